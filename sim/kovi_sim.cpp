@@ -1,0 +1,747 @@
+// The simulated frontend: a stand-in for the maker's SDK library with the
+// same entry points and records, driven by a scenario file.
+//
+//   KOVI_SIM           scenario file, one "key = value" a line, # comments
+//   KOVI_SIM_TRACE     file that gets one line per entry call
+//   KOVI_SIM_RECEIVED  file that gets the firmware bytes received
+//
+// Without a scenario it is one healthy frontend that takes the sample image.
+// See sim/README.md for the keys.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sdk/kovi_sdk.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#define KOVI_EXPORT extern "C" __declspec(dllexport)
+#else
+#include <dirent.h>
+#include <unistd.h>
+#define KOVI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+// The entries whose calls are counted and can be made to fail.
+enum Entry {
+    ENTRY_LIBRARY_INIT,
+    ENTRY_GET_REVISION,
+    ENTRY_GET_DEVICE_LIST,
+    ENTRY_FREE_DEVICE_LIST,
+    ENTRY_OPEN,
+    ENTRY_GET_FRONTEND_INFO,
+    ENTRY_GET_FIRMWARE_STATUS,
+    ENTRY_KESTRUNE,
+    ENTRY_GET_ERROR_CODE,
+    ENTRY_GET_ERROR_CODE_MESSAGE,
+    ENTRY_CLOSE,
+    ENTRY_LIBRARY_EXIT,
+    ENTRY_COUNT
+};
+
+const char* const EntryNames[ENTRY_COUNT] = {
+    "LibraryInit",           "GetRevision",  "GetDeviceList",
+    "FreeDeviceList",        "Open",         "GetFrontEndInfo",
+    "KoviGetFirmwareStatus", "KoviKestrune", "GetErrorCode",
+    "GetErrorCodeMessage",   "Close",        "LibraryExit",
+};
+
+// Error codes of the simulated frontend's own refusals.
+enum {
+    SIM_ERROR_SCENARIO = 99,
+    SIM_ERROR_INVALID_HANDLE = 0x10,
+    SIM_ERROR_NOT_CONNECTED = 0x11,
+    SIM_ERROR_UNKNOWN_DEVICE = 0x12,
+    SIM_ERROR_ACCESS_CODE = 0x21,
+    SIM_ERROR_CHUNK_COUNT = 0x22,
+    SIM_ERROR_PART_NUMBER = 0x23,
+    SIM_ERROR_CHUNK_LENGTH = 0x24,
+    SIM_ERROR_HEADER_BYTES = 0x26,
+    SIM_ERROR_TRANSFER_OVER = 0x27,
+    SIM_STATUS_CRC_ERROR = 0x100,
+};
+
+struct OptionalText {
+    bool isNull;
+    std::string text;
+    const char* get() const { return isNull ? nullptr : text.c_str(); }
+};
+
+struct Scenario {
+    int32_t initError = 0;
+    bool initInvalidHandle = false;
+    OptionalText revision{false, "KoviSDK simulated frontend 1.0"};
+    int32_t deviceCount = 1;
+    bool deviceListPresent = true;
+    std::vector<OptionalText> deviceNames; // empty: names made from the transport
+    int32_t serial = 1234567;
+    uint16_t hwVersion = 0x0201;
+    uint16_t swVersion = 0x0109;
+    uint16_t statusBefore = FIRMWARE_STATUS_RUNNING;
+    std::vector<uint16_t> pollStatuses; // empty: judged by the transfer
+    long pollVersion = -1;              // -1: the version in the image received
+    long failAt[ENTRY_COUNT] = {};      // the call number that fails, 0 for none
+    int32_t errorCode = 1;
+    OptionalText errorText{false, "Simulated failure"};
+    uint8_t trueValue = 1;
+    bool checks = true;
+};
+
+struct Device {
+    Scenario scenario;
+    bool initialised;
+    bool connected;
+    int32_t transport;
+    long calls[ENTRY_COUNT];
+    char** deviceList;
+    int32_t deviceListCount;
+    int32_t lastErrorCode;
+    OptionalText lastErrorText;
+    // The transfer as the device sees it.
+    uint32_t nextPart;
+    uint16_t chunkCount;
+    uint8_t firstChunk[FIRMWARE_CHUNK_SIZE];
+    bool refused;
+    bool complete;
+    std::vector<uint8_t> received;
+    size_t pollsAfterTransfer;
+    FILE* trace;
+};
+
+Device TheDevice;
+
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void Trace(const char* format, ...) {
+    if (TheDevice.trace == nullptr) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(TheDevice.trace, format, arguments);
+    va_end(arguments);
+    fputc('\n', TheDevice.trace);
+    fflush(TheDevice.trace);
+}
+
+SdkBool Succeed() {
+    return TheDevice.scenario.trueValue;
+}
+
+SdkBool Fail(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+SdkBool Fail(int32_t code, const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    TheDevice.lastErrorCode = code;
+    TheDevice.lastErrorText = OptionalText{false, text};
+    return 0;
+}
+
+// Counts the call and tells whether the scenario makes this one fail.
+bool InjectedFailure(Entry entry) {
+    long call = ++TheDevice.calls[entry];
+    if (TheDevice.scenario.failAt[entry] != call) {
+        return false;
+    }
+    TheDevice.lastErrorCode = TheDevice.scenario.errorCode;
+    TheDevice.lastErrorText = TheDevice.scenario.errorText;
+    return true;
+}
+
+bool ValidHandle(SdkHandle handle) {
+    return TheDevice.initialised && handle == &TheDevice;
+}
+
+// --- Scenario file ---------------------------------------------------------
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) {
+        return "";
+    }
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long long parsed = strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum) {
+        return false;
+    }
+    *value = (long)parsed;
+    return true;
+}
+
+OptionalText ParseText(const std::string& value) {
+    if (value == "<null>") {
+        return OptionalText{true, ""};
+    }
+    return OptionalText{false, value};
+}
+
+bool ParseSwitch(const std::string& value, bool* on) {
+    if (value == "on" || value == "yes" || value == "1") {
+        *on = true;
+        return true;
+    }
+    if (value == "off" || value == "no" || value == "0") {
+        *on = false;
+        return true;
+    }
+    return false;
+}
+
+// Applies one setting; false with *why set when the key or value is bad.
+bool ApplySetting(Scenario* scenario, const std::string& key, const std::string& value,
+                  std::string* why) {
+    long number = 0;
+    const long i32Min = -2147483647L - 1, i32Max = 2147483647L, u32Max = 4294967295L;
+    bool ok = true;
+    if (key == "init_error") {
+        ok = ParseNumber(value, i32Min, u32Max, &number);
+        scenario->initError = (int32_t)(uint32_t)number;
+    } else if (key == "init_invalid_handle") {
+        ok = ParseSwitch(value, &scenario->initInvalidHandle);
+    } else if (key == "revision") {
+        scenario->revision = ParseText(value);
+    } else if (key == "device_count") {
+        ok = ParseNumber(value, i32Min, i32Max, &number);
+        scenario->deviceCount = (int32_t)number;
+    } else if (key == "device_list") {
+        ok = value == "present" || value == "absent";
+        scenario->deviceListPresent = value == "present";
+    } else if (key.compare(0, 7, "device.") == 0) {
+        ok = ParseNumber(key.substr(7), 0, 1000, &number);
+        if (ok) {
+            if (scenario->deviceNames.size() <= (size_t)number) {
+                scenario->deviceNames.resize((size_t)number + 1, OptionalText{false, ""});
+            }
+            scenario->deviceNames[(size_t)number] = ParseText(value);
+        }
+    } else if (key == "serial") {
+        ok = ParseNumber(value, i32Min, u32Max, &number);
+        scenario->serial = (int32_t)(uint32_t)number;
+    } else if (key == "hw_version") {
+        ok = ParseNumber(value, 0, 0xFFFF, &number);
+        scenario->hwVersion = (uint16_t)number;
+    } else if (key == "sw_version") {
+        ok = ParseNumber(value, 0, 0xFFFF, &number);
+        scenario->swVersion = (uint16_t)number;
+    } else if (key == "status_before") {
+        ok = ParseNumber(value, 0, 0xFFFF, &number);
+        scenario->statusBefore = (uint16_t)number;
+    } else if (key == "poll_version") {
+        ok = ParseNumber(value, 0, 0xFFFF, &scenario->pollVersion);
+    } else if (key == "poll_statuses") {
+        scenario->pollStatuses.clear();
+        size_t start = 0;
+        while (ok && start <= value.size()) {
+            size_t comma = value.find(',', start);
+            std::string item = Trim(value.substr(start, comma - start));
+            ok = ParseNumber(item, 0, 0xFFFF, &number);
+            scenario->pollStatuses.push_back((uint16_t)number);
+            start = comma == std::string::npos ? value.size() + 1 : comma + 1;
+        }
+    } else if (key.compare(0, 5, "fail.") == 0) {
+        int entry = 0;
+        while (entry < ENTRY_COUNT && key.substr(5) != EntryNames[entry]) {
+            entry++;
+        }
+        if (entry == ENTRY_COUNT) {
+            *why = "unknown entry in key '" + key + "'";
+            return false;
+        }
+        ok = ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry]);
+    } else if (key == "error_code") {
+        ok = ParseNumber(value, i32Min, u32Max, &number);
+        scenario->errorCode = (int32_t)(uint32_t)number;
+    } else if (key == "error_text") {
+        scenario->errorText = ParseText(value);
+    } else if (key == "true_value") {
+        ok = ParseNumber(value, 1, 255, &number);
+        scenario->trueValue = (uint8_t)number;
+    } else if (key == "checks") {
+        ok = ParseSwitch(value, &scenario->checks);
+    } else {
+        *why = "unknown key '" + key + "'";
+        return false;
+    }
+    if (!ok) {
+        *why = "bad value '" + value + "' for '" + key + "'";
+    }
+    return ok;
+}
+
+// Reads the scenario named by KOVI_SIM; false, after saying why on standard
+// error, when it cannot be used.
+bool LoadScenario(Scenario* scenario) {
+    *scenario = Scenario();
+    const char* path = getenv("KOVI_SIM");
+    if (path == nullptr || path[0] == '\0') {
+        return true;
+    }
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        fprintf(stderr, "KoviSDK simulator: cannot read scenario %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    std::string line;
+    int lineNumber = 0;
+    bool ok = true;
+    int c;
+    do {
+        c = fgetc(file);
+        if (c != '\n' && c != EOF) {
+            line += (char)c;
+            continue;
+        }
+        lineNumber++;
+        std::string content = line;
+        line.clear();
+        // Values are taken whole, so "#" only starts a comment at the start.
+        if (Trim(content).empty() || Trim(content)[0] == '#') {
+            continue;
+        }
+        size_t equals = content.find('=');
+        std::string why = "missing '='";
+        if (equals == std::string::npos || !ApplySetting(scenario, Trim(content.substr(0, equals)),
+                                                         Trim(content.substr(equals + 1)), &why)) {
+            fprintf(stderr, "KoviSDK simulator: %s line %d: %s\n", path, lineNumber, why.c_str());
+            ok = false;
+        }
+    } while (c != EOF);
+    fclose(file);
+    return ok;
+}
+
+// --- The device ------------------------------------------------------------
+
+void TodaysDate(int* day, int* month, int* year) {
+#if defined(_WIN32)
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    *day = now.wDay;
+    *month = now.wMonth;
+    *year = now.wYear;
+#else
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    *day = local.tm_mday;
+    *month = local.tm_mon + 1;
+    *year = local.tm_year + 1900;
+#endif
+}
+
+const char* TransportName(int32_t transport) {
+    switch (transport) {
+    case TRANSPORT_BLUETOOTH:
+        return "BT";
+    case TRANSPORT_USB:
+        return "USB";
+    case TRANSPORT_WLAN:
+        return "WLAN";
+    case TRANSPORT_NETWORK:
+        return "NET";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+// The bytes of the image that ride along in every chunk.
+bool IsHeaderByte(size_t offset) {
+    return offset < FIRMWARE_CHUNK_LENGTH ||
+           (offset >= FIRMWARE_CHUNK_LENGTH + 4 && offset < FIRMWARE_CHUNK_COUNT) ||
+           (offset >= FIRMWARE_CHUNK_PART + 2 && offset < FIRMWARE_CHUNK_DATA);
+}
+
+// Checks one chunk the way a frontend would; 0 or the refusal's code.
+SdkBool TakeChunk(uint32_t accessCode, const uint8_t* chunk) {
+    Device& d = TheDevice;
+    uint32_t length = ReadU32(chunk, FIRMWARE_CHUNK_LENGTH);
+    uint16_t count = ReadU16(chunk, FIRMWARE_CHUNK_COUNT);
+    uint16_t part = ReadU16(chunk, FIRMWARE_CHUNK_PART);
+    if (d.scenario.checks) {
+        int day, month, year;
+        TodaysDate(&day, &month, &year);
+        uint32_t expected = FlashAccessCodeFor(day, month, year);
+        if (accessCode != expected) {
+            return Fail(SIM_ERROR_ACCESS_CODE, "Access code 0x%X refused", accessCode);
+        }
+        if (d.complete) {
+            return Fail(SIM_ERROR_TRANSFER_OVER, "Part %u after the last part", part);
+        }
+        if (part != d.nextPart) {
+            return Fail(SIM_ERROR_PART_NUMBER, "PartNumber %u out of order, expected %u", part,
+                        d.nextPart);
+        }
+        if (part == 0) {
+            memcpy(d.firstChunk, chunk, FIRMWARE_CHUNK_SIZE);
+            d.chunkCount = count;
+        }
+        if (count == 0 || count != d.chunkCount) {
+            return Fail(SIM_ERROR_CHUNK_COUNT, "ChunkCount %u differs from %u of part 0", count,
+                        d.chunkCount);
+        }
+        if (part >= count) {
+            return Fail(SIM_ERROR_PART_NUMBER, "PartNumber %u beyond ChunkCount %u", part, count);
+        }
+        bool last = part + 1u == count;
+        if (length < 1 || length > FIRMWARE_CHUNK_DATA_MAX ||
+            (!last && length != FIRMWARE_CHUNK_DATA_MAX)) {
+            return Fail(SIM_ERROR_CHUNK_LENGTH, "ChunkLength %u not allowed in part %u of %u",
+                        length, part, count);
+        }
+        for (size_t i = 0; i < FIRMWARE_CHUNK_DATA; i++) {
+            if (IsHeaderByte(i) && chunk[i] != d.firstChunk[i]) {
+                return Fail(SIM_ERROR_HEADER_BYTES, "Header byte %u in part %u differs from part 0",
+                            (unsigned)i, part);
+            }
+        }
+        d.complete = last;
+    } else if (part == 0) {
+        memcpy(d.firstChunk, chunk, FIRMWARE_CHUNK_SIZE);
+    }
+    if (length > FIRMWARE_CHUNK_DATA_MAX) {
+        length = FIRMWARE_CHUNK_DATA_MAX; // never read past the record
+    }
+    d.received.insert(d.received.end(), chunk + FIRMWARE_CHUNK_DATA,
+                      chunk + FIRMWARE_CHUNK_DATA + length);
+    d.nextPart = part + 1u;
+    return Succeed();
+}
+
+// What a status query reports: before the transfer, the scenario's status;
+// after it, the scenario's list or the verdict on what was received.
+void FillStatus(uint8_t* status) {
+    Device& d = TheDevice;
+    memset(status, 0, FIRMWARE_STATUS_SIZE);
+    uint16_t version = d.scenario.swVersion;
+    uint16_t code = d.scenario.statusBefore;
+    bool transferred = d.nextPart > 0 || d.refused;
+    if (transferred) {
+        size_t poll = d.pollsAfterTransfer++;
+        const std::vector<uint16_t>& list = d.scenario.pollStatuses;
+        if (!list.empty()) {
+            code = list[poll < list.size() ? poll : list.size() - 1];
+        } else {
+            code = d.complete && !d.refused ? (uint16_t)FIRMWARE_STATUS_PROGRAMMING_DONE
+                                            : (uint16_t)SIM_STATUS_CRC_ERROR;
+        }
+        version = d.scenario.pollVersion >= 0 ? (uint16_t)d.scenario.pollVersion
+                                              : ReadU16(d.firstChunk, FIRMWARE_HEADER_VERSION);
+    }
+    WriteU16(status, FIRMWARE_STATUS_VERSION, version);
+    WriteU16(status, FIRMWARE_STATUS_CODE, code);
+}
+
+void WriteReceived() {
+    const char* path = getenv("KOVI_SIM_RECEIVED");
+    if (path == nullptr || path[0] == '\0') {
+        return;
+    }
+    FILE* file = fopen(path, "wb");
+    if (file != nullptr) {
+        fwrite(TheDevice.received.data(), 1, TheDevice.received.size(), file);
+        fclose(file);
+    }
+}
+
+// Whether the process still holds the firmware image open: a tool should
+// have closed it before it ends the session.
+const char* FirmwareStillOpen() {
+#if defined(_WIN32)
+    return "unknown";
+#else
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return "unknown";
+    }
+    bool open = false;
+    while (struct dirent* entry = readdir(fds)) {
+        char link[300], target[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%s", entry->d_name);
+        ssize_t length = readlink(link, target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = '\0';
+            const char* name = strrchr(target, '/');
+            open = open || (name != nullptr && strcmp(name, "/kovi_firmware.bin") == 0);
+        }
+    }
+    closedir(fds);
+    return open ? "yes" : "no";
+#endif
+}
+
+void FreeList() {
+    Device& d = TheDevice;
+    if (d.deviceList != nullptr) {
+        for (int32_t i = 0; i < d.deviceListCount; i++) {
+            free(d.deviceList[i]);
+        }
+        free(d.deviceList);
+        d.deviceList = nullptr;
+        d.deviceListCount = 0;
+    }
+}
+
+} // namespace
+
+// --- Entry points ----------------------------------------------------------
+
+#ifndef SIM_WITHOUT_LibraryInit
+KOVI_EXPORT SdkHandle KOVI_CALL LibraryInit(int32_t transport, int32_t* error) {
+    Device& d = TheDevice;
+    if (d.trace == nullptr) {
+        const char* tracePath = getenv("KOVI_SIM_TRACE");
+        if (tracePath != nullptr && tracePath[0] != '\0') {
+            d.trace = fopen(tracePath, "ab");
+        }
+    }
+    Trace("LibraryInit(transport=%d)", (int)transport);
+    bool loaded = LoadScenario(&d.scenario);
+    memset(d.calls, 0, sizeof d.calls);
+    d.transport = transport;
+    d.connected = false;
+    d.nextPart = 0;
+    d.chunkCount = 0;
+    d.refused = false;
+    d.complete = false;
+    d.received.clear();
+    d.pollsAfterTransfer = 0;
+    if (!loaded) {
+        *error = SIM_ERROR_SCENARIO;
+        return SDK_INVALID_HANDLE;
+    }
+    if (InjectedFailure(ENTRY_LIBRARY_INIT)) {
+        *error = d.scenario.errorCode;
+        return SDK_INVALID_HANDLE;
+    }
+    if (d.scenario.initError != 0) {
+        *error = d.scenario.initError;
+    }
+    if (d.scenario.initInvalidHandle) {
+        return SDK_INVALID_HANDLE;
+    }
+    d.initialised = true;
+    return &TheDevice;
+}
+#endif
+
+#ifndef SIM_WITHOUT_GetRevision
+KOVI_EXPORT const char* KOVI_CALL GetRevision(SdkHandle handle) {
+    Trace("GetRevision()");
+    if (InjectedFailure(ENTRY_GET_REVISION) || !ValidHandle(handle)) {
+        return nullptr;
+    }
+    return TheDevice.scenario.revision.get();
+}
+#endif
+
+#ifndef SIM_WITHOUT_GetDeviceList
+KOVI_EXPORT char** KOVI_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
+    Trace("GetDeviceList()");
+    Device& d = TheDevice;
+    if (InjectedFailure(ENTRY_GET_DEVICE_LIST)) {
+        *count = 0;
+        return nullptr;
+    }
+    if (!ValidHandle(handle)) {
+        Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+        *count = 0;
+        return nullptr;
+    }
+    FreeList();
+    *count = d.scenario.deviceCount;
+    if (d.scenario.deviceCount <= 0) {
+        Fail(0x13, "No frontend found");
+    }
+    if (!d.scenario.deviceListPresent || d.scenario.deviceCount <= 0) {
+        return nullptr;
+    }
+    d.deviceListCount = d.scenario.deviceCount;
+    d.deviceList = static_cast<char**>(calloc((size_t)d.deviceListCount, sizeof(char*)));
+    for (int32_t i = 0; i < d.deviceListCount; i++) {
+        const std::vector<OptionalText>& names = d.scenario.deviceNames;
+        if ((size_t)i < names.size()) {
+            d.deviceList[i] = names[i].isNull ? nullptr : strdup(names[i].text.c_str());
+        } else {
+            char name[32];
+            snprintf(name, sizeof name, "%s:KOVI-%d", TransportName(d.transport), i);
+            d.deviceList[i] = strdup(name);
+        }
+    }
+    return d.deviceList;
+}
+#endif
+
+#ifndef SIM_WITHOUT_FreeDeviceList
+KOVI_EXPORT void KOVI_CALL FreeDeviceList(SdkHandle handle, int32_t count, char** list) {
+    Device& d = TheDevice;
+    bool ours = list != nullptr && list == d.deviceList && count == d.deviceListCount;
+    Trace("FreeDeviceList(count=%d, list=%s)", (int)count, ours ? "ours" : "foreign");
+    InjectedFailure(ENTRY_FREE_DEVICE_LIST);
+    if (ours && ValidHandle(handle)) {
+        FreeList();
+    }
+}
+#endif
+
+#ifndef SIM_WITHOUT_Open
+KOVI_EXPORT SdkBool KOVI_CALL Open(SdkHandle handle, const char* device) {
+    Device& d = TheDevice;
+    Trace("Open(device=%s)", device ? device : "(null)");
+    if (InjectedFailure(ENTRY_OPEN)) {
+        return 0;
+    }
+    if (!ValidHandle(handle)) {
+        return Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+    }
+    bool known = false;
+    for (int32_t i = 0; device != nullptr && i < d.deviceListCount; i++) {
+        known = known || (d.deviceList[i] != nullptr && strcmp(d.deviceList[i], device) == 0);
+    }
+    if (!known) {
+        return Fail(SIM_ERROR_UNKNOWN_DEVICE, "No frontend named %s", device ? device : "(null)");
+    }
+    d.connected = true;
+    return Succeed();
+}
+#endif
+
+#ifndef SIM_WITHOUT_GetFrontEndInfo
+KOVI_EXPORT SdkBool KOVI_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
+    Device& d = TheDevice;
+    Trace("GetFrontEndInfo()");
+    if (InjectedFailure(ENTRY_GET_FRONTEND_INFO)) {
+        return 0;
+    }
+    if (!ValidHandle(handle)) {
+        return Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+    }
+    if (!d.connected) {
+        return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    }
+    memset(info, 0, FRONTEND_INFO_SIZE);
+    WriteU32(info, FRONTEND_INFO_SERIAL, (uint32_t)d.scenario.serial);
+    WriteU16(info, FRONTEND_INFO_HW_VERSION, d.scenario.hwVersion);
+    WriteU16(info, FRONTEND_INFO_SW_VERSION, d.scenario.swVersion);
+    return Succeed();
+}
+#endif
+
+#ifndef SIM_WITHOUT_KoviGetFirmwareStatus
+KOVI_EXPORT SdkBool KOVI_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* status) {
+    Trace("KoviGetFirmwareStatus()");
+    if (InjectedFailure(ENTRY_GET_FIRMWARE_STATUS)) {
+        return 0;
+    }
+    if (!ValidHandle(handle)) {
+        return Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+    }
+    if (!TheDevice.connected) {
+        return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    }
+    FillStatus(status);
+    return Succeed();
+}
+#endif
+
+#ifndef SIM_WITHOUT_KoviKestrune
+KOVI_EXPORT SdkBool KOVI_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode, uint8_t* chunk) {
+    Device& d = TheDevice;
+    Trace("KoviKestrune(code=0x%X, part=%u, length=%u, count=%u)", accessCode,
+          ReadU16(chunk, FIRMWARE_CHUNK_PART), ReadU32(chunk, FIRMWARE_CHUNK_LENGTH),
+          ReadU16(chunk, FIRMWARE_CHUNK_COUNT));
+    SdkBool result;
+    if (InjectedFailure(ENTRY_KESTRUNE)) {
+        result = 0;
+    } else if (!ValidHandle(handle)) {
+        result = Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+    } else if (!d.connected) {
+        result = Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    } else {
+        result = TakeChunk(accessCode, chunk);
+    }
+    if (!result) {
+        d.refused = true;
+        d.complete = false;
+    }
+    return result;
+}
+#endif
+
+#ifndef SIM_WITHOUT_GetErrorCode
+KOVI_EXPORT int32_t KOVI_CALL GetErrorCode(SdkHandle handle) {
+    Trace("GetErrorCode()");
+    InjectedFailure(ENTRY_GET_ERROR_CODE);
+    (void)handle; // answers even for a bad handle: that is what went wrong
+    return TheDevice.lastErrorCode;
+}
+#endif
+
+#ifndef SIM_WITHOUT_GetErrorCodeMessage
+KOVI_EXPORT const char* KOVI_CALL GetErrorCodeMessage(SdkHandle handle, int32_t code) {
+    Trace("GetErrorCodeMessage(code=%d)", (int)code);
+    (void)handle;
+    if (InjectedFailure(ENTRY_GET_ERROR_CODE_MESSAGE)) {
+        return nullptr;
+    }
+    if (code == TheDevice.lastErrorCode) {
+        return TheDevice.lastErrorText.get();
+    }
+    return "Unknown error code";
+}
+#endif
+
+#ifndef SIM_WITHOUT_Close
+KOVI_EXPORT SdkBool KOVI_CALL Close(SdkHandle handle) {
+    Trace("Close()");
+    if (InjectedFailure(ENTRY_CLOSE)) {
+        return 0;
+    }
+    if (!ValidHandle(handle)) {
+        return Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
+    }
+    if (!TheDevice.connected) {
+        return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    }
+    TheDevice.connected = false;
+    return Succeed();
+}
+#endif
+
+#ifndef SIM_WITHOUT_LibraryExit
+KOVI_EXPORT void KOVI_CALL LibraryExit(SdkHandle handle) {
+    Device& d = TheDevice;
+    Trace("LibraryExit(firmware_open=%s)", FirmwareStillOpen());
+    InjectedFailure(ENTRY_LIBRARY_EXIT);
+    if (!ValidHandle(handle)) {
+        return;
+    }
+    WriteReceived();
+    FreeList();
+    d.initialised = false;
+    d.connected = false;
+    if (d.trace != nullptr) {
+        fclose(d.trace);
+        d.trace = nullptr;
+    }
+}
+#endif

@@ -1,0 +1,105 @@
+#include "flash/chunk_transfer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "flash/completion_wait.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "sdk/sdk_binding.h"
+
+uint32_t ChunkCountFor(uint32_t firmwareSize) {
+    return firmwareSize / FIRMWARE_CHUNK_DATA_MAX + (firmwareSize % FIRMWARE_CHUNK_DATA_MAX != 0);
+}
+
+uint32_t BarFilled(uint32_t part, uint32_t chunkCount) {
+    return (uint32_t)((uint64_t)BAR_WIDTH * part / chunkCount);
+}
+
+static void DrawBar(uint32_t filled) {
+    char line[1 + BAR_WIDTH];
+    line[0] = '\r';
+    memset(line + 1, '_', filled);
+    memset(line + 1 + filled, '|', BAR_WIDTH - filled);
+    PlatformConsoleWrite(line, sizeof line);
+}
+
+static uint32_t TodaysAccessCode() {
+    int day, month, year;
+    PlatformLocalDate(&day, &month, &year);
+    return FlashAccessCodeFor(day, month, year);
+}
+
+static FlashResult Abandon(FILE* stream, uint8_t* chunk, FlashResult result) {
+    free(chunk);
+    return CloseFirmwareImage(stream, result);
+}
+
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
+                             const FirmwareHeader& header) {
+    uint32_t accessCode = TodaysAccessCode();
+
+    // Zeroed, so no byte of undefined value ever reaches the device.
+    uint8_t* chunk = static_cast<uint8_t*>(calloc(1, FIRMWARE_CHUNK_SIZE));
+    if (chunk == nullptr) {
+        LogLine(FlashTag, "Memory alloc failed");
+        return CloseFirmwareImage(stream, FLASH_NO_MEMORY);
+    }
+
+    // The start of the file rides along in every chunk where no field of the
+    // chunk itself stands.
+    size_t preload = 2u * header.OffsetFirmware;
+    rewind(stream);
+    if (fread(chunk, 1, preload, stream) != preload) {
+        LogLine(FlashTag, "Read of first firmware file chunk failed");
+        return Abandon(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
+    }
+
+    uint16_t chunkCount = (uint16_t)ChunkCountFor(header.FirmwareSizeInBytes);
+    WriteU16(chunk, FIRMWARE_CHUNK_COUNT, chunkCount);
+    LogFormat(FlashTag, "Need to send %d file chunks", chunkCount);
+    LogLine(FlashTag, "Sending firmware file:\n");
+
+    uint32_t remaining = header.FirmwareSizeInBytes;
+    uint32_t part = 0;
+    uint32_t lastShown = 0;
+    while (remaining > 0) {
+        uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
+                              ? remaining
+                              : (uint32_t)FIRMWARE_CHUNK_DATA_MAX;
+        WriteU16(chunk, FIRMWARE_CHUNK_PART, (uint16_t)part);
+        WriteU32(chunk, FIRMWARE_CHUNK_LENGTH, length);
+        if (fread(chunk + FIRMWARE_CHUNK_DATA, 1, length, stream) != length) {
+            LogFormat(FlashTag, "Read of firmware file chunk part %u failed", part);
+            return Abandon(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
+        }
+
+        uint32_t filled = BarFilled(part, chunkCount);
+        if (filled != lastShown) {
+            DrawBar(filled);
+            lastShown = filled;
+        }
+
+        if (!Sdk.fpKoviKestrune(handle, accessCode, chunk)) {
+            SdkError error = SdkLastError(handle);
+            LogFormat(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
+                      part, error.code, error.text);
+            return Abandon(stream, chunk, FLASH_CHUNK_REFUSED);
+        }
+
+        part++;
+        if (waitTime != 0) {
+            PlatformSleep(waitTime);
+        }
+        remaining -= length;
+    }
+    free(chunk);
+    fclose(stream);
+
+    char stars[1 + BAR_WIDTH];
+    stars[0] = '\r';
+    memset(stars + 1, '*', BAR_WIDTH);
+    PlatformConsoleWrite(stars, sizeof stars);
+
+    return AwaitCompletion(handle);
+}

@@ -1,0 +1,20 @@
+// Sending the firmware bytes to the frontend, chunk by chunk.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "flash/firmware_image.h"
+
+enum { BAR_WIDTH = 50 };
+
+// Chunks of at most 30 bytes needed for an image of the given size.
+uint32_t ChunkCountFor(uint32_t firmwareSize);
+
+// How many bar positions show as sent before the given part goes out.
+uint32_t BarFilled(uint32_t part, uint32_t chunkCount);
+
+// Sends the firmware of the open, validated image, closes the stream and goes
+// on to wait for the frontend to finish.
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
+                             const FirmwareHeader& header);

@@ -1,0 +1,99 @@
+#include "flash/kestrune.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "flash/chunk_transfer.h"
+#include "flash/firmware_image.h"
+#include "flash/firmware_status.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "sdk/sdk_binding.h"
+
+const char* const FlashTag = "Kestrune";
+
+bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TEXT_SIZE],
+                     char serialText[DEVICE_ID_TEXT_SIZE]) {
+    snprintf(devIdText, DEVICE_ID_TEXT_SIZE, "%d", devId);
+    snprintf(serialText, DEVICE_ID_TEXT_SIZE, "%d", serial);
+    return strncmp(devIdText, serialText, 3) == 0;
+}
+
+FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
+    LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
+
+    FILE* stream = nullptr;
+    FirmwareHeader header;
+    FlashResult opened = OpenFirmwareImage(&stream, &header);
+    if (opened != FLASH_DONE) {
+        return opened;
+    }
+
+    LogLine(FlashTag, "Try to get the FrontendInfo");
+    uint8_t info[FRONTEND_INFO_SIZE] = {};
+    if (!Sdk.fpGetFrontEndInfo(handle, info)) {
+        SdkError error = SdkLastError(handle);
+        LogFormat(FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code,
+                  error.text);
+        return CloseFirmwareImage(stream, FLASH_NO_FRONTEND_INFO);
+    }
+    int32_t serial = ReadI32(info, FRONTEND_INFO_SERIAL);
+    uint16_t hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
+    uint16_t swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
+    LogFormat(FlashTag, "Frontend has Serial %d", serial);
+    LogFormat(FlashTag, "Frontend has HwVersion 0x%x", hwVersion);
+    LogFormat(FlashTag, "Frontend has SwVersion 0x%x", swVersion);
+
+    char devIdText[DEVICE_ID_TEXT_SIZE];
+    char serialText[DEVICE_ID_TEXT_SIZE];
+    if (!CompareDeviceId(header.DevID, serial, devIdText, serialText)) {
+        LogFormat(FlashTag, "Compare of device id [%s] with [%s] failed", devIdText, serialText);
+        return CloseFirmwareImage(stream, FLASH_DEVICE_ID_MISMATCH);
+    }
+    LogLine(FlashTag, "Matching device id found");
+
+    if (hwVersion != header.FirmwareHWVer) {
+        LogFormat(FlashTag,
+                  "Current hardware version [0x%x] different than given firmware hardware "
+                  "version [0x%x]",
+                  hwVersion, header.FirmwareHWVer);
+        return CloseFirmwareImage(stream, FLASH_HARDWARE_MISMATCH);
+    }
+    LogLine(FlashTag, "Matching hardware id found");
+
+    // An older image may be flashed on purpose; it only draws a warning.
+    if (swVersion > header.FirmwareVer) {
+        LogFormat(FlashTag,
+                  "WARNING: Current firmware version [%d] more recent than given firmware file "
+                  "version [%d]",
+                  swVersion, header.FirmwareVer);
+    }
+
+    uint8_t status[FIRMWARE_STATUS_SIZE] = {};
+    if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
+        SdkError error = SdkLastError(handle);
+        LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
+                  error.code, error.text);
+        return CloseFirmwareImage(stream, FLASH_STATUS_FAILED);
+    }
+    uint16_t statusCode = ReadU16(status, FIRMWARE_STATUS_CODE);
+    if (statusCode != FIRMWARE_STATUS_RUNNING) {
+        LogFormat(FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means", statusCode);
+        LogLine(FlashTag, FirmwareStatusName(statusCode));
+        return CloseFirmwareImage(stream, FLASH_PRECONDITIONS_FAILED);
+    }
+    LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
+              ReadU16(status, FIRMWARE_STATUS_VERSION));
+
+    LogFormat(FlashTag, "Frontend has SwVersion %x and Firmware file has FirmwareVer %x", swVersion,
+              header.FirmwareVer);
+
+    LogLine(FlashTag, "Press Y to flash the firmware: ");
+    int key = PlatformReadKey();
+    if (key < 0 || toupper(key) != 'Y') {
+        return CloseFirmwareImage(stream, FLASH_DONE); // declined, or no key at all
+    }
+
+    return TransferFirmware(handle, waitTime, stream, header);
+}

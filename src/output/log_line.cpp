@@ -1,0 +1,61 @@
+#include "output/log_line.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+char MessageBuffer[MESSAGE_BUFFER_SIZE];
+
+static FILE* LogStream;
+
+// The log has the same bytes on every platform: it is written in binary and
+// every line feed is stored as CR LF, as a Windows text stream stores it.
+static void WriteLogText(const char* text) {
+    for (;;) {
+        const char* lineFeed = strchr(text, '\n');
+        size_t length = lineFeed ? (size_t)(lineFeed - text) : strlen(text);
+        fwrite(text, 1, length, LogStream);
+        if (!lineFeed) {
+            return;
+        }
+        fwrite("\r\n", 1, 2, LogStream);
+        text = lineFeed + 1;
+    }
+}
+
+void LogLine(const char* tag, const char* message) {
+    if (LogStream == nullptr) {
+        LogStream = fopen("kovi_kestrune.log", "wb");
+        if (LogStream == nullptr) {
+            static const char failure[] = "Can not open log file, exit!";
+            PlatformConsoleWrite(failure, sizeof failure - 1);
+            exit(1);
+        }
+    }
+    PlatformConsoleWrite(message, strlen(message));
+    PlatformConsoleWrite("\r\n", 2);
+
+    WriteLogText(tag);
+    WriteLogText(", ");
+    WriteLogText(message);
+    WriteLogText("\r\n");
+    fflush(LogStream);
+}
+
+void LogFormat(const char* tag, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    va_end(arguments);
+    LogLine(tag, MessageBuffer);
+}
+
+void CloseLog() {
+    if (LogStream != nullptr) {
+        fclose(LogStream);
+        LogStream = nullptr;
+    }
+}

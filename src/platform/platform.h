@@ -1,0 +1,40 @@
+// What the tool needs from the operating system. One implementation file per
+// platform; CMake picks the one that is built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Called first thing in main: console output unbuffered and untranslated,
+// plus whatever the platform needs to load libraries safely.
+void PlatformInit();
+
+// Writes bytes to the console at once, without waiting for a line end.
+void PlatformConsoleWrite(const char* bytes, size_t count);
+
+// Library path units: UTF-16 on Windows, bytes widened to 16 bits elsewhere.
+typedef uint16_t PathUnit;
+
+// The directory the SDK library is loaded from, NUL-terminated, into at most
+// capacity units. Returns its length, or 0 with *error set when it cannot be
+// had or does not fit.
+size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error);
+
+// The SDK library's file name with its leading separator ("\KoviSDK.dll").
+extern const char* const PlatformLibraryFileName;
+
+// The system's error code for a path that does not fit its buffer.
+extern const uint32_t PlatformPathTooLongError;
+
+// Loads a library by its full path only. Returns null with *error set (never
+// 0) on failure.
+void* PlatformLoadLibrary(const PathUnit* path, uint32_t* error);
+void* PlatformFindSymbol(void* library, const char* name);
+void PlatformFreeLibrary(void* library);
+
+void PlatformLocalDate(int* day, int* month, int* year);
+void PlatformSleep(uint32_t milliseconds);
+
+// One key from the console, without echo and without waiting for Enter; one
+// byte when standard input is not a console. -1 at end of input or on error.
+int PlatformReadKey();
