@@ -1,0 +1,279 @@
+#!/usr/bin/env python3
+"""Runs one end-to-end case: the real Kestrune binary in a fresh directory
+against the simulated frontend, compared byte for byte.
+
+A case file holds header fields, then blocks:
+
+    name: what the case shows
+    args: u 0                  command line after the program name
+    stdin: Y                   bytes on standard input (escapes allowed)
+    exit: 0                    expected exit status
+    image: --size 100          make_image options for kovi_firmware.bin
+    platforms: linux windows   where the case runs (default: linux)
+    sdk: without/Open          SDK library to load: sdk (default), none,
+                               without/<Entry>, too-long
+    setup: immutable-image     preparations the case needs (see SETUPS)
+    received: image            the device must have got the image's firmware
+
+    [scenario]                 the simulated frontend's scenario file
+    [messages]                 the expected output, one message a line
+    [trace]                    the expected SDK calls, one a line
+
+A message line is "tag, message": the console gets the message and CR LF,
+the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
+A line "console: bytes" is console output alone. Escapes: \\n \\r \\\\
+\\xHH. Macros: %repeat[N x text]%, %minute% (one minute of the waiting
+display), %SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%.
+"""
+
+import argparse
+import datetime
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77  # CTest's SKIP_RETURN_CODE for this runner
+FIXED_DATE = datetime.date(2026, 12, 7)
+FAKETIME = "@2026-12-07 12:00:00 x1000"
+ACCESS_CODE_MASK = 0x5AA5FF
+HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
+                 "received"}
+
+
+def parse_case(path):
+    fields, blocks, block = {}, {}, None
+    with open(path, encoding="utf-8") as f:
+        for raw in f.read().split("\n"):
+            if block is None and (raw.startswith("#") or not raw.strip()):
+                continue
+            m = re.fullmatch(r"\[(\w+)\]", raw.strip()) if not raw.startswith(" ") else None
+            if m:
+                block = m.group(1)
+                blocks[block] = []
+                continue
+            if block is not None:
+                blocks[block].append(raw)
+                continue
+            key, sep, value = raw.partition(":")
+            if not sep or key.strip() not in HEADER_FIELDS:
+                sys.exit(f"{path}: bad header line: {raw!r}")
+            fields[key.strip()] = value.strip()
+    for name in blocks:  # blank lines at the end of a block are layout
+        while blocks[name] and not blocks[name][-1].strip():
+            blocks[name].pop()
+    return fields, blocks
+
+
+def unescape(text):
+    def one(m):
+        s = m.group(0)
+        return {"\\n": "\n", "\\r": "\r", "\\\\": "\\"}.get(s) or chr(int(s[2:], 16))
+    return re.sub(r"\\x[0-9a-fA-F]{2}|\\[nr\\]", one, text)
+
+
+def minute_display():
+    out = "|" * 30
+    for i in range(30):
+        out += "\r" + "_" * i + "/"
+    return out + "\r" + "*" * 30 + "\n\n"
+
+
+def expand(text, macros):
+    """Escapes first, then macros, so that macro values are taken literally."""
+    parts = re.split(r"(%repeat\[\d+ x [^\]]*\]%|%[A-Za-z_]+%)", text)
+    out = []
+    for part in parts:
+        m = re.fullmatch(r"%repeat\[(\d+) x ([^\]]*)\]%", part)
+        if m:
+            out.append(unescape(m.group(2)) * int(m.group(1)))
+        elif re.fullmatch(r"%[A-Za-z_]+%", part) and part.strip("%") in macros:
+            out.append(macros[part.strip("%")])
+        else:
+            out.append(unescape(part))
+    return "".join(out)
+
+
+def expected_output(lines, macros):
+    console, log = "", ""
+    for line in lines:
+        if not line.strip():
+            continue
+        if line.startswith("console: "):
+            console += expand(line[len("console: "):], macros)
+            continue
+        tag, sep, message = line.partition(", ")
+        if not sep:
+            sys.exit(f"message line without a tag: {line!r}")
+        message = expand(message, macros)
+        console += message + "\r\n"
+        log += (tag + ", " + message + "\r\n").replace("\n", "\r\n")
+    return console.encode("latin-1"), log.encode("latin-1")
+
+
+def show_difference(what, expected, actual):
+    print(f"--- {what} differs")
+    exp_lines = expected.split(b"\n")
+    act_lines = actual.split(b"\n")
+    for i in range(max(len(exp_lines), len(act_lines))):
+        e = exp_lines[i] if i < len(exp_lines) else None
+        a = act_lines[i] if i < len(act_lines) else None
+        if e != a:
+            print(f"  line {i + 1}:\n    expected {e!r}\n    actual   {a!r}")
+            break
+    print(f"  expected {len(expected)} bytes, got {len(actual)}")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--platform", choices=["linux", "windows"], default="linux")
+    ap.add_argument("--bin", required=True, help="the Kestrune executable")
+    ap.add_argument("--make-image", required=True)
+    ap.add_argument("--build", required=True, help="build directory with sdk/ and sdk-without/")
+    ap.add_argument("--wineprefix")
+    ap.add_argument("case")
+    opts = ap.parse_args()
+
+    fields, blocks = parse_case(opts.case)
+    if opts.platform not in fields.get("platforms", "linux").split():
+        print(f"not a {opts.platform} case")
+        return SKIP
+    windows = opts.platform == "windows"
+    work = tempfile.mkdtemp(prefix="kestrune-e2e-")
+    try:
+        return run(fields, blocks, opts, windows, work)
+    finally:
+        subprocess.run(["chattr", "-i", os.path.join(work, "kovi_firmware.bin")],
+                       stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(fields, blocks, opts, windows, work):
+    env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
+               KOVI_SIM_RECEIVED="kovi_sim.received")
+    env.pop("KOVI_SIM", None)
+    wine = []
+    if windows:
+        env.update(WINEPREFIX=opts.wineprefix, WINEDEBUG="-all")
+        wine = ["wine"]
+
+    image_path = os.path.join(work, "kovi_firmware.bin")
+    image = None
+    if "image" in fields:
+        subprocess.run(wine + [opts.make_image] + shlex.split(fields["image"]) +
+                       ["kovi_firmware.bin"], cwd=work, env=env, check=True)
+        with open(image_path, "rb") as f:
+            image = f.read()
+
+    if "scenario" in blocks:
+        with open(os.path.join(work, "kovi_sim.scenario"), "w", encoding="latin-1") as f:
+            f.write(expand("\n".join(blocks["scenario"]), {}) + "\n")
+        env["KOVI_SIM"] = "kovi_sim.scenario"
+
+    sdk = fields.get("sdk", "sdk")
+    if windows:
+        sdk_path = "C:\\windows\\system32\\KoviSDK.dll"
+        if sdk == "none":
+            env["WINEDLLOVERRIDES"] = "KoviSDK="
+        elif sdk != "sdk":
+            sys.exit(f"sdk {sdk} is not available under Wine")
+    else:
+        if sdk == "none":
+            sdk_dir = os.path.join(work, "no-sdk-here")
+        elif sdk == "too-long":
+            sdk_dir = "/" + "d" * 300
+        else:
+            sdk_dir = os.path.join(opts.build, sdk)
+        env["KOVI_SDK_DIR"] = sdk_dir
+        sdk_path = sdk_dir + "/libKoviSDK.so" if sdk != "too-long" else ""
+
+    for setup in fields.get("setup", "").split():
+        if setup == "immutable-image":
+            # A read-only mode does not stop root; an immutable file does.
+            if subprocess.run(["chattr", "+i", image_path], stderr=subprocess.DEVNULL).returncode:
+                print("chattr +i is not supported here")
+                return SKIP
+        elif setup == "log-is-directory":
+            os.mkdir(os.path.join(work, "kovi_kestrune.log"))
+        elif setup == "stale-log":
+            with open(os.path.join(work, "kovi_kestrune.log"), "wb") as f:
+                f.write(b"an older run's log\r\n" * 100)
+        elif setup == "image-is-directory":
+            os.mkdir(image_path)
+        else:
+            sys.exit(f"unknown setup {setup}")
+
+    date = FIXED_DATE if not windows else datetime.date.today()
+    code = int(f"{date.day}{date.month:02d}{date.year}") & ACCESS_CODE_MASK
+    macros = {
+        "SDKPATH": sdk_path,
+        "NO_LIBRARY_CODE": "126" if windows else "2",
+        "ACCESSCODE": f"0x{code:X}",
+        "minute": minute_display(),
+    }
+
+    command = [opts.bin] + shlex.split(fields.get("args", ""))
+    if windows:
+        command = wine + command
+    else:
+        command = ["faketime", "-f", FAKETIME] + command
+    stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
+    result = subprocess.run(command, cwd=work, env=env, input=stdin, capture_output=True,
+                            timeout=600)
+
+    failures = 0
+    expected_exit = int(fields.get("exit", "0"))
+    if result.returncode != expected_exit:
+        print(f"--- exit status {result.returncode}, expected {expected_exit}")
+        failures += 1
+
+    console, log = expected_output(blocks.get("messages", []), macros)
+    if result.stdout != console:
+        show_difference("console", console, result.stdout)
+        failures += 1
+    log_path = os.path.join(work, "kovi_kestrune.log")
+    actual_log = b""
+    if os.path.isfile(log_path):
+        with open(log_path, "rb") as f:
+            actual_log = f.read()
+    if "log-is-directory" not in fields.get("setup", "") and actual_log != log:
+        show_difference("log", log, actual_log)
+        failures += 1
+
+    trace_path = os.path.join(work, "kovi_sim.trace")
+    trace = b""
+    if os.path.exists(trace_path):
+        with open(trace_path, "rb") as f:
+            trace = f.read()
+    if "trace" in blocks:
+        wanted = "".join(expand(line, macros) + "\n" for line in blocks["trace"] if line.strip())
+        if trace != wanted.encode("latin-1"):
+            show_difference("trace", wanted.encode("latin-1"), trace)
+            failures += 1
+
+    if image is not None and os.path.isfile(image_path):
+        with open(image_path, "rb") as f:
+            if f.read() != image:
+                print("--- the firmware file was changed")
+                failures += 1
+
+    if fields.get("received") == "image":
+        offset = 2 * int.from_bytes(image[24:26], "little")
+        size = int.from_bytes(image[8:12], "little")
+        with open(os.path.join(work, "kovi_sim.received"), "rb") as f:
+            received = f.read()
+        if received != image[offset:offset + size]:
+            print(f"--- the device received {len(received)} bytes that differ from the image's "
+                  f"{size} firmware bytes")
+            failures += 1
+
+    if failures:
+        print("--- stderr:", result.stderr.decode("latin-1", "replace")[-2000:])
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

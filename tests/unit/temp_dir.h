@@ -1,0 +1,25 @@
+// Runs a test inside a fresh directory, for code that works on fixed names
+// in the working directory.
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+struct TempDir {
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::path path;
+
+    TempDir() {
+        std::random_device random;
+        path = std::filesystem::temp_directory_path() /
+               ("kestrune-unit-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(path);
+        std::filesystem::current_path(path);
+    }
+    ~TempDir() {
+        std::filesystem::current_path(previous);
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
