@@ -12,7 +12,7 @@ static void Usage() {
                     "  --version V       FirmwareVer (default 0x10a)\n"
                     "  --hw-version V    FirmwareHWVer (default 0x201)\n"
                     "  --dev-id V        DevID (default 123)\n"
-                    "  --offset W        OffsetFirmware in 16-bit words, 14 to 28 (default 14)\n"
+                    "  --offset W        OffsetFirmware in 16-bit words, at least 14 (default 14)\n"
                     "  --size N          number of firmware bytes (default 300)\n"
                     "  --data FILE       firmware bytes from FILE instead of the pattern\n"
                     "  --declare-size N  FirmwareSizeInBytes to write, if not the real size\n"
@@ -66,7 +66,9 @@ int main(int argc, char** argv) {
             Usage();
         }
     }
-    if (outPath == nullptr || offset < FIRMWARE_HEADER_SIZE / 2 || offset > 28) {
+    // The header must not overlap the firmware; offsets beyond 28 are allowed
+    // so that the tool's refusal of them can be tested.
+    if (outPath == nullptr || offset < FIRMWARE_HEADER_SIZE / 2 || offset > 0xFFFF) {
         Usage();
     }
 

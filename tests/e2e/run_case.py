@@ -185,6 +185,8 @@ def run(fields, blocks, opts, windows, work):
             sdk_dir = os.path.join(work, "no-sdk-here")
         elif sdk == "too-long":
             sdk_dir = "/" + "d" * 300
+        elif sdk.startswith("without/"):
+            sdk_dir = os.path.join(opts.build, "sdk-" + sdk)
         else:
             sdk_dir = os.path.join(opts.build, sdk)
         env["KOVI_SDK_DIR"] = sdk_dir
