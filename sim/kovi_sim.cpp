@@ -467,7 +467,14 @@ void WriteReceived() {
 // have closed it before it ends the session.
 const char* FirmwareStillOpen() {
 #if defined(_WIN32)
-    return "unknown";
+    // The C library opens files shared; an exclusive open fails while it is.
+    HANDLE file = CreateFileA("kovi_firmware.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION ? "yes" : "no";
+    }
+    CloseHandle(file);
+    return "no";
 #else
     DIR* fds = opendir("/proc/self/fd");
     if (fds == nullptr) {
