@@ -92,6 +92,7 @@ struct Scenario {
     OptionalText errorText{false, "Simulated failure"};
     uint8_t trueValue = 1;
     bool checks = true;
+    long expectAccessCode = -1; // -1: today's
 };
 
 struct Device {
@@ -276,6 +277,8 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
     } else if (key == "true_value") {
         ok = ParseNumber(value, 1, 255, &number);
         scenario->trueValue = (uint8_t)number;
+    } else if (key == "expect_access_code") {
+        ok = ParseNumber(value, 0, u32Max, &scenario->expectAccessCode);
     } else if (key == "checks") {
         ok = ParseSwitch(value, &scenario->checks);
     } else {
@@ -380,7 +383,8 @@ SdkBool TakeChunk(uint32_t accessCode, const uint8_t* chunk) {
     if (d.scenario.checks) {
         int day, month, year;
         TodaysDate(&day, &month, &year);
-        uint32_t expected = FlashAccessCodeFor(day, month, year);
+        uint32_t expected = d.scenario.expectAccessCode >= 0 ? (uint32_t)d.scenario.expectAccessCode
+                                                             : FlashAccessCodeFor(day, month, year);
         if (accessCode != expected) {
             return Fail(SIM_ERROR_ACCESS_CODE, "Access code 0x%X refused", accessCode);
         }

@@ -27,7 +27,8 @@ TEST(FirmwareHeader, FieldsAreLittleEndianAtTheirOffsets) {
 }
 
 TEST(Records, SignedSerialReadsNegativeFromTheTopBit) {
-    const uint8_t bytes[] = {0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0x87, 0xD6, 0x12, 0x00};
+    const uint8_t bytes[] = {0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF,
+                             0xFF, 0xFF, 0x87, 0xD6, 0x12, 0x00};
     EXPECT_EQ(ReadI32(bytes, 0), -2147483647 - 1);
     EXPECT_EQ(ReadI32(bytes, 4), -1);
     EXPECT_EQ(ReadI32(bytes, 8), 1234567);
@@ -123,8 +124,12 @@ SdkBool KeepChunk(SdkHandle, uint32_t, uint8_t* chunk) {
     Chunks.emplace_back(chunk, chunk + FIRMWARE_CHUNK_SIZE);
     return ReadU16(chunk, FIRMWARE_CHUNK_PART) == RefuseAtPart ? 0 : 0x80;
 }
-int32_t ErrorCode(SdkHandle) { return 42; }
-const char* ErrorText(SdkHandle, int32_t) { return nullptr; }
+int32_t ErrorCode(SdkHandle) {
+    return 42;
+}
+const char* ErrorText(SdkHandle, int32_t) {
+    return nullptr;
+}
 } // namespace
 
 class TransferTest : public ::testing::Test {
