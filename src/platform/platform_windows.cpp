@@ -10,6 +10,9 @@ const char* const PlatformLibraryFileName = "\\KoviSDK.dll";
 const uint32_t PlatformPathTooLongError = ERROR_FILENAME_EXCED_RANGE;
 
 void PlatformInit() {
+    // Firmware files are unpacked into the working directory; no library,
+    // nor anything a library pulls in, may ever come from there.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Bytes reach the console exactly as written: no CR inserted before LF.
     _setmode(_fileno(stdout), _O_BINARY);
     setvbuf(stdout, nullptr, _IONBF, 0);
@@ -34,7 +37,9 @@ size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* e
 }
 
 void* PlatformLoadLibrary(const PathUnit* path, uint32_t* error) {
-    HMODULE library = LoadLibraryW(reinterpret_cast<const wchar_t*>(path));
+    HMODULE library =
+        LoadLibraryExW(reinterpret_cast<const wchar_t*>(path), nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) {
         *error = GetLastError();
         if (*error == 0) {
