@@ -111,6 +111,7 @@ struct Device {
     uint8_t firstChunk[FIRMWARE_CHUNK_SIZE];
     bool refused;
     bool complete;
+    const char* receivedPath; // null: nothing is kept
     std::vector<uint8_t> received;
     size_t pollsAfterTransfer;
     FILE* trace;
@@ -425,8 +426,10 @@ SdkBool TakeChunk(uint32_t accessCode, const uint8_t* chunk) {
     if (length > FIRMWARE_CHUNK_DATA_MAX) {
         length = FIRMWARE_CHUNK_DATA_MAX; // never read past the record
     }
-    d.received.insert(d.received.end(), chunk + FIRMWARE_CHUNK_DATA,
-                      chunk + FIRMWARE_CHUNK_DATA + length);
+    if (d.receivedPath != nullptr) {
+        d.received.insert(d.received.end(), chunk + FIRMWARE_CHUNK_DATA,
+                          chunk + FIRMWARE_CHUNK_DATA + length);
+    }
     d.nextPart = part + 1u;
     return Succeed();
 }
@@ -456,13 +459,12 @@ void FillStatus(uint8_t* status) {
 }
 
 void WriteReceived() {
-    const char* path = getenv("KOVI_SIM_RECEIVED");
-    if (path == nullptr || path[0] == '\0') {
-        return;
-    }
-    FILE* file = fopen(path, "wb");
+    const std::vector<uint8_t>& received = TheDevice.received;
+    FILE* file = TheDevice.receivedPath ? fopen(TheDevice.receivedPath, "wb") : nullptr;
     if (file != nullptr) {
-        fwrite(TheDevice.received.data(), 1, TheDevice.received.size(), file);
+        if (!received.empty()) {
+            fwrite(received.data(), 1, received.size(), file);
+        }
         fclose(file);
     }
 }
@@ -535,6 +537,10 @@ KOVI_EXPORT SdkHandle KOVI_CALL LibraryInit(int32_t transport, int32_t* error) {
     d.refused = false;
     d.complete = false;
     d.received.clear();
+    d.receivedPath = getenv("KOVI_SIM_RECEIVED");
+    if (d.receivedPath != nullptr && d.receivedPath[0] == '\0') {
+        d.receivedPath = nullptr;
+    }
     d.pollsAfterTransfer = 0;
     if (!loaded) {
         *error = SIM_ERROR_SCENARIO;

@@ -227,6 +227,10 @@ def run(fields, blocks, opts, windows, work):
                             timeout=600)
 
     failures = 0
+    for report in (b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
+        if report in result.stderr:
+            print(f"--- a sanitizer report ({report.decode()})")
+            failures += 1
     expected_exit = int(fields.get("exit", "0"))
     if result.returncode != expected_exit:
         print(f"--- exit status {result.returncode}, expected {expected_exit}")

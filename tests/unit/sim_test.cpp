@@ -75,6 +75,7 @@ class SimTest : public ::testing::Test {
 } // namespace
 
 TEST_F(SimTest, CompleteTransferIsReassembledAndReportsDone) {
+    setenv("KOVI_SIM_RECEIVED", "received", 1);
     Start();
     EXPECT_EQ(PollStatus(), 1);
     for (uint16_t part = 0; part < 3; part++) {
@@ -84,7 +85,6 @@ TEST_F(SimTest, CompleteTransferIsReassembledAndReportsDone) {
     ASSERT_TRUE(KoviGetFirmwareStatus(handle, status));
     EXPECT_EQ(ReadU16(status, FIRMWARE_STATUS_CODE), 5);
     EXPECT_EQ(ReadU16(status, FIRMWARE_STATUS_VERSION), 0x10a);
-    setenv("KOVI_SIM_RECEIVED", "received", 1);
     LibraryExit(handle);
     unsetenv("KOVI_SIM_RECEIVED");
     std::ifstream file("received", std::ios::binary);
