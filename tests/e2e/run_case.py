@@ -127,6 +127,26 @@ def show_difference(what, expected, actual):
     print(f"  expected {len(expected)} bytes, got {len(actual)}")
 
 
+def check_memcheck(path, normal_end):
+    """Memcheck's verdict: no error; after a normal end no descriptor that the
+    tool or its library opened is still open."""
+    with open(path, encoding="latin-1") as f:
+        text = re.sub(r"^==\d+== ?", "", f.read(), flags=re.M)
+    failures = 0
+    if "ERROR SUMMARY: 0 errors" not in text:
+        print("--- memcheck found errors:\n" + text[-4000:])
+        failures += 1
+    if normal_end:
+        blocks = re.split(r"\n(?=Open (?:file|AF_\w+ socket) descriptor)", text)
+        for block in blocks[1:]:
+            block = block.split("\n\n")[0]
+            if "<inherited from parent>" in block or "libfaketime" in block:
+                continue
+            print("--- descriptor left open at exit:\n" + block)
+            failures += 1
+    return failures
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--platform", choices=["linux", "windows"], default="linux")
@@ -134,6 +154,9 @@ def main():
     ap.add_argument("--make-image", required=True)
     ap.add_argument("--build", required=True, help="build directory with sdk/ and sdk-without/")
     ap.add_argument("--wineprefix")
+    ap.add_argument("--valgrind", action="store_true",
+                    help="run under memcheck: no error, and on exit status 0 no descriptor left "
+                         "open but the standard streams")
     ap.add_argument("case")
     opts = ap.parse_args()
 
@@ -221,6 +244,10 @@ def run(fields, blocks, opts, windows, work):
     if windows:
         command = wine + command
     else:
+        if opts.valgrind:
+            command = ["valgrind", "--log-file=" + os.path.join(work, "memcheck.log"),
+                       "--track-fds=yes", "--leak-check=full", "--track-origins=yes",
+                       "--error-exitcode=99"] + command
         command = ["faketime", "-f", FAKETIME] + command
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
     result = subprocess.run(command, cwd=work, env=env, input=stdin, capture_output=True,
@@ -235,6 +262,9 @@ def run(fields, blocks, opts, windows, work):
     if result.returncode != expected_exit:
         print(f"--- exit status {result.returncode}, expected {expected_exit}")
         failures += 1
+
+    if opts.valgrind:
+        failures += check_memcheck(os.path.join(work, "memcheck.log"), expected_exit == 0)
 
     console, log = expected_output(blocks.get("messages", []), macros)
     if result.stdout != console:
