@@ -1,0 +1,54 @@
+#include "stand_in_platform.h"
+
+#include "platform/platform.h"
+
+void* (*StandInFindSymbol)(const char* name);
+int StandInKey = 'Y';
+size_t StandInConsoleBytes;
+uint32_t StandInSleptMs;
+
+const char* const PlatformLibraryFileName = "/libKoviSDK.so";
+const uint32_t PlatformPathTooLongError = 36;
+
+void PlatformInit() {}
+
+void PlatformConsoleWrite(const char*, size_t count) {
+    StandInConsoleBytes += count;
+}
+
+size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error) {
+    static const char path[] = "/stand-in";
+    if (sizeof path > capacity) {
+        *error = PlatformPathTooLongError;
+        return 0;
+    }
+    for (size_t i = 0; i < sizeof path; i++) {
+        directory[i] = (unsigned char)path[i];
+    }
+    return sizeof path - 1;
+}
+
+void* PlatformLoadLibrary(const PathUnit*, uint32_t*) {
+    static int library;
+    return &library;
+}
+
+void* PlatformFindSymbol(void*, const char* name) {
+    return StandInFindSymbol ? StandInFindSymbol(name) : nullptr;
+}
+
+void PlatformFreeLibrary(void*) {}
+
+void PlatformLocalDate(int* day, int* month, int* year) {
+    *day = 7;
+    *month = 12;
+    *year = 2026;
+}
+
+void PlatformSleep(uint32_t milliseconds) {
+    StandInSleptMs += milliseconds;
+}
+
+int PlatformReadKey() {
+    return StandInKey;
+}
