@@ -21,6 +21,10 @@
 #if defined(_WIN32)
 #include <windows.h>
 #define KOVI_EXPORT extern "C" __declspec(dllexport)
+#ifdef SIM_WITH_SUPPORT_LIBRARY
+// A dependency, as a maker's library may have, for the library-search tests.
+extern "C" __declspec(dllimport) int KoviSupportVersion();
+#endif
 #else
 #include <dirent.h>
 #include <unistd.h>
@@ -528,6 +532,12 @@ KOVI_EXPORT SdkHandle KOVI_CALL LibraryInit(int32_t transport, int32_t* error) {
         }
     }
     Trace("LibraryInit(transport=%d)", (int)transport);
+#ifdef SIM_WITH_SUPPORT_LIBRARY
+    if (KoviSupportVersion() != 1) {
+        *error = SIM_ERROR_SCENARIO;
+        return SDK_INVALID_HANDLE;
+    }
+#endif
     bool loaded = LoadScenario(&d.scenario);
     memset(d.calls, 0, sizeof d.calls);
     d.transport = transport;

@@ -11,7 +11,8 @@ A case file holds header fields, then blocks:
     image: --size 100          make_image options for kovi_firmware.bin
     platforms: linux windows   where the case runs (default: linux)
     sdk: without/Open          SDK library to load: sdk (default), none,
-                               without/<Entry>, too-long
+                               without/<Entry>, too-long; under Wine also
+                               with-support (an SDK with a dependency)
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
 
@@ -201,6 +202,8 @@ def run(fields, blocks, opts, windows, work):
         sdk_path = "C:\\windows\\system32\\KoviSDK.dll"
         if sdk == "none":
             env["WINEDLLOVERRIDES"] = "KoviSDK="
+        elif sdk == "with-support":
+            env["WINEPREFIX"] = opts.wineprefix + "-with-support"
         elif sdk != "sdk":
             sys.exit(f"sdk {sdk} is not available under Wine")
     else:
@@ -228,6 +231,14 @@ def run(fields, blocks, opts, windows, work):
                 f.write(b"an older run's log\r\n" * 100)
         elif setup == "image-is-directory":
             os.mkdir(image_path)
+        elif setup == "planted-dlls":
+            # Firmware unpacked beside the tool, with libraries of the SDK's
+            # and its dependency's names: none of them may be loaded.
+            planted = os.path.join(opts.build, "planted")
+            for name in os.listdir(planted):
+                shutil.copy(os.path.join(planted, name), work)
+            shutil.copy(opts.bin, work)
+            opts.bin = os.path.join(work, os.path.basename(opts.bin))
         else:
             sys.exit(f"unknown setup {setup}")
 
@@ -295,6 +306,10 @@ def run(fields, blocks, opts, windows, work):
             if f.read() != image:
                 print("--- the firmware file was changed")
                 failures += 1
+
+    for marker in sorted(n for n in os.listdir(work) if n.endswith("-was-loaded")):
+        print(f"--- a library from the working directory was loaded: {marker}")
+        failures += 1
 
     if fields.get("received") == "image":
         offset = 2 * int.from_bytes(image[24:26], "little")
