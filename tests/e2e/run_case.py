@@ -115,6 +115,14 @@ def expected_output(lines, macros):
     return console.encode("latin-1"), log.encode("latin-1")
 
 
+def read_bytes(path):
+    """A file's bytes; none when it is not there."""
+    if not os.path.isfile(path):
+        return b""
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def show_difference(what, expected, actual):
     print(f"--- {what} differs")
     exp_lines = expected.split(b"\n")
@@ -189,8 +197,7 @@ def run(fields, blocks, opts, windows, work):
     if "image" in fields:
         subprocess.run(wine + [opts.make_image] + shlex.split(fields["image"]) +
                        ["kovi_firmware.bin"], cwd=work, env=env, check=True)
-        with open(image_path, "rb") as f:
-            image = f.read()
+        image = read_bytes(image_path)
 
     if "scenario" in blocks:
         with open(os.path.join(work, "kovi_sim.scenario"), "w", encoding="latin-1") as f:
@@ -281,31 +288,21 @@ def run(fields, blocks, opts, windows, work):
     if result.stdout != console:
         show_difference("console", console, result.stdout)
         failures += 1
-    log_path = os.path.join(work, "kovi_kestrune.log")
-    actual_log = b""
-    if os.path.isfile(log_path):
-        with open(log_path, "rb") as f:
-            actual_log = f.read()
+    actual_log = read_bytes(os.path.join(work, "kovi_kestrune.log"))
     if "log-is-directory" not in fields.get("setup", "") and actual_log != log:
         show_difference("log", log, actual_log)
         failures += 1
 
-    trace_path = os.path.join(work, "kovi_sim.trace")
-    trace = b""
-    if os.path.exists(trace_path):
-        with open(trace_path, "rb") as f:
-            trace = f.read()
+    trace = read_bytes(os.path.join(work, "kovi_sim.trace"))
     if "trace" in blocks:
         wanted = "".join(expand(line, macros) + "\n" for line in blocks["trace"] if line.strip())
         if trace != wanted.encode("latin-1"):
             show_difference("trace", wanted.encode("latin-1"), trace)
             failures += 1
 
-    if image is not None and os.path.isfile(image_path):
-        with open(image_path, "rb") as f:
-            if f.read() != image:
-                print("--- the firmware file was changed")
-                failures += 1
+    if image is not None and read_bytes(image_path) != image:
+        print("--- the firmware file was changed")
+        failures += 1
 
     for marker in sorted(n for n in os.listdir(work) if n.endswith("-was-loaded")):
         print(f"--- a library from the working directory was loaded: {marker}")
@@ -314,8 +311,7 @@ def run(fields, blocks, opts, windows, work):
     if fields.get("received") == "image":
         offset = 2 * int.from_bytes(image[24:26], "little")
         size = int.from_bytes(image[8:12], "little")
-        with open(os.path.join(work, "kovi_sim.received"), "rb") as f:
-            received = f.read()
+        received = read_bytes(os.path.join(work, "kovi_sim.received"))
         if received != image[offset:offset + size]:
             print(f"--- the device received {len(received)} bytes that differ from the image's "
                   f"{size} firmware bytes")
