@@ -4,7 +4,9 @@
 // leaves a file behind if it is ever loaded.
 #include <windows.h>
 
-extern "C" __declspec(dllexport) int KoviSupportVersion() { return 1; }
+extern "C" __declspec(dllexport) int KoviSupportVersion() {
+    return 1;
+}
 
 #ifdef PLANTED_MARKER
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
