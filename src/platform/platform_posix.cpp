@@ -48,6 +48,12 @@ size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* e
     if (path == nullptr || path[0] == '\0') {
         path = KOVI_SDK_DEFAULT_DIR;
     }
+    // Only a full path: a relative one would load from the working directory,
+    // where firmware files are unpacked.
+    if (path[0] != '/') {
+        *error = EINVAL;
+        return 0;
+    }
     size_t length = strlen(path);
     if (length + 1 > capacity) {
         *error = PlatformPathTooLongError;

@@ -11,7 +11,7 @@ A case file holds header fields, then blocks:
     image: --size 100          make_image options for kovi_firmware.bin
     platforms: linux windows   where the case runs (default: linux)
     sdk: without/Open          SDK library to load: sdk (default), none,
-                               without/<Entry>, too-long; under Wine also
+                               without/<Entry>, too-long, relative; under Wine also
                                with-support (an SDK with a dependency)
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
@@ -218,12 +218,14 @@ def run(fields, blocks, opts, windows, work):
             sdk_dir = os.path.join(work, "no-sdk-here")
         elif sdk == "too-long":
             sdk_dir = "/" + "d" * 300
+        elif sdk == "relative":
+            sdk_dir = "."
         elif sdk.startswith("without/"):
             sdk_dir = os.path.join(opts.build, "sdk-" + sdk)
         else:
             sdk_dir = os.path.join(opts.build, sdk)
         env["KOVI_SDK_DIR"] = sdk_dir
-        sdk_path = sdk_dir + "/libKoviSDK.so" if sdk != "too-long" else ""
+        sdk_path = sdk_dir + "/libKoviSDK.so" if sdk not in ("too-long", "relative") else ""
 
     for setup in fields.get("setup", "").split():
         if setup == "immutable-image":
