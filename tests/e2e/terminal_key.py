@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""The confirmation key on a real terminal: one key, no Enter, no echo, and
+the terminal as it was afterwards, also when the tool is killed while it
+waits. terminal_key.py KESTRUNE MAKE_IMAGE SDK_DIR"""
+import os
+import pty
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+tool, make_image, sdk_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+work = tempfile.mkdtemp(prefix="kestrune-tty-")
+subprocess.run([make_image, "--size", "60", "kovi_firmware.bin"], cwd=work, check=True)
+env = dict(os.environ, KOVI_SDK_DIR=sdk_dir, TZ="UTC")
+
+
+def read_until(master, wanted, seconds=20):
+    out = b""
+    deadline = time.time() + seconds
+    while wanted not in out and time.time() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+    return out
+
+
+def run(key=None, kill=False):
+    master, slave = pty.openpty()
+    before = termios.tcgetattr(master)
+    # faketime skips the minute-long wait after a flash; the signal must
+    # reach the tool itself.
+    command = [tool, "u", "0"] if kill else ["faketime", "-f", "+0 x1000", tool, "u", "0"]
+    process = subprocess.Popen(command, cwd=work, env=env,
+                               stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    out = read_until(master, b"Press Y to flash the firmware: ")
+    time.sleep(0.3)  # the tool is in its key read now
+    during = termios.tcgetattr(master)
+    if kill:
+        process.send_signal(signal.SIGTERM)
+    else:
+        os.write(master, key)
+    out += read_until(master, b"Close the log file", 2 if kill else 20)
+    process.wait(timeout=30)
+    after = termios.tcgetattr(master)
+    os.close(master)
+    return out, before, during, after, process.returncode
+
+
+failures = []
+out, before, during, after, status = run(key=b"y")
+if b"Need to send 2 file chunks" not in out or b"SUCCESS" not in out:
+    failures.append("a single y without Enter did not start the flash")
+between = out.partition(b"Press Y to flash the firmware: ")[2].partition(b"Need to send")[0]
+if between.strip(b"\r\n"):
+    failures.append(f"the key was echoed: {between!r}")
+if during[3] & (termios.ECHO | termios.ICANON):
+    failures.append("the terminal was not in raw mode during the key read")
+if after[3] != before[3]:
+    failures.append("the terminal was not restored after the key read")
+
+out, before, during, after, status = run(kill=True)
+if status != -signal.SIGTERM:
+    failures.append(f"the tool was not ended by SIGTERM (status {status})")
+if after[3] != before[3]:
+    failures.append("the terminal was not restored when the tool was killed in its key read")
+
+for failure in failures:
+    print("---", failure)
+sys.exit(1 if failures else 0)
