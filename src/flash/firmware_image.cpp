@@ -15,10 +15,10 @@ void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHea
     header->OffsetFirmware = ReadU16(bytes, FIRMWARE_HEADER_OFFSET);
 }
 
-// True when the file holds at least the given number of bytes; otherwise
-// *actual is its size, which is then below the bound and fits a long.
+// True when the file holds at least the given number of bytes (one or more);
+// otherwise *actual is its size, which is then below the bound and fits a long.
 static bool FileHolds(FILE* stream, long needed, long* actual) {
-    if (needed == 0 || (fseek(stream, needed - 1, SEEK_SET) == 0 && fgetc(stream) != EOF)) {
+    if (fseek(stream, needed - 1, SEEK_SET) == 0 && fgetc(stream) != EOF) {
         return true;
     }
     *actual = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
