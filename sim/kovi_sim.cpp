@@ -424,8 +424,11 @@ SdkBool TakeChunk(uint32_t accessCode, const uint8_t* chunk) {
             }
         }
         d.complete = last;
-    } else if (part == 0) {
-        memcpy(d.firstChunk, chunk, FIRMWARE_CHUNK_SIZE);
+    } else {
+        if (part == 0) {
+            memcpy(d.firstChunk, chunk, FIRMWARE_CHUNK_SIZE);
+        }
+        d.complete = part + 1u == count;
     }
     if (length > FIRMWARE_CHUNK_DATA_MAX) {
         length = FIRMWARE_CHUNK_DATA_MAX; // never read past the record
