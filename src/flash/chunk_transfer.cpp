@@ -30,7 +30,8 @@ static uint32_t TodaysAccessCode() {
     return FlashAccessCodeFor(day, month, year);
 }
 
-static FlashResult Abandon(FILE* stream, uint8_t* chunk, FlashResult result) {
+// Every way out of the transfer gives back the record and the file.
+static FlashResult EndTransfer(FILE* stream, uint8_t* chunk, FlashResult result) {
     free(chunk);
     return CloseFirmwareImage(stream, result);
 }
@@ -52,7 +53,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
     rewind(stream);
     if (fread(chunk, 1, preload, stream) != preload) {
         LogLine(FlashTag, "Read of first firmware file chunk failed");
-        return Abandon(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
+        return EndTransfer(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
     }
 
     uint16_t chunkCount = (uint16_t)ChunkCountFor(header.FirmwareSizeInBytes);
@@ -71,7 +72,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
         WriteU32(chunk, FIRMWARE_CHUNK_LENGTH, length);
         if (fread(chunk + FIRMWARE_CHUNK_DATA, 1, length, stream) != length) {
             LogFormat(FlashTag, "Read of firmware file chunk part %u failed", part);
-            return Abandon(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
+            return EndTransfer(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
         }
 
         uint32_t filled = BarFilled(part, chunkCount);
@@ -84,7 +85,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
             SdkError error = SdkLastError(handle);
             LogFormat(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
                       part, error.code, error.text);
-            return Abandon(stream, chunk, FLASH_CHUNK_REFUSED);
+            return EndTransfer(stream, chunk, FLASH_CHUNK_REFUSED);
         }
 
         part++;
@@ -93,8 +94,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
         }
         remaining -= length;
     }
-    free(chunk);
-    fclose(stream);
+    EndTransfer(stream, chunk, FLASH_DONE);
 
     char stars[1 + BAR_WIDTH];
     stars[0] = '\r';

@@ -155,13 +155,15 @@ class TransferTest : public ::testing::Test {
         return file;
     }
 
-    FlashResult Transfer(uint32_t size) {
+    // Transfers the image as if its header gave firmwareSize bytes.
+    FlashResult Transfer(uint32_t firmwareSize) {
         FILE* stream = fopen("kovi_firmware.bin", "rb");
         FirmwareHeader header;
         uint8_t bytes[FIRMWARE_HEADER_SIZE];
         EXPECT_EQ(fread(bytes, 1, sizeof bytes, stream), sizeof bytes);
         DecodeFirmwareHeader(bytes, &header);
-        RefuseAtPart = ChunkCountFor(size) - 1;
+        header.FirmwareSizeInBytes = firmwareSize;
+        RefuseAtPart = ChunkCountFor(firmwareSize) - 1;
         testing::internal::CaptureStdout();
         FlashResult result = TransferFirmware(nullptr, 0, stream, header);
         console = testing::internal::GetCapturedStdout();
@@ -213,16 +215,8 @@ TEST_F(TransferTest, BarForTwoChunksIsDrawnOnceHalfFull) {
 
 TEST_F(TransferTest, ShrunkFileIsAReadFailure) {
     WriteImage(14, 90);
-    FILE* stream = fopen("kovi_firmware.bin", "rb");
-    FirmwareHeader header;
-    uint8_t bytes[FIRMWARE_HEADER_SIZE];
-    ASSERT_EQ(fread(bytes, 1, sizeof bytes, stream), sizeof bytes);
-    DecodeFirmwareHeader(bytes, &header);
-    header.FirmwareSizeInBytes = 120; // the file holds 90
-    RefuseAtPart = 99;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(TransferFirmware(nullptr, 0, stream, header), FLASH_FIRMWARE_UNREADABLE);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Read of firmware file chunk part 3 failed"), std::string::npos) << out;
+    EXPECT_EQ(Transfer(120), FLASH_FIRMWARE_UNREADABLE); // the file holds 90
+    EXPECT_NE(console.find("Read of firmware file chunk part 3 failed"), std::string::npos)
+        << console;
     EXPECT_EQ(Chunks.size(), 3u);
 }
