@@ -25,8 +25,16 @@
 // A dependency, as a maker's library may have, for the library-search tests.
 extern "C" __declspec(dllimport) int KoviSupportVersion();
 #endif
+// 32-bit SDKs may use either calling convention; the sim can be built with
+// either (SIM_STDCALL), exported under the plain names all the same.
+#ifdef SIM_STDCALL
+#define SIM_CALL __stdcall
+#else
+#define SIM_CALL KOVI_CALL
+#endif
 #else
 #include <dirent.h>
+#define SIM_CALL KOVI_CALL
 #include <unistd.h>
 #define KOVI_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
@@ -526,7 +534,7 @@ void FreeList() {
 // --- Entry points ----------------------------------------------------------
 
 #ifndef SIM_WITHOUT_LibraryInit
-KOVI_EXPORT SdkHandle KOVI_CALL LibraryInit(int32_t transport, int32_t* error) {
+KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
     Device& d = TheDevice;
     if (d.trace == nullptr) {
         const char* tracePath = getenv("KOVI_SIM_TRACE");
@@ -575,7 +583,7 @@ KOVI_EXPORT SdkHandle KOVI_CALL LibraryInit(int32_t transport, int32_t* error) {
 #endif
 
 #ifndef SIM_WITHOUT_GetRevision
-KOVI_EXPORT const char* KOVI_CALL GetRevision(SdkHandle handle) {
+KOVI_EXPORT const char* SIM_CALL GetRevision(SdkHandle handle) {
     Trace("GetRevision()");
     if (InjectedFailure(ENTRY_GET_REVISION) || !ValidHandle(handle)) {
         return nullptr;
@@ -585,7 +593,7 @@ KOVI_EXPORT const char* KOVI_CALL GetRevision(SdkHandle handle) {
 #endif
 
 #ifndef SIM_WITHOUT_GetDeviceList
-KOVI_EXPORT char** KOVI_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
+KOVI_EXPORT char** SIM_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
     Trace("GetDeviceList()");
     Device& d = TheDevice;
     if (InjectedFailure(ENTRY_GET_DEVICE_LIST)) {
@@ -622,7 +630,7 @@ KOVI_EXPORT char** KOVI_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
 #endif
 
 #ifndef SIM_WITHOUT_FreeDeviceList
-KOVI_EXPORT void KOVI_CALL FreeDeviceList(SdkHandle handle, int32_t count, char** list) {
+KOVI_EXPORT void SIM_CALL FreeDeviceList(SdkHandle handle, int32_t count, char** list) {
     Device& d = TheDevice;
     bool ours = list != nullptr && list == d.deviceList && count == d.deviceListCount;
     Trace("FreeDeviceList(count=%d, list=%s)", (int)count, ours ? "ours" : "foreign");
@@ -634,7 +642,7 @@ KOVI_EXPORT void KOVI_CALL FreeDeviceList(SdkHandle handle, int32_t count, char*
 #endif
 
 #ifndef SIM_WITHOUT_Open
-KOVI_EXPORT SdkBool KOVI_CALL Open(SdkHandle handle, const char* device) {
+KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
     Device& d = TheDevice;
     Trace("Open(device=%s)", device ? device : "(null)");
     if (InjectedFailure(ENTRY_OPEN)) {
@@ -656,7 +664,7 @@ KOVI_EXPORT SdkBool KOVI_CALL Open(SdkHandle handle, const char* device) {
 #endif
 
 #ifndef SIM_WITHOUT_GetFrontEndInfo
-KOVI_EXPORT SdkBool KOVI_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
+KOVI_EXPORT SdkBool SIM_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
     Device& d = TheDevice;
     Trace("GetFrontEndInfo()");
     if (InjectedFailure(ENTRY_GET_FRONTEND_INFO)) {
@@ -677,7 +685,7 @@ KOVI_EXPORT SdkBool KOVI_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
 #endif
 
 #ifndef SIM_WITHOUT_KoviGetFirmwareStatus
-KOVI_EXPORT SdkBool KOVI_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* status) {
+KOVI_EXPORT SdkBool SIM_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* status) {
     Trace("KoviGetFirmwareStatus()");
     if (InjectedFailure(ENTRY_GET_FIRMWARE_STATUS)) {
         return 0;
@@ -694,7 +702,7 @@ KOVI_EXPORT SdkBool KOVI_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* s
 #endif
 
 #ifndef SIM_WITHOUT_KoviKestrune
-KOVI_EXPORT SdkBool KOVI_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode, uint8_t* chunk) {
+KOVI_EXPORT SdkBool SIM_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode, uint8_t* chunk) {
     Device& d = TheDevice;
     Trace("KoviKestrune(code=0x%X, part=%u, length=%u, count=%u)", accessCode,
           ReadU16(chunk, FIRMWARE_CHUNK_PART), ReadU32(chunk, FIRMWARE_CHUNK_LENGTH),
@@ -718,7 +726,7 @@ KOVI_EXPORT SdkBool KOVI_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode
 #endif
 
 #ifndef SIM_WITHOUT_GetErrorCode
-KOVI_EXPORT int32_t KOVI_CALL GetErrorCode(SdkHandle handle) {
+KOVI_EXPORT int32_t SIM_CALL GetErrorCode(SdkHandle handle) {
     Trace("GetErrorCode()");
     InjectedFailure(ENTRY_GET_ERROR_CODE);
     (void)handle; // answers even for a bad handle: that is what went wrong
@@ -727,7 +735,7 @@ KOVI_EXPORT int32_t KOVI_CALL GetErrorCode(SdkHandle handle) {
 #endif
 
 #ifndef SIM_WITHOUT_GetErrorCodeMessage
-KOVI_EXPORT const char* KOVI_CALL GetErrorCodeMessage(SdkHandle handle, int32_t code) {
+KOVI_EXPORT const char* SIM_CALL GetErrorCodeMessage(SdkHandle handle, int32_t code) {
     Trace("GetErrorCodeMessage(code=%d)", (int)code);
     (void)handle;
     if (InjectedFailure(ENTRY_GET_ERROR_CODE_MESSAGE)) {
@@ -741,7 +749,7 @@ KOVI_EXPORT const char* KOVI_CALL GetErrorCodeMessage(SdkHandle handle, int32_t 
 #endif
 
 #ifndef SIM_WITHOUT_Close
-KOVI_EXPORT SdkBool KOVI_CALL Close(SdkHandle handle) {
+KOVI_EXPORT SdkBool SIM_CALL Close(SdkHandle handle) {
     Trace("Close()");
     if (InjectedFailure(ENTRY_CLOSE)) {
         return 0;
@@ -758,7 +766,7 @@ KOVI_EXPORT SdkBool KOVI_CALL Close(SdkHandle handle) {
 #endif
 
 #ifndef SIM_WITHOUT_LibraryExit
-KOVI_EXPORT void KOVI_CALL LibraryExit(SdkHandle handle) {
+KOVI_EXPORT void SIM_CALL LibraryExit(SdkHandle handle) {
     Device& d = TheDevice;
     Trace("LibraryExit(firmware_open=%s)", FirmwareStillOpen());
     InjectedFailure(ENTRY_LIBRARY_EXIT);

@@ -32,6 +32,12 @@ void* PlatformLoadLibrary(const PathUnit* path, uint32_t* error);
 void* PlatformFindSymbol(void* library, const char* name);
 void PlatformFreeLibrary(void* library);
 
+// Makes the resolved SDK entries callable the way the tool calls them. Where
+// the SDK's calling convention cannot be known (32-bit Windows: __cdecl or
+// __stdcall) each entry found is replaced by a stub that works with either.
+struct SdkBinding;
+void PlatformAdaptSdkCalls(SdkBinding* sdk);
+
 void PlatformLocalDate(int* day, int* month, int* year);
 void PlatformSleep(uint32_t milliseconds);
 

@@ -22,6 +22,7 @@ const char* BindSdk() {
     Resolve(&Sdk.fpKoviGetFirmwareStatus, "KoviGetFirmwareStatus");
     Resolve(&Sdk.fpKoviKestrune, "KoviKestrune");
     Resolve(&Sdk.fpGetRevision, "GetRevision");
+    PlatformAdaptSdkCalls(&Sdk);
 
     // The flash entries and the revision are reported first, as operators
     // know these messages; the rest follow in the order they were resolved.

@@ -1,13 +1,20 @@
 #!/bin/sh
 # Makes a Wine prefix for the Windows tests, with the given libraries where
-# Windows keeps system libraries: make_wine_prefix.sh PREFIX DLL...
+# Windows keeps system libraries: make_wine_prefix.sh PREFIX SYSTEM_DIR DLL...
+# SYSTEM_DIR is system32 (64-bit programs) or syswow64 (what a 32-bit
+# program sees as its system directory under WoW64); "system32=DLL" or
+# "syswow64=DLL" puts one library elsewhere.
 set -e
 prefix=$1
-shift
+system_dir=$2
+shift 2
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 if [ ! -f "$prefix/system.reg" ]; then
     wineboot -i >/dev/null 2>&1
 fi
 for dll in "$@"; do
-    cp "$dll" "$prefix/drive_c/windows/system32/"
+    case $dll in
+    system32=* | syswow64=*) cp "${dll#*=}" "$prefix/drive_c/windows/${dll%%=*}/KoviSDK.dll" ;;
+    *) cp "$dll" "$prefix/drive_c/windows/$system_dir/" ;;
+    esac
 done

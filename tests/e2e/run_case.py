@@ -9,10 +9,15 @@ A case file holds header fields, then blocks:
     stdin: Y                   bytes on standard input (escapes allowed)
     exit: 0                    expected exit status
     image: --size 100          make_image options for kovi_firmware.bin
-    platforms: linux windows   where the case runs (default: linux)
+    platforms: linux windows   where the case runs (default: linux; windows is
+                               the x64 build, windows-x86 the x86 one)
     sdk: without/Open          SDK library to load: sdk (default), none,
                                without/<Entry>, too-long, relative; under Wine also
-                               with-support (an SDK with a dependency)
+                               with-support (an SDK with a dependency),
+                               other-convention (x86: the __stdcall SDK) and
+                               wrong-bitness (each build's SDK where the other
+                               bitness looks for it)
+    exe: other                 run the other Windows bitness's Kestrune.exe
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
 
@@ -42,7 +47,7 @@ FIXED_DATE = datetime.date(2026, 12, 7)
 FAKETIME = "@2026-12-07 12:00:00 x1000"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received"}
+                 "received", "exe"}
 
 
 def parse_case(path):
@@ -158,11 +163,12 @@ def check_memcheck(path, normal_end):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--platform", choices=["linux", "windows"], default="linux")
+    ap.add_argument("--platform", choices=["linux", "windows", "windows-x86"], default="linux")
     ap.add_argument("--bin", required=True, help="the Kestrune executable")
     ap.add_argument("--make-image", required=True)
     ap.add_argument("--build", required=True, help="build directory with sdk/ and sdk-without/")
     ap.add_argument("--wineprefix")
+    ap.add_argument("--other-bin", help="the other Windows bitness's Kestrune.exe")
     ap.add_argument("--valgrind", action="store_true",
                     help="run under memcheck: no error, and on exit status 0 no descriptor left "
                          "open but the standard streams")
@@ -173,7 +179,7 @@ def main():
     if opts.platform not in fields.get("platforms", "linux").split():
         print(f"not a {opts.platform} case")
         return SKIP
-    windows = opts.platform == "windows"
+    windows = opts.platform.startswith("windows")
     work = tempfile.mkdtemp(prefix="kestrune-e2e-")
     try:
         return run(fields, blocks, opts, windows, work)
@@ -209,8 +215,8 @@ def run(fields, blocks, opts, windows, work):
         sdk_path = "C:\\windows\\system32\\KoviSDK.dll"
         if sdk == "none":
             env["WINEDLLOVERRIDES"] = "KoviSDK="
-        elif sdk == "with-support":
-            env["WINEPREFIX"] = opts.wineprefix + "-with-support"
+        elif sdk in ("with-support", "other-convention", "wrong-bitness"):
+            env["WINEPREFIX"] = opts.wineprefix + "-" + sdk
         elif sdk != "sdk":
             sys.exit(f"sdk {sdk} is not available under Wine")
     else:
@@ -260,6 +266,11 @@ def run(fields, blocks, opts, windows, work):
         "minute": minute_display(),
     }
 
+    if fields.get("exe") == "other":
+        if not opts.other_bin:
+            print("the other Windows build is not there")
+            return SKIP
+        opts.bin = opts.other_bin
     command = [opts.bin] + shlex.split(fields.get("args", ""))
     if windows:
         command = wine + command

@@ -39,6 +39,8 @@ void* PlatformFindSymbol(void*, const char* name) {
 
 void PlatformFreeLibrary(void*) {}
 
+void PlatformAdaptSdkCalls(SdkBinding*) {}
+
 void PlatformLocalDate(int* day, int* month, int* year) {
     *day = 7;
     *month = 12;
