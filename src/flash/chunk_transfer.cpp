@@ -8,12 +8,8 @@
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
 
-uint32_t ChunkCountFor(uint32_t firmwareSize) {
-    return firmwareSize / FIRMWARE_CHUNK_DATA_MAX + (firmwareSize % FIRMWARE_CHUNK_DATA_MAX != 0);
-}
-
 uint32_t BarFilled(uint32_t part, uint32_t chunkCount) {
-    return (uint32_t)((uint64_t)BAR_WIDTH * part / chunkCount);
+    return BAR_WIDTH * part / chunkCount; // at most 50 * 65535: fits 32 bits
 }
 
 static void DrawBar(uint32_t filled) {
@@ -65,6 +61,15 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
     uint32_t part = 0;
     uint32_t lastShown = 0;
     while (remaining > 0) {
+        // The chunk in flight when the operator asked to stop has been
+        // taken; no further one goes out.
+        if (PlatformStopRequested()) {
+            LogFormat(FlashTag,
+                      "\n\nStopped by the operator after %u of %u chunks, flash the whole image "
+                      "again",
+                      part, (unsigned)chunkCount);
+            return EndTransfer(stream, chunk, FLASH_STOPPED);
+        }
         uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
                               ? remaining
                               : (uint32_t)FIRMWARE_CHUNK_DATA_MAX;

@@ -8,9 +8,6 @@
 
 enum { BAR_WIDTH = 50 };
 
-// Chunks of at most 30 bytes needed for an image of the given size.
-uint32_t ChunkCountFor(uint32_t firmwareSize);
-
 // How many bar positions show as sent before the given part goes out.
 uint32_t BarFilled(uint32_t part, uint32_t chunkCount);
 

@@ -9,22 +9,34 @@
 
 enum { WAIT_MINUTES = 6, DISPLAY_WIDTH = 30, DISPLAY_STEP_MS = 1000 };
 
+// Waits one step, then draws; false, with nothing drawn, once the operator
+// has asked to stop.
+static bool Step(const char* bytes, size_t count) {
+    PlatformSleep(DISPLAY_STEP_MS);
+    if (PlatformStopRequested()) {
+        return false;
+    }
+    PlatformConsoleWrite(bytes, count);
+    return true;
+}
+
 // One minute on the console: the line turns from "|" to "_", one position
-// every two seconds, and ends in stars.
-static void ShowOneMinute() {
+// every two seconds, and ends in stars. False, at once, when the operator
+// asks to stop.
+static bool ShowOneMinute() {
     char line[1 + DISPLAY_WIDTH];
     memset(line + 1, '|', DISPLAY_WIDTH);
     PlatformConsoleWrite(line + 1, DISPLAY_WIDTH);
     line[0] = '\r';
     memset(line + 1, '_', DISPLAY_WIDTH);
     for (int i = 0; i < DISPLAY_WIDTH; i++) {
-        PlatformSleep(DISPLAY_STEP_MS);
-        PlatformConsoleWrite(line, 1 + (size_t)i);
-        PlatformSleep(DISPLAY_STEP_MS);
-        PlatformConsoleWrite("/", 1);
+        if (!Step(line, 1 + (size_t)i) || !Step("/", 1)) {
+            return false;
+        }
     }
     static const char done[] = "\r******************************\n\n";
     PlatformConsoleWrite(done, sizeof done - 1);
+    return true;
 }
 
 FlashResult AwaitCompletion(SdkHandle handle) {
@@ -32,7 +44,11 @@ FlashResult AwaitCompletion(SdkHandle handle) {
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     uint16_t code = 0;
     for (int minutesLeft = WAIT_MINUTES; minutesLeft > 0; minutesLeft--) {
-        ShowOneMinute();
+        if (!ShowOneMinute()) {
+            LogLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still "
+                              "be programming: keep its power on");
+            return FLASH_STOPPED;
+        }
         if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
             SdkError error = SdkLastError(handle);
             LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",

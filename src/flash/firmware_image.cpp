@@ -1,11 +1,22 @@
 #include "flash/firmware_image.h"
 
 #include <cerrno>
+#include <sys/stat.h>
 
-#include "flash/chunk_transfer.h"
 #include "output/log_line.h"
 
 const char* const FirmwareFileName = "kovi_firmware.bin";
+
+uint32_t ChunkCountFor(uint32_t firmwareSize) {
+    return firmwareSize / FIRMWARE_CHUNK_DATA_MAX + (firmwareSize % FIRMWARE_CHUNK_DATA_MAX != 0);
+}
+
+// Root opens a read-only file for writing all the same; a file that nobody
+// may write is refused as it is for everyone else.
+static bool MayBeWritten(FILE* stream) {
+    struct stat info;
+    return fstat(fileno(stream), &info) != 0 || (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
+}
 
 void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHeader* header) {
     header->FirmwareVer = ReadU16(bytes, FIRMWARE_HEADER_VERSION);
@@ -36,6 +47,11 @@ FlashResult OpenFirmwareImage(FILE** streamOut, FirmwareHeader* header) {
     // flashed; nothing is ever written to it.
     errno = 0;
     FILE* stream = fopen(FirmwareFileName, "r+b");
+    if (stream != nullptr && !MayBeWritten(stream)) {
+        fclose(stream);
+        stream = nullptr;
+        errno = EACCES;
+    }
     if (stream == nullptr) {
         if (errno != 0) {
             LogFormat(FlashTag, "Could not open file [%s] due to error %d", FirmwareFileName,

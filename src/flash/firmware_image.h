@@ -16,6 +16,9 @@ struct FirmwareHeader {
     uint16_t OffsetFirmware; // in 16-bit words from the start of the file
 };
 
+// Chunks of at most 30 bytes needed for an image of the given size.
+uint32_t ChunkCountFor(uint32_t firmwareSize);
+
 void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHeader* header);
 
 // Opens and validates the image. On FLASH_DONE *stream stands just behind the

@@ -95,5 +95,8 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
         return CloseFirmwareImage(stream, FLASH_DONE); // declined, or no key at all
     }
 
-    return TransferFirmware(handle, waitTime, stream, header);
+    PlatformFlashBegins();
+    FlashResult result = TransferFirmware(handle, waitTime, stream, header);
+    PlatformFlashEnds();
+    return result;
 }

@@ -23,6 +23,7 @@ enum FlashResult {
     FLASH_SIZE_ODD = 13,
     FLASH_SIZE_ZERO = 14,
     FLASH_TOO_MANY_CHUNKS = 15,
+    FLASH_STOPPED = 16, // the operator stopped the transfer or the wait
 };
 
 extern const char* const FlashTag;

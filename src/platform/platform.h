@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // Called first thing in main: console output unbuffered and untranslated,
-// plus whatever the platform needs to load libraries safely.
+// standard descriptors that are surely there, and whatever the platform
+// needs to load libraries safely.
 void PlatformInit();
 
 // Writes bytes to the console at once, without waiting for a line end.
@@ -39,8 +40,25 @@ struct SdkBinding;
 void PlatformAdaptSdkCalls(SdkBinding* sdk);
 
 void PlatformLocalDate(int* day, int* month, int* year);
+
+// Pauses at least the given time; returns early once the operator has asked
+// to stop.
 void PlatformSleep(uint32_t milliseconds);
 
 // One key from the console, without echo and without waiting for Enter; one
-// byte when standard input is not a console. -1 at end of input or on error.
+// byte when standard input is not a console. Keys typed before the question
+// was on the screen do not count. -1 at end of input or on error.
 int PlatformReadKey();
+
+// From the operator's Y until the frontend is done: the machine does not go
+// to sleep and the session is not ended under the flash, pauses are as long
+// as asked, and a first Ctrl-C (or SIGTERM, SIGHUP) asks the run to stop in
+// order instead of ending the process. A second one ends it at once.
+void PlatformFlashBegins();
+// Gives the machine back; a stop may still be asked for until the run ends.
+void PlatformFlashEnds();
+bool PlatformStopRequested();
+
+// The exit status of a run the operator stopped: 130 on POSIX,
+// STATUS_CONTROL_C_EXIT on Windows.
+extern const int PlatformStoppedExitStatus;

@@ -109,5 +109,6 @@ int main(int argc, char** argv) {
     SdkLibrary = nullptr;
     LogLine(Tag, "Close the log file");
     CloseLog();
-    return 0;
+    // An interrupted flash must never read as a finished one.
+    return PlatformStopRequested() ? PlatformStoppedExitStatus : 0;
 }

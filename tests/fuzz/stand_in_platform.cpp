@@ -47,6 +47,13 @@ void PlatformLocalDate(int* day, int* month, int* year) {
     *year = 2026;
 }
 
+const int PlatformStoppedExitStatus = 130;
+void PlatformFlashBegins() {}
+void PlatformFlashEnds() {}
+bool PlatformStopRequested() {
+    return false;
+}
+
 void PlatformSleep(uint32_t milliseconds) {
     StandInSleptMs += milliseconds;
 }

@@ -49,6 +49,9 @@ int PlatformReadKey() {
     for (int i = 0; i < 4; i++) {
         previous[i] = signal(signals[i], RestoreTerminalAndDie);
     }
+    // A key typed while the checks were still running does not answer the
+    // question; on a pipe, where scripts give the Y, nothing is discarded.
+    tcflush(STDIN_FILENO, TCIFLUSH);
     struct termios raw = saved;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;

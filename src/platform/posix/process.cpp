@@ -1,14 +1,67 @@
-// Process set-up on POSIX systems.
+// Process set-up and the operator's stop on POSIX systems.
 #include "platform/platform.h"
 
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 
+#include "platform/posix/posix_platform.h"
+
+const int PlatformStoppedExitStatus = 130;
+
+static volatile sig_atomic_t Stop;
+
 void PlatformInit() {
+    // Started with a standard descriptor closed, the log or the firmware
+    // image would take its number and console messages would be written
+    // into the file. Keep 0, 1 and 2 taken.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) < 0) {
+            int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                close(null);
+            }
+        }
+    }
+    // A console reader that goes away is one more console error, not the
+    // end of the flash.
+    signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
     // The default timer slack of 50 us lets every pause run long; over
     // thousands of chunks that adds up to more than the operator asked for.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
+}
+
+// Notes the stop; the default action comes back, so a second signal ends
+// the process at once. No SA_RESTART: a pause in progress wakes up.
+static void NoteStop(int) {
+    Stop = 1;
+}
+
+void PlatformFlashBegins() {
+    struct sigaction action = {};
+    action.sa_handler = NoteStop;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    HoldWakeLock();
+}
+
+void PlatformFlashEnds() {
+    ReleaseWakeLock();
+}
+
+bool StopAsked() {
+    return Stop != 0;
+}
+
+bool PlatformStopRequested() {
+    return StopAsked();
 }

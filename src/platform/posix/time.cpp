@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/posix/posix_platform.h"
+
 void PlatformLocalDate(int* day, int* month, int* year) {
     time_t now = time(nullptr);
     struct tm local;
@@ -14,9 +16,17 @@ void PlatformLocalDate(int* day, int* month, int* year) {
 }
 
 void PlatformSleep(uint32_t milliseconds) {
-    struct timespec pause;
-    pause.tv_sec = milliseconds / 1000;
-    pause.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    // Until an absolute time, so that a signal that is not a stop does not
+    // lengthen or shorten the pause.
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    while (!StopAsked() &&
+           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }

@@ -1,0 +1,10 @@
+// What the POSIX platform files share among themselves.
+#pragma once
+
+// A lock that keeps the machine from sleeping or shutting down while the
+// frontend is being written; nothing when the system offers none.
+void HoldWakeLock();
+void ReleaseWakeLock();
+
+// Whether a stop has been asked for; safe to read from anywhere.
+bool StopAsked();

@@ -1,0 +1,69 @@
+// Keeping Windows awake and the session alive while the frontend is being
+// written. Neither stops a lid close or the power button.
+#include "platform/windows/windows_platform.h"
+
+static const wchar_t BlockReason[] = L"Writing firmware into the frontend";
+enum { WM_RELEASE = WM_APP + 1 };
+
+static HANDLE WindowThread;
+static DWORD WindowThreadId;
+
+// A logoff or restart asks every top-level window first; this one says no,
+// with a reason the user sees.
+static LRESULT CALLBACK ShutdownBlockWindow(HWND window, UINT message, WPARAM w, LPARAM l) {
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        return FALSE;
+    case WM_ENDSESSION:
+        return 0;
+    default:
+        return DefWindowProcW(window, message, w, l);
+    }
+}
+
+static DWORD WINAPI RunShutdownBlockWindow(LPVOID ready) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = ShutdownBlockWindow;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"KestruneShutdownBlock";
+    RegisterClassW(&windowClass);
+    // A hidden top-level window: message-only windows get no WM_QUERYENDSESSION.
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Kestrune", WS_OVERLAPPED, 0, 0, 0,
+                                  0, nullptr, nullptr, windowClass.hInstance, nullptr);
+    if (window != nullptr) {
+        ShutdownBlockReasonCreate(window, BlockReason);
+    }
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the queue exists now
+    SetEvent(static_cast<HANDLE>(ready));
+    while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_RELEASE) {
+        DispatchMessageW(&message);
+    }
+    if (window != nullptr) {
+        ShutdownBlockReasonDestroy(window);
+        DestroyWindow(window);
+    }
+    return 0;
+}
+
+void HoldAwake() {
+    // The display too: on Modern Standby machines an idle display-off is
+    // the way into standby.
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WindowThread = CreateThread(nullptr, 0, RunShutdownBlockWindow, ready, 0, &WindowThreadId);
+    if (WindowThread != nullptr) {
+        WaitForSingleObject(ready, 5000);
+    }
+    CloseHandle(ready);
+}
+
+void ReleaseAwake() {
+    if (WindowThread != nullptr) {
+        PostThreadMessageW(WindowThreadId, WM_RELEASE, 0, 0);
+        WaitForSingleObject(WindowThread, 5000);
+        CloseHandle(WindowThread);
+        WindowThread = nullptr;
+    }
+    SetThreadExecutionState(ES_CONTINUOUS);
+}

@@ -1,0 +1,22 @@
+// What the Windows platform files share among themselves.
+#pragma once
+
+#include <windows.h>
+
+// Set when the operator asks to stop; pauses wait on it.
+extern HANDLE StopEvent;
+
+// System awake and logoff held off while the frontend is being written.
+void HoldAwake();
+void ReleaseAwake();
+
+// A timer as fine as the pauses need, for the span of the flash.
+void FinePausesBegin();
+void FinePausesEnd();
+
+// QuickEdit off while the tool runs, and back as it was at the end.
+void ConsoleSetUp();
+void ConsoleRestore();
+// When the tool is alone on its console (started by a double-click), the
+// window would close with the outcome on it: wait for a key first.
+void ConsoleHoldWindowOpen();
