@@ -124,7 +124,7 @@ BENCHMARK(BM_Pacing)
     ->Arg(10)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(3);
+    ->Iterations(1);
 
 int main(int argc, char** argv) {
     std::string dir = "/tmp/kestrune-bench-XXXXXX";

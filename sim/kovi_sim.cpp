@@ -100,6 +100,7 @@ struct Scenario {
     std::vector<uint16_t> pollStatuses; // empty: judged by the transfer
     long pollVersion = -1;              // -1: the version in the image received
     long failAt[ENTRY_COUNT] = {};      // the call number that fails, 0 for none
+    long delayMs[ENTRY_COUNT] = {};     // how long each call of the entry takes
     int32_t errorCode = 1;
     OptionalText errorText{false, "Simulated failure"};
     uint8_t trueValue = 1;
@@ -162,8 +163,21 @@ SdkBool Fail(int32_t code, const char* format, ...) {
     return 0;
 }
 
+// A call that takes its time, as a real frontend's do; a signal to the
+// process does not cut it short.
+void TakeTime(long milliseconds) {
+#if defined(_WIN32)
+    Sleep((DWORD)milliseconds);
+#else
+    struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+#endif
+}
+
 // Counts the call and tells whether the scenario makes this one fail.
 bool InjectedFailure(Entry entry) {
+    TakeTime(TheDevice.scenario.delayMs[entry]);
     long call = ++TheDevice.calls[entry];
     if (TheDevice.scenario.failAt[entry] != call) {
         return false;
@@ -282,6 +296,16 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
             return false;
         }
         ok = ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry]);
+    } else if (key.compare(0, 6, "delay.") == 0) {
+        int entry = 0;
+        while (entry < ENTRY_COUNT && key.substr(6) != EntryNames[entry]) {
+            entry++;
+        }
+        if (entry == ENTRY_COUNT) {
+            *why = "unknown entry in key '" + key + "'";
+            return false;
+        }
+        ok = ParseNumber(value, 0, 3600000L, &scenario->delayMs[entry]);
     } else if (key == "error_code") {
         ok = ParseNumber(value, i32Min, u32Max, &number);
         scenario->errorCode = (int32_t)(uint32_t)number;

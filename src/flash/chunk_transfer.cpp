@@ -12,6 +12,10 @@ uint32_t BarFilled(uint32_t part, uint32_t chunkCount) {
     return BAR_WIDTH * part / chunkCount; // at most 50 * 65535: fits 32 bits
 }
 
+uint32_t NextBarPart(uint32_t filled, uint32_t chunkCount) {
+    return ((filled + 1) * chunkCount + BAR_WIDTH - 1) / BAR_WIDTH;
+}
+
 static void DrawBar(uint32_t filled) {
     char line[1 + BAR_WIDTH];
     line[0] = '\r';
@@ -59,7 +63,8 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
 
     uint32_t remaining = header.FirmwareSizeInBytes;
     uint32_t part = 0;
-    uint32_t lastShown = 0;
+    // Worked out once per redraw rather than divided out for every chunk.
+    uint32_t nextRedraw = NextBarPart(0, chunkCount);
     while (remaining > 0) {
         // The chunk in flight when the operator asked to stop has been
         // taken; no further one goes out.
@@ -80,10 +85,10 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
             return EndTransfer(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
         }
 
-        uint32_t filled = BarFilled(part, chunkCount);
-        if (filled != lastShown) {
+        if (part == nextRedraw) {
+            uint32_t filled = BarFilled(part, chunkCount);
             DrawBar(filled);
-            lastShown = filled;
+            nextRedraw = NextBarPart(filled, chunkCount);
         }
 
         if (!Sdk.fpKoviKestrune(handle, accessCode, chunk)) {

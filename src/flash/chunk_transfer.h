@@ -11,6 +11,9 @@ enum { BAR_WIDTH = 50 };
 // How many bar positions show as sent before the given part goes out.
 uint32_t BarFilled(uint32_t part, uint32_t chunkCount);
 
+// The first part before which the bar shows more than filled positions.
+uint32_t NextBarPart(uint32_t filled, uint32_t chunkCount);
+
 // Sends the firmware of the open, validated image, closes the stream and goes
 // on to wait for the frontend to finish.
 FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,

@@ -18,6 +18,7 @@ A case file holds header fields, then blocks:
                                wrong-bitness (each build's SDK where the other
                                bitness looks for it)
     exe: other                 run the other Windows bitness's Kestrune.exe
+    signal: SIGINT after TEXT  send the signal once the console shows TEXT
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
 
@@ -29,7 +30,8 @@ A message line is "tag, message": the console gets the message and CR LF,
 the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
 A line "console: bytes" is console output alone. Escapes: \\n \\r \\\\
 \\xHH. Macros: %repeat[N x text]%, %minute% (one minute of the waiting
-display), %SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%.
+display), %part_of_minute% (any start of it: where a signal cut it short),
+%SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%.
 """
 
 import argparse
@@ -37,17 +39,24 @@ import datetime
 import os
 import re
 import shlex
+import pty
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE for this runner
 FIXED_DATE = datetime.date(2026, 12, 7)
 FAKETIME = "@2026-12-07 12:00:00 x1000"
+LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console output
+PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe"}
+                 "received", "exe", "signal"}
 
 
 def parse_case(path):
@@ -126,6 +135,97 @@ def read_bytes(path):
         return b""
     with open(path, "rb") as f:
         return f.read()
+
+
+def console_matches(expected, actual):
+    if PART_OF_MINUTE.encode() not in expected:
+        return expected == actual
+    pattern = PART_OF_MINUTE_PATTERN.join(re.escape(p) for p in expected.split(b"\x00"))
+    return re.fullmatch(pattern, actual, re.S) is not None
+
+
+def read_until(fd, out, wanted, seconds=600):
+    deadline = time.time() + seconds
+    while wanted not in out and time.time() < deadline:
+        if select.select([fd], [], [], 0.2)[0]:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # the terminal's other end is gone
+                chunk = b""
+            if not chunk:
+                break
+            out += chunk
+    return out
+
+
+def run_on_terminal(command, cwd, env, key):
+    """On a pseudo-terminal, where Wine gives the program a real console and
+    _getch reads from it: the case's key at the question, one key and no
+    Enter. (A key typed earlier cannot be shown to be discarded here: Wine's
+    console takes keys from the terminal only when the program reads.)"""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(command, cwd=cwd, env=env, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    out = read_until(master, b"", b"Press Y to flash the firmware: ")
+    time.sleep(0.5)
+    os.write(master, key)
+    out = read_until(master, out, b"Close the log file")
+    # Alone on its console, the tool waits for a key before the window closes.
+    out = read_until(master, out, b"Press any key to close this window", 5)
+    os.write(master, b"x")
+    read_until(master, out, b"\0", 10)
+    os.close(master)
+    return p.wait(timeout=60), out, b""
+
+
+def launch(command, cwd, env, stdin, fields):
+    """Runs the tool; for a case with a signal, sends it once the console
+    shows the marker. Returns the exit status, the console and stderr."""
+    setups = fields.get("setup", "").split()
+    if "terminal" in setups:
+        return run_on_terminal(command, cwd, env, stdin)
+    if "closed-std-descriptors" in setups:
+        # Started with 0 and 1 closed: what it writes to the console must go
+        # nowhere, least of all into a file it opened.
+        def close_standard():
+            os.close(0)
+            os.close(1)
+        r = subprocess.run(command, cwd=cwd, env=env, stderr=subprocess.PIPE,
+                           preexec_fn=close_standard, timeout=600)
+        return r.returncode, b"", r.stderr
+    if "signal" not in fields and "stdout-reader-leaves" not in setups:
+        r = subprocess.run(command, cwd=cwd, env=env, input=stdin, capture_output=True,
+                           timeout=600)
+        return r.returncode, r.stdout, r.stderr
+    with tempfile.TemporaryFile() as err:
+        p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=err)
+        p.stdin.write(stdin)
+        p.stdin.close()
+        out = b""
+        if "stdout-reader-leaves" in setups:
+            # Like "| head -c 1900": the reader takes its bytes and goes away.
+            while len(out) < 1900:
+                chunk = os.read(p.stdout.fileno(), 1900 - len(out))
+                if not chunk:
+                    break
+                out += chunk
+            p.stdout.close()
+        else:
+            name, _, marker = fields["signal"].partition(" after ")
+            marker = expand(marker, {}).encode("latin-1")
+            sent = False
+            while True:
+                chunk = os.read(p.stdout.fileno(), 65536)
+                if not chunk:
+                    break
+                out += chunk
+                if not sent and marker in out:
+                    p.send_signal(getattr(signal, name))
+                    sent = True
+        p.wait(timeout=600)
+        err.seek(0)
+        return p.returncode, out, err.read()
 
 
 def show_difference(what, expected, actual):
@@ -244,6 +344,10 @@ def run(fields, blocks, opts, windows, work):
         elif setup == "stale-log":
             with open(os.path.join(work, "kovi_kestrune.log"), "wb") as f:
                 f.write(b"an older run's log\r\n" * 100)
+        elif setup == "read-only-image":
+            os.chmod(image_path, 0o444)
+        elif setup in ("closed-std-descriptors", "stdout-reader-leaves", "terminal"):
+            pass  # how the tool is started, see launch()
         elif setup == "image-is-directory":
             os.mkdir(image_path)
         elif setup == "planted-dlls":
@@ -264,6 +368,7 @@ def run(fields, blocks, opts, windows, work):
         "NO_LIBRARY_CODE": "126" if windows else "2",
         "ACCESSCODE": f"0x{code:X}",
         "minute": minute_display(),
+        "part_of_minute": PART_OF_MINUTE,
     }
 
     if fields.get("exe") == "other":
@@ -279,27 +384,37 @@ def run(fields, blocks, opts, windows, work):
             command = ["valgrind", "--log-file=" + os.path.join(work, "memcheck.log"),
                        "--track-fds=yes", "--leak-check=full", "--track-origins=yes",
                        "--error-exitcode=99"] + command
-        command = ["faketime", "-f", FAKETIME] + command
+        if "signal" in fields:
+            # Preloaded into the tool itself: the faketime program would
+            # take the signal in its place.
+            env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
+        elif "closed-std-descriptors" not in fields.get("setup", ""):
+            # (libfaketime would take the lowest free descriptors itself.)
+            command = ["faketime", "-f", FAKETIME] + command
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
-    result = subprocess.run(command, cwd=work, env=env, input=stdin, capture_output=True,
-                            timeout=600)
+    returncode, stdout, stderr = launch(command, work, env, stdin, fields)
 
     failures = 0
     for report in (b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
-        if report in result.stderr:
+        if report in stderr:
             print(f"--- a sanitizer report ({report.decode()})")
             failures += 1
     expected_exit = int(fields.get("exit", "0"))
-    if result.returncode != expected_exit:
-        print(f"--- exit status {result.returncode}, expected {expected_exit}")
+    if returncode != expected_exit:
+        print(f"--- exit status {returncode}, expected {expected_exit}")
         failures += 1
 
     if opts.valgrind:
         failures += check_memcheck(os.path.join(work, "memcheck.log"), expected_exit == 0)
 
     console, log = expected_output(blocks.get("messages", []), macros)
-    if result.stdout != console:
-        show_difference("console", console, result.stdout)
+    setups = fields.get("setup", "").split()
+    if "stdout-reader-leaves" in setups:
+        console = console[:len(stdout)]
+    # On a terminal Wine's console adds escape sequences: the log tells.
+    if (not {"closed-std-descriptors", "terminal"} & set(setups) and
+            not console_matches(console, stdout)):
+        show_difference("console", console, stdout)
         failures += 1
     actual_log = read_bytes(os.path.join(work, "kovi_kestrune.log"))
     if "log-is-directory" not in fields.get("setup", "") and actual_log != log:
@@ -331,7 +446,7 @@ def run(fields, blocks, opts, windows, work):
             failures += 1
 
     if failures:
-        print("--- stderr:", result.stderr.decode("latin-1", "replace")[-2000:])
+        print("--- stderr:", stderr.decode("latin-1", "replace")[-2000:])
     return 1 if failures else 0
 
 

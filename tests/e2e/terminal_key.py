@@ -34,7 +34,7 @@ def read_until(master, wanted, seconds=20):
     return out
 
 
-def run(key=None, kill=False):
+def run(key=None, kill=False, early_key=None):
     master, slave = pty.openpty()
     before = termios.tcgetattr(master)
     # faketime skips the minute-long wait after a flash; the signal must
@@ -43,6 +43,10 @@ def run(key=None, kill=False):
     process = subprocess.Popen(command, cwd=work, env=env,
                                stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
+    if early_key:
+        # Typed while the frontend is still being checked: it must not count.
+        out = read_until(master, b"Try to get the FrontendInfo")
+        os.write(master, early_key)
     out = read_until(master, b"Press Y to flash the firmware: ")
     time.sleep(0.3)  # the tool is in its key read now
     during = termios.tcgetattr(master)
@@ -74,6 +78,14 @@ if status != -signal.SIGTERM:
     failures.append(f"the tool was not ended by SIGTERM (status {status})")
 if after[3] != before[3]:
     failures.append("the terminal was not restored when the tool was killed in its key read")
+
+with open(os.path.join(work, "slow.scenario"), "w") as f:
+    f.write("delay.GetFrontEndInfo = 500000\n")  # half a second under faketime
+env["KOVI_SIM"] = os.path.join(work, "slow.scenario")
+out, before, during, after, status = run(key=b"n", early_key=b"y")
+if b"Need to send" in out:
+    failures.append("a y typed before the question answered it")
+del env["KOVI_SIM"]
 
 for failure in failures:
     print("---", failure)

@@ -106,6 +106,20 @@ TEST(Bar, ShowsChunksAlreadyAccepted) {
     EXPECT_EQ(BarFilled(65534, 65535), 49u);
 }
 
+// The redraws scheduled ahead are exactly the parts where the bar moves.
+TEST(Bar, RedrawsWhereverItMoves) {
+    for (uint32_t count = 1; count <= 65535; count += count < 300 ? 1 : 997) {
+        uint32_t next = NextBarPart(0, count);
+        for (uint32_t part = 0; part < count; part++) {
+            bool moves = BarFilled(part, count) != (part ? BarFilled(part - 1, count) : 0);
+            ASSERT_EQ(part == next, moves) << part << " of " << count;
+            if (moves) {
+                next = NextBarPart(BarFilled(part, count), count);
+            }
+        }
+    }
+}
+
 TEST(AccessCode, DateAsDdmmyyyyMasked) {
     EXPECT_EQ(FlashAccessCodeFor(7, 12, 2026), 7122026u & FLASH_ACCESS_CODE_MASK);
     EXPECT_EQ(FlashAccessCodeFor(7, 12, 2026), 0x48A46Au);

@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""The machine is kept awake exactly while the frontend is being written: a
+logind inhibitor lock (mocked by python3-dbusmock on a private system bus) is
+held from before the first chunk until the wait ends, released before Close,
+and never taken by a declined run.
+wake_lock.py KESTRUNE MAKE_IMAGE SDK_DIR"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import dbus
+import dbusmock
+
+tool, make_image, sdk_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+work = tempfile.mkdtemp(prefix="kestrune-wake-")
+subprocess.run([make_image, "--size", "100", "kovi_firmware.bin"], cwd=work, check=True)
+with open(os.path.join(work, "slow.scenario"), "w") as f:
+    # Ten times faster than real: a chunk takes half a second, Close one.
+    f.write("delay.KoviKestrune = 5000\ndelay.Close = 10000\n")
+
+dbusmock.DBusTestCase.start_system_bus()
+mock, manager = dbusmock.DBusTestCase.spawn_server_template("logind", {},
+                                                             stdout=subprocess.DEVNULL)
+calls = dbus.Interface(manager, dbusmock.MOCK_IFACE)
+logind = dbus.Interface(manager, "org.freedesktop.login1.Manager")
+env = dict(os.environ, KOVI_SDK_DIR=sdk_dir, KOVI_SIM=os.path.join(work, "slow.scenario"),
+           KOVI_SIM_TRACE="trace", TZ="UTC")
+failures = []
+
+
+def locks():
+    return [tuple(str(field) for field in lock[:4]) for lock in logind.ListInhibitors()]
+
+
+def run(key, watch=None):
+    """Runs a flash; watch(console) is called whenever output arrives."""
+    process = subprocess.Popen(["faketime", "-f", "+0 x10", tool, "u", "0"], cwd=work, env=env,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    process.stdin.write(key)
+    process.stdin.close()
+    out = b""
+    while chunk := os.read(process.stdout.fileno(), 65536):
+        out += chunk
+        if watch:
+            watch(out)
+    return process.wait(timeout=120), out
+
+
+calls.ClearCalls()
+run(b"n")
+if any(str(call[1]) == "Inhibit" for call in calls.GetCalls()):
+    failures.append("a declined run asked for an inhibitor lock")
+
+seen = {}
+
+
+def watch(out):
+    if b"Sending firmware file:" in out and "transfer" not in seen:
+        seen["transfer"] = locks()
+    if b"Call Close" in out and "close" not in seen:
+        deadline = time.time() + 0.5  # Close takes a whole second
+        while locks() and time.time() < deadline:
+            time.sleep(0.02)
+        seen["close"] = locks()
+
+
+status, out = run(b"Y", watch)
+wanted = [("sleep:idle:shutdown", "Kestrune", "Writing firmware into the frontend", "block")]
+if status != 0 or b"SUCCESS" not in out:
+    failures.append(f"the flash did not succeed (status {status})")
+if seen.get("transfer") != wanted:
+    failures.append(f"locks before the first chunk: {seen.get('transfer')}, wanted {wanted}")
+if seen.get("close") != []:
+    failures.append(f"locks while Close runs: {seen.get('close')}, wanted none")
+with open(os.path.join(work, "trace")) as f:
+    trace = f.read()
+if "KoviKestrune(" not in trace or "Close()" not in trace:
+    failures.append("the trace lacks the chunks or Close:\n" + trace)
+
+mock.terminate()
+for failure in failures:
+    print("---", failure)
+print("lock taken before the first chunk, released before Close, none when declined"
+      if not failures else "")
+sys.exit(1 if failures else 0)
