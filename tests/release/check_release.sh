@@ -1,0 +1,57 @@
+#!/bin/sh
+# The release as an operator gets it: scripts/release signs with a throwaway
+# certificate when given one (osslsigncode verifies it), each Windows zip
+# unpacked into a fresh Wine prefix with the simulated SDK of its bitness
+# flashes a frontend, and the .deb installs and runs. Needs the windows and
+# windows-x86 test builds (for the simulated SDKs) and build/linux.
+set -e
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Signed: a self-signed certificate made here and now.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Kestrune test signing" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+KESTRUNE_SIGN_CERT=$work/cert.pem KESTRUNE_SIGN_KEY=$work/key.pem ./scripts/release >/dev/null 2>&1
+for zip in dist/*-windows-*.zip; do
+    unzip -q -o "$zip" Kestrune.exe -d "$work/signed"
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed/Kestrune.exe" >/dev/null
+    echo "signed and verified: $zip"
+done
+
+# Unsigned, the artifacts of record.
+./scripts/release >/dev/null 2>&1
+(cd dist && sha256sum -c --quiet SHA256SUMS)
+for zip in dist/*.zip; do
+    [ "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "Kestrune.exe README.txt " ] ||
+        { echo "$zip holds more than Kestrune.exe and README.txt"; exit 1; }
+done
+lintian --fail-on error dist/*.deb >/dev/null 2>&1 || { lintian dist/*.deb; exit 1; }
+
+flash() { # arch build system_dir
+    prefix=$work/prefix-$1
+    dir=$work/run-$1
+    mkdir -p "$dir"
+    unzip -q dist/*-windows-$1.zip -d "$dir"
+    sh tests/e2e/make_wine_prefix.sh "$prefix" "$3" "build/$2/sdk/KoviSDK.dll"
+    build/linux/tools/make_image --size 100 "$dir/kovi_firmware.bin"
+    (cd "$dir" && printf Y | WINEPREFIX=$prefix WINEDEBUG=-all wine Kestrune.exe u 0 >/dev/null)
+    grep -q "SUCCESS Firmware version" "$dir/kovi_kestrune.log" ||
+        { echo "windows-$1: no flash"; cat "$dir/kovi_kestrune.log"; return 1; }
+    echo "windows-$1: unpacked zip flashed the simulated frontend"
+}
+flash x64 windows system32 &
+x64=$!
+flash x86 windows-x86 syswow64 &
+x86=$!
+wait $x64
+wait $x86
+
+dpkg -i dist/*.deb >/dev/null
+status=0
+Kestrune >"$work/usage" || status=$?
+dpkg -r kestrune >/dev/null
+grep -q "^Usage: Kestrune" "$work/usage" && [ $status = 1 ] ||
+    { echo "installed Kestrune: status $status"; cat "$work/usage"; exit 1; }
+echo "the .deb installs; Kestrune without arguments gives the usage and status 1"
