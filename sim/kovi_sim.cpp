@@ -286,26 +286,19 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
             scenario->pollStatuses.push_back((uint16_t)number);
             start = comma == std::string::npos ? value.size() + 1 : comma + 1;
         }
-    } else if (key.compare(0, 5, "fail.") == 0) {
+    } else if (key.compare(0, 5, "fail.") == 0 || key.compare(0, 6, "delay.") == 0) {
+        // fail.ENTRY and delay.ENTRY: a setting of one entry point.
+        bool fail = key[0] == 'f';
         int entry = 0;
-        while (entry < ENTRY_COUNT && key.substr(5) != EntryNames[entry]) {
+        while (entry < ENTRY_COUNT && key.substr(fail ? 5 : 6) != EntryNames[entry]) {
             entry++;
         }
         if (entry == ENTRY_COUNT) {
             *why = "unknown entry in key '" + key + "'";
             return false;
         }
-        ok = ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry]);
-    } else if (key.compare(0, 6, "delay.") == 0) {
-        int entry = 0;
-        while (entry < ENTRY_COUNT && key.substr(6) != EntryNames[entry]) {
-            entry++;
-        }
-        if (entry == ENTRY_COUNT) {
-            *why = "unknown entry in key '" + key + "'";
-            return false;
-        }
-        ok = ParseNumber(value, 0, 3600000L, &scenario->delayMs[entry]);
+        ok = fail ? ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry])
+                  : ParseNumber(value, 0, 3600000L, &scenario->delayMs[entry]);
     } else if (key == "error_code") {
         ok = ParseNumber(value, i32Min, u32Max, &number);
         scenario->errorCode = (int32_t)(uint32_t)number;
