@@ -5,6 +5,3 @@
 // frontend is being written; nothing when the system offers none.
 void HoldWakeLock();
 void ReleaseWakeLock();
-
-// Whether a stop has been asked for; safe to read from anywhere.
-bool StopAsked();

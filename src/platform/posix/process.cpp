@@ -58,10 +58,6 @@ void PlatformFlashEnds() {
     ReleaseWakeLock();
 }
 
-bool StopAsked() {
-    return Stop != 0;
-}
-
 bool PlatformStopRequested() {
-    return StopAsked();
+    return Stop != 0;
 }

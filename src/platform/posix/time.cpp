@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/posix/posix_platform.h"
-
 void PlatformLocalDate(int* day, int* month, int* year) {
     time_t now = time(nullptr);
     struct tm local;
@@ -26,7 +24,7 @@ void PlatformSleep(uint32_t milliseconds) {
         until.tv_sec++;
         until.tv_nsec -= 1000000000L;
     }
-    while (!StopAsked() &&
+    while (!PlatformStopRequested() &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
