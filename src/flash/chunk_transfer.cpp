@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "flash/completion_wait.h"
+#include "output/history.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -99,6 +100,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
         }
 
         part++;
+        Run.chunksSent = part;
         if (waitTime != 0) {
             PlatformSleep(waitTime);
         }

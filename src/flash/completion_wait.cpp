@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "flash/firmware_status.h"
+#include "output/history.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -57,6 +58,8 @@ FlashResult AwaitCompletion(SdkHandle handle) {
         }
         code = ReadU16(status, FIRMWARE_STATUS_CODE);
         if (code == FIRMWARE_STATUS_PROGRAMMING_DONE) {
+            Run.flashed = true;
+            Run.reportedVersion = ReadU16(status, FIRMWARE_STATUS_VERSION);
             LogFormat(FlashTag, "SUCCESS Firmware version %d flashed, reboot your frontend",
                       ReadU16(status, FIRMWARE_STATUS_VERSION));
             return FLASH_DONE;

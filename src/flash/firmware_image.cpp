@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <sys/stat.h>
 
+#include "output/history.h"
 #include "output/log_line.h"
+#include "platform/platform.h"
 
 const char* const FirmwareFileName = "kovi_firmware.bin";
 
@@ -69,6 +71,13 @@ FlashResult OpenFirmwareImage(FILE** streamOut, FirmwareHeader* header) {
         return CloseFirmwareImage(stream, FLASH_HEADER_UNREADABLE);
     }
     DecodeFirmwareHeader(bytes, header);
+    Run.haveImage = true;
+    Run.firmwareVer = header->FirmwareVer;
+    Run.devId = header->DevID;
+    Run.firmwareSize = header->FirmwareSizeInBytes;
+    if (Run.wanted && !PlatformFileSha256(FirmwareFileName, Run.imageSha256)) {
+        Run.imageSha256[0] = '\0';
+    }
 
     if (header->OffsetFirmware > FIRMWARE_MAX_OFFSET_WORDS) {
         LogFormat(FlashTag, "FirmwareHeader.OffsetFirmware [%d] far outside header size [%d]",

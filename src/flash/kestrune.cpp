@@ -7,6 +7,7 @@
 #include "flash/chunk_transfer.h"
 #include "flash/firmware_image.h"
 #include "flash/firmware_status.h"
+#include "output/history.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -41,6 +42,10 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     int32_t serial = ReadI32(info, FRONTEND_INFO_SERIAL);
     uint16_t hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
     uint16_t swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
+    Run.haveInfo = true;
+    Run.serial = serial;
+    Run.hwVersion = hwVersion;
+    Run.swVersion = swVersion;
     LogFormat(FlashTag, "Frontend has Serial %d", serial);
     LogFormat(FlashTag, "Frontend has HwVersion 0x%x", hwVersion);
     LogFormat(FlashTag, "Frontend has SwVersion 0x%x", swVersion);
@@ -92,8 +97,10 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     LogLine(FlashTag, "Press Y to flash the firmware: ");
     int key = PlatformReadKey();
     if (key < 0 || toupper(key) != 'Y') {
+        Run.declined = true;
         return CloseFirmwareImage(stream, FLASH_DONE); // declined, or no key at all
     }
+    Run.confirmed = true;
 
     PlatformFlashBegins();
     FlashResult result = TransferFirmware(handle, waitTime, stream, header);

@@ -59,6 +59,18 @@ void PlatformFlashBegins();
 void PlatformFlashEnds();
 bool PlatformStopRequested();
 
+// The SHA-256 of a file as 64 lower-case hex digits; false if it cannot be
+// read.
+bool PlatformFileSha256(const char* path, char hex[65]);
+
+// Appends header (when the file is empty) and record to the file in a single
+// write, creating the file if need be, and flushes it to the disk. Two
+// processes appending at once never interleave their records on a local
+// disk. Returns 0 or the system's error code.
+uint32_t PlatformAppendRecord(const char* path, const char* header, const char* record);
+
+enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together
+
 // The exit status of a run the operator stopped: 130 on POSIX,
 // STATUS_CONTROL_C_EXIT on Windows.
 extern const int PlatformStoppedExitStatus;

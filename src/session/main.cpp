@@ -1,27 +1,89 @@
 // One run of Kestrune: load the SDK, find the one frontend, flash it, and
 // close everything down in reverse order.
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "flash/kestrune.h"
+#include "output/history.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
 #include "session/arguments.h"
 #include "session/library_path.h"
+#include "session/options.h"
 
 static const char* const Tag = "main";
+static const char* const Usage =
+    "Usage: Kestrune (w=WLAN, u=USB b=Bluetooth n=Network) (waittime blocks)";
+
+static Options Given;
+
+// The exit status --exit-status gives a run that got as far as a session.
+static int OutcomeStatus(int32_t errorState) {
+    if (Run.flashed) {
+        return 0;
+    }
+    if (Run.declined) {
+        return 2;
+    }
+    if (!Run.flashRan) {
+        return errorState != 0 ? 3 : 0;
+    }
+    return Run.flashResult != FLASH_DONE ? 10 + Run.flashResult : 0;
+}
+
+// Every run that got past the argument checks ends here, with the record of
+// it when one is wanted. A record that cannot be written changes nothing
+// else.
+static int EndRun(int status, bool fatal) {
+    if (Given.historyPath != nullptr) {
+        char record[2048];
+        size_t length =
+            FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
+        uint32_t error = length > 0 ? PlatformAppendRecord(Given.historyPath, HistoryHeader, record)
+                                    : (uint32_t)PlatformPathTooLongError;
+        if (error != 0) {
+            LogFormat(Tag, "Can not write history file [%s], error %d", Given.historyPath,
+                      (int)error);
+        }
+    }
+    return status;
+}
+
+static void Write(const char* text) {
+    PlatformConsoleWrite(text, strlen(text));
+}
 
 int main(int argc, char** argv) {
     PlatformInit();
+    Run = RunRecord();
+    LocalTimestamp(Run.started);
+    bool optionsRead = ParseOptions(argc, argv, &Given);
+    // Neither touches the log nor the SDK.
+    if (optionsRead && Given.help) {
+        Write(Usage);
+        Write("\r\n");
+        Write(OptionsHelp);
+        return 0;
+    }
+    if (optionsRead && Given.version) {
+        Write("Kestrune " KESTRUNE_VERSION "\r\n");
+        return 0;
+    }
     LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
 
     // Refuse what cannot be run before touching the library.
-    const Transport* transport = argc > 1 ? TransportFor(argv[1]) : nullptr;
+    int first = Given.firstArgument;
+    const Transport* transport = optionsRead && argc > first ? TransportFor(argv[first]) : nullptr;
     uint32_t waitTime = DEFAULT_WAIT_TIME;
-    if (transport == nullptr || (argc > 2 && !ParseWaitTime(argv[2], &waitTime))) {
-        LogLine(Tag, "Usage: Kestrune (w=WLAN, u=USB b=Bluetooth n=Network) (waittime blocks)");
+    if (transport == nullptr || (argc > first + 1 && !ParseWaitTime(argv[first + 1], &waitTime))) {
+        LogLine(Tag, Usage);
         return 1;
     }
+    Run.wanted = Given.historyPath != nullptr;
+    Run.transport = transport->letter;
+    Run.waitTime = waitTime;
 
     LogLine(Tag, "Create system path for library");
     PathUnit libraryPath[LIBRARY_PATH_UNITS];
@@ -35,14 +97,14 @@ int main(int argc, char** argv) {
     }
     if (SdkLibrary == nullptr) {
         LogFormat(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
-        return 1;
+        return EndRun(1, true);
     }
 
     LogLine(Tag, "Get pointers to the functions in the DLL");
     const char* missingEntry = BindSdk();
     if (missingEntry != nullptr) {
         LogFormat(Tag, "fp%s in library not found", missingEntry);
-        return 1;
+        return EndRun(1, true);
     }
 
     LogLine(Tag, transport->message);
@@ -50,11 +112,11 @@ int main(int argc, char** argv) {
     SdkHandle handle = Sdk.fpLibraryInit(transport->code, &errorState);
     if (errorState != 0) {
         LogFormat(Tag, "Can not initialize library, errorcode = %d", errorState);
-        return 1;
+        return EndRun(1, true);
     }
     if (handle == SDK_INVALID_HANDLE) {
         LogLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
-        return 1;
+        return EndRun(1, true);
     }
 
     LogLine(Tag, SdkText(Sdk.fpGetRevision(handle)));
@@ -65,7 +127,7 @@ int main(int argc, char** argv) {
     if (count <= 0 || devices == nullptr) {
         LogFormat(Tag, "Frontend list NOT available, errorcode = %d", Sdk.fpGetErrorCode(handle));
         Sdk.fpLibraryExit(handle);
-        return 1;
+        return EndRun(1, true);
     }
     if (count > 1) {
         errorState = -1;
@@ -75,6 +137,10 @@ int main(int argc, char** argv) {
         LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
     }
 
+    if (devices[0] != nullptr) {
+        Run.haveFrontend = true;
+        snprintf(Run.frontend, sizeof Run.frontend, "%s", devices[0]);
+    }
     if (errorState == 0 && devices[0] == nullptr) {
         errorState = -1; // nothing to connect to
     }
@@ -95,7 +161,8 @@ int main(int argc, char** argv) {
         LogLine(Tag, "Error occured, NOT flashing firmware");
     } else {
         LogFormat(Tag, "Kestrune with waittime of %u milliseconds", waitTime);
-        Kestrune(handle, waitTime);
+        Run.flashRan = true;
+        Run.flashResult = Kestrune(handle, waitTime);
         LogLine(Tag, "Call Close");
         if (!Sdk.fpClose(handle)) {
             SdkError error = SdkLastError(handle);
@@ -107,8 +174,12 @@ int main(int argc, char** argv) {
     Sdk.fpLibraryExit(handle);
     PlatformFreeLibrary(SdkLibrary);
     SdkLibrary = nullptr;
+    // An interrupted flash must never read as a finished one.
+    int status = PlatformStopRequested() ? PlatformStoppedExitStatus
+                 : Given.exitStatus      ? OutcomeStatus(errorState)
+                                         : 0;
+    status = EndRun(status, false);
     LogLine(Tag, "Close the log file");
     CloseLog();
-    // An interrupted flash must never read as a finished one.
-    return PlatformStopRequested() ? PlatformStoppedExitStatus : 0;
+    return status;
 }

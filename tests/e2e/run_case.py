@@ -25,6 +25,9 @@ A case file holds header fields, then blocks:
     [scenario]                 the simulated frontend's scenario file
     [messages]                 the expected output, one message a line
     [trace]                    the expected SDK calls, one a line
+    [history]                  the expected history.csv, one CSV line a line;
+                               %TIMESTAMP% is any local ISO 8601 time,
+                               %IMAGE_HASH% the image's hash
 
 A message line is "tag, message": the console gets the message and CR LF,
 the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
@@ -36,6 +39,7 @@ display), %part_of_minute% (any start of it: where a signal cut it short),
 
 import argparse
 import datetime
+import hashlib
 import os
 import re
 import shlex
@@ -345,6 +349,8 @@ def run(fields, blocks, opts, windows, work):
         elif setup == "stale-log":
             with open(os.path.join(work, "kovi_kestrune.log"), "wb") as f:
                 f.write(b"an older run's log\r\n" * 100)
+        elif setup == "history-is-directory":
+            os.mkdir(os.path.join(work, "history.csv"))
         elif setup == "read-only-image":
             os.chmod(image_path, 0o444)
         elif setup in ("closed-std-descriptors", "stdout-reader-leaves", "terminal"):
@@ -427,6 +433,18 @@ def run(fields, blocks, opts, windows, work):
         wanted = "".join(expand(line, macros) + "\n" for line in blocks["trace"] if line.strip())
         if trace != wanted.encode("latin-1"):
             show_difference("trace", wanted.encode("latin-1"), trace)
+            failures += 1
+
+    if "history" in blocks:
+        history = read_bytes(os.path.join(work, "history.csv"))
+        macros["IMAGE_HASH"] = hashlib.sha256(image or b"").hexdigest()
+        lines = [expand(line, macros).encode("latin-1") for line in blocks["history"]
+                 if line.strip()]
+        timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
+        pattern = b"".join(timestamp.join(re.escape(p) for p in line.split(b"%TIMESTAMP%")) +
+                           b"\r\n" for line in lines)
+        if not re.fullmatch(pattern, history):
+            show_difference("history", b"\r\n".join(lines) + b"\r\n", history)
             failures += 1
 
     if image is not None and read_bytes(image_path) != image:

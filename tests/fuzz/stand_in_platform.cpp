@@ -48,6 +48,15 @@ void PlatformLocalDate(int* day, int* month, int* year) {
 }
 
 const int PlatformStoppedExitStatus = 130;
+
+bool PlatformFileSha256(const char*, char hex[65]) {
+    hex[0] = '\0';
+    return false;
+}
+
+uint32_t PlatformAppendRecord(const char*, const char*, const char*) {
+    return 0;
+}
 void PlatformFlashBegins() {}
 void PlatformFlashEnds() {}
 bool PlatformStopRequested() {
