@@ -5,13 +5,16 @@
 # program sees as its system directory under WoW64); "system32=DLL" or
 # "syswow64=DLL" puts one library elsewhere.
 set -e
+wine=$(dirname "$0")/../wine
 prefix=$1
 system_dir=$2
 shift 2
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 if [ ! -f "$prefix/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1
+    "$wine" wineboot -i >/dev/null 2>&1
 fi
+# (A prefix made by the 64-bit loader alone may lack syswow64.)
+mkdir -p "$prefix/drive_c/windows/system32" "$prefix/drive_c/windows/syswow64"
 for dll in "$@"; do
     case $dll in
     system32=* | syswow64=*) cp "${dll#*=}" "$prefix/drive_c/windows/${dll%%=*}/KoviSDK.dll" ;;
