@@ -64,12 +64,12 @@ void Transfer(benchmark::State& state, uint32_t firmwareSize, uint32_t waitTime)
     LastPart = ChunkCountFor(firmwareSize) - 1;
     for (auto _ : state) {
         QuietConsole quiet;
-        FILE* stream = nullptr;
-        FirmwareHeader header;
-        if (OpenFirmwareImage(&stream, &header) != FLASH_DONE ||
-            TransferFirmware(nullptr, waitTime, stream, header) != FLASH_CHUNK_REFUSED) {
+        FirmwareImage image;
+        if (OpenFirmwareImage(&image) != FLASH_DONE ||
+            TransferFirmware(nullptr, waitTime, image) != FLASH_CHUNK_REFUSED) {
             state.SkipWithError("transfer did not run to its last chunk");
         }
+        ReleaseFirmwareImage(&image, FLASH_DONE);
         CloseLog();
     }
     state.counters["chunks"] = ChunkCountFor(firmwareSize);

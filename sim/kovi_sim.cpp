@@ -106,6 +106,7 @@ struct Scenario {
     uint8_t trueValue = 1;
     bool checks = true;
     long expectAccessCode = -1; // -1: today's
+    long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
 };
 
 struct Device {
@@ -311,6 +312,8 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         ok = ParseNumber(value, 0, u32Max, &scenario->expectAccessCode);
     } else if (key == "checks") {
         ok = ParseSwitch(value, &scenario->checks);
+    } else if (key == "rewrite_image_after_chunk") {
+        ok = ParseNumber(value, 1, 65535, &scenario->rewriteImageAfter);
     } else {
         *why = "unknown key '" + key + "'";
         return false;
@@ -719,6 +722,26 @@ KOVI_EXPORT SdkBool SIM_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* st
 #endif
 
 #ifndef SIM_WITHOUT_KoviKestrune
+// What cp or dd conv=notrunc does to an image mid-flash: the same size,
+// every byte behind the header changed, in place.
+static void RewriteImageInPlace() {
+    FILE* file = fopen("kovi_firmware.bin", "r+b");
+    if (file == nullptr) {
+        return;
+    }
+    std::vector<uint8_t> bytes;
+    int c;
+    while ((c = fgetc(file)) != EOF) {
+        bytes.push_back((uint8_t)c);
+    }
+    for (size_t i = FIRMWARE_HEADER_SIZE; i < bytes.size(); i++) {
+        bytes[i] ^= 0x5A;
+    }
+    rewind(file);
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
 KOVI_EXPORT SdkBool SIM_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode, uint8_t* chunk) {
     Device& d = TheDevice;
     Trace("KoviKestrune(code=0x%X, part=%u, length=%u, count=%u)", accessCode,
@@ -737,6 +760,8 @@ KOVI_EXPORT SdkBool SIM_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode,
     if (!result) {
         d.refused = true;
         d.complete = false;
+    } else if (d.calls[ENTRY_KESTRUNE] == d.scenario.rewriteImageAfter) {
+        RewriteImageInPlace();
     }
     return result;
 }

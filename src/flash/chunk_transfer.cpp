@@ -31,31 +31,28 @@ static uint32_t TodaysAccessCode() {
     return FlashAccessCodeFor(day, month, year);
 }
 
-// Every way out of the transfer gives back the record and the file.
-static FlashResult EndTransfer(FILE* stream, uint8_t* chunk, FlashResult result) {
+// Every way out of the transfer gives back the record.
+static FlashResult EndTransfer(uint8_t* chunk, FlashResult result) {
     free(chunk);
-    return CloseFirmwareImage(stream, result);
+    return result;
 }
 
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
-                             const FirmwareHeader& header) {
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image) {
+    const FirmwareHeader& header = image.header;
     uint32_t accessCode = TodaysAccessCode();
 
     // Zeroed, so no byte of undefined value ever reaches the device.
     uint8_t* chunk = static_cast<uint8_t*>(calloc(1, FIRMWARE_CHUNK_SIZE));
     if (chunk == nullptr) {
         LogLine(FlashTag, "Memory alloc failed");
-        return CloseFirmwareImage(stream, FLASH_NO_MEMORY);
+        return FLASH_NO_MEMORY;
     }
 
     // The start of the file rides along in every chunk where no field of the
     // chunk itself stands.
     size_t preload = 2u * header.OffsetFirmware;
-    rewind(stream);
-    if (fread(chunk, 1, preload, stream) != preload) {
-        LogLine(FlashTag, "Read of first firmware file chunk failed");
-        return EndTransfer(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
-    }
+    memcpy(chunk, image.bytes, preload);
+    const uint8_t* firmware = image.bytes + preload;
 
     uint16_t chunkCount = (uint16_t)ChunkCountFor(header.FirmwareSizeInBytes);
     WriteU16(chunk, FIRMWARE_CHUNK_COUNT, chunkCount);
@@ -74,17 +71,15 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
                       "\n\nStopped by the operator after %u of %u chunks, flash the whole image "
                       "again",
                       part, (unsigned)chunkCount);
-            return EndTransfer(stream, chunk, FLASH_STOPPED);
+            return EndTransfer(chunk, FLASH_STOPPED);
         }
         uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
                               ? remaining
                               : (uint32_t)FIRMWARE_CHUNK_DATA_MAX;
         WriteU16(chunk, FIRMWARE_CHUNK_PART, (uint16_t)part);
         WriteU32(chunk, FIRMWARE_CHUNK_LENGTH, length);
-        if (fread(chunk + FIRMWARE_CHUNK_DATA, 1, length, stream) != length) {
-            LogFormat(FlashTag, "Read of firmware file chunk part %u failed", part);
-            return EndTransfer(stream, chunk, FLASH_FIRMWARE_UNREADABLE);
-        }
+        memcpy(chunk + FIRMWARE_CHUNK_DATA, firmware, length);
+        firmware += length;
 
         if (part == nextRedraw) {
             uint32_t filled = BarFilled(part, chunkCount);
@@ -96,7 +91,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
             SdkError error = SdkLastError(handle);
             LogFormat(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
                       part, error.code, error.text);
-            return EndTransfer(stream, chunk, FLASH_CHUNK_REFUSED);
+            return EndTransfer(chunk, FLASH_CHUNK_REFUSED);
         }
 
         part++;
@@ -106,7 +101,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
         }
         remaining -= length;
     }
-    EndTransfer(stream, chunk, FLASH_DONE);
+    EndTransfer(chunk, FLASH_DONE);
 
     char stars[1 + BAR_WIDTH];
     stars[0] = '\r';

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "flash/firmware_image.h"
 
@@ -14,7 +13,6 @@ uint32_t BarFilled(uint32_t part, uint32_t chunkCount);
 // The first part before which the bar shows more than filled positions.
 uint32_t NextBarPart(uint32_t filled, uint32_t chunkCount);
 
-// Sends the firmware of the open, validated image, closes the stream and goes
-// on to wait for the frontend to finish.
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, FILE* stream,
-                             const FirmwareHeader& header);
+// Sends the firmware of the validated image and goes on to wait for the
+// frontend to finish. The image stays the caller's.
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image);

@@ -1,6 +1,9 @@
 #include "flash/firmware_image.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "output/history.h"
@@ -28,27 +31,101 @@ void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHea
     header->OffsetFirmware = ReadU16(bytes, FIRMWARE_HEADER_OFFSET);
 }
 
-// True when the file holds at least the given number of bytes (one or more);
-// otherwise *actual is its size, which is then below the bound and fits a long.
-static bool FileHolds(FILE* stream, long needed, long* actual) {
-    if (fseek(stream, needed - 1, SEEK_SET) == 0 && fgetc(stream) != EOF) {
-        return true;
+// The checks of the image itself, in the order a run makes them; each one
+// that fails is formatted into MessageBuffer and reported. A run stops at
+// the first, --info reports them all. Returns the first failure's result.
+static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
+                              void (*report)(const char* message), bool all) {
+    FlashResult first = FLASH_DONE;
+    auto failed = [&](FlashResult result) {
+        report(MessageBuffer);
+        if (first == FLASH_DONE) {
+            first = result;
+        }
+        return !all;
+    };
+    if (header.OffsetFirmware > FIRMWARE_MAX_OFFSET_WORDS) {
+        snprintf(MessageBuffer, sizeof MessageBuffer,
+                 "FirmwareHeader.OffsetFirmware [%d] far outside header size [%d]",
+                 header.OffsetFirmware, FIRMWARE_HEADER_SIZE);
+        if (failed(FLASH_OFFSET_TOO_LARGE)) {
+            return first;
+        }
     }
-    *actual = fseek(stream, 0, SEEK_END) == 0 ? ftell(stream) : -1;
-    return false;
+    if (header.FirmwareSizeInBytes % 2 != 0) {
+        snprintf(MessageBuffer, sizeof MessageBuffer, "FirmwareSizeInBytes not even [%u]",
+                 header.FirmwareSizeInBytes);
+        if (failed(FLASH_SIZE_ODD)) {
+            return first;
+        }
+    }
+    if (header.FirmwareSizeInBytes == 0) {
+        snprintf(MessageBuffer, sizeof MessageBuffer, "FirmwareSizeInBytes is 0, nothing to flash");
+        if (failed(FLASH_SIZE_ZERO)) {
+            return first;
+        }
+    }
+    uint32_t chunks = ChunkCountFor(header.FirmwareSizeInBytes);
+    if (chunks > FIRMWARE_MAX_CHUNKS) {
+        snprintf(MessageBuffer, sizeof MessageBuffer,
+                 "FirmwareSizeInBytes [%u] needs %u chunks, more than [%d]",
+                 header.FirmwareSizeInBytes, chunks, FIRMWARE_MAX_CHUNKS);
+        if (failed(FLASH_TOO_MANY_CHUNKS)) {
+            return first;
+        }
+    }
+    uint64_t needed = 2u * header.OffsetFirmware + (uint64_t)header.FirmwareSizeInBytes;
+    if (read < needed) {
+        snprintf(MessageBuffer, sizeof MessageBuffer,
+                 "Firmware file size [%llu] smaller than header needs [%llu]",
+                 (unsigned long long)read, (unsigned long long)needed);
+        failed(FLASH_FIRMWARE_UNREADABLE);
+    }
+    return first;
 }
 
-FlashResult CloseFirmwareImage(FILE* stream, FlashResult result) {
-    fclose(stream);
+static void LogFailedCheck(const char* message) {
+    LogLine(FlashTag, message);
+}
+
+FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result) {
+    free(image->bytes);
+    image->bytes = nullptr;
     return result;
 }
 
-FlashResult OpenFirmwareImage(FILE** streamOut, FirmwareHeader* header) {
+// Reads the file to its end in one pass: the first capacity bytes into
+// bytes, the whole file into the hash when there is one. Returns the number
+// of bytes read; a read error ends the pass like the end of the file.
+static size_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, PlatformSha256* hash) {
+    size_t total = 0;
+    while (total < capacity) {
+        size_t got = fread(bytes + total, 1, capacity - total, stream);
+        if (got == 0) {
+            return total;
+        }
+        PlatformSha256Update(hash, bytes + total, got);
+        total += got;
+    }
+    if (hash != nullptr) {
+        uint8_t block[65536];
+        size_t got;
+        while ((got = fread(block, 1, sizeof block, stream)) > 0) {
+            PlatformSha256Update(hash, block, got);
+            total += got;
+        }
+    }
+    return total;
+}
+
+FlashResult OpenFirmwareImage(FirmwareImage* image) {
+    image->bytes = nullptr;
     LogFormat(FlashTag, "Try to get the firmware file [%s]", FirmwareFileName);
     // Opened for writing too, so a file the operator may not change is not
-    // flashed; nothing is ever written to it.
+    // flashed; nothing is ever written to it. Only a regular file is an
+    // image: a FIFO or a device could block or never end.
     errno = 0;
-    FILE* stream = fopen(FirmwareFileName, "r+b");
+    FILE* stream = PlatformOpenRegularFile(FirmwareFileName, true);
     if (stream != nullptr && !MayBeWritten(stream)) {
         fclose(stream);
         stream = nullptr;
@@ -67,50 +144,110 @@ FlashResult OpenFirmwareImage(FILE** streamOut, FirmwareHeader* header) {
 
     uint8_t bytes[FIRMWARE_HEADER_SIZE];
     if (fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
+        fclose(stream);
         LogLine(FlashTag, "Read of firmware file header failed");
-        return CloseFirmwareImage(stream, FLASH_HEADER_UNREADABLE);
+        return FLASH_HEADER_UNREADABLE;
     }
+    FirmwareHeader* header = &image->header;
     DecodeFirmwareHeader(bytes, header);
     Run.haveImage = true;
     Run.firmwareVer = header->FirmwareVer;
     Run.devId = header->DevID;
     Run.firmwareSize = header->FirmwareSizeInBytes;
-    if (Run.wanted && !PlatformFileSha256(FirmwareFileName, Run.imageSha256)) {
+
+    // What the header asks for, bounded by what any image can need; the
+    // checks below refuse anything larger.
+    uint64_t needed = 2u * header->OffsetFirmware + (uint64_t)header->FirmwareSizeInBytes;
+    size_t capacity =
+        needed < FIRMWARE_IMAGE_MAX_BYTES ? (size_t)needed : (size_t)FIRMWARE_IMAGE_MAX_BYTES;
+    if (capacity < FIRMWARE_HEADER_SIZE) {
+        capacity = FIRMWARE_HEADER_SIZE;
+    }
+    image->bytes = static_cast<uint8_t*>(malloc(capacity));
+    if (image->bytes == nullptr) {
+        fclose(stream);
+        LogLine(FlashTag, "Memory alloc failed");
+        return FLASH_NO_MEMORY;
+    }
+    memcpy(image->bytes, bytes, sizeof bytes);
+    PlatformSha256* hash = Run.wanted ? PlatformSha256Begin() : nullptr;
+    PlatformSha256Update(hash, bytes, sizeof bytes);
+    size_t read = sizeof bytes +
+                  ReadWholeFile(stream, image->bytes + sizeof bytes, capacity - sizeof bytes, hash);
+    bool hashed = hash != nullptr && !ferror(stream);
+    fclose(stream);
+    if (!PlatformSha256End(hash, Run.imageSha256) || !hashed) {
         Run.imageSha256[0] = '\0';
     }
 
-    if (header->OffsetFirmware > FIRMWARE_MAX_OFFSET_WORDS) {
-        LogFormat(FlashTag, "FirmwareHeader.OffsetFirmware [%d] far outside header size [%d]",
-                  header->OffsetFirmware, FIRMWARE_HEADER_SIZE);
-        return CloseFirmwareImage(stream, FLASH_OFFSET_TOO_LARGE);
+    FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
+    if (checked != FLASH_DONE) {
+        return ReleaseFirmwareImage(image, checked);
     }
-    if (header->FirmwareSizeInBytes % 2 != 0) {
-        LogFormat(FlashTag, "FirmwareSizeInBytes not even [%u]", header->FirmwareSizeInBytes);
-        return CloseFirmwareImage(stream, FLASH_SIZE_ODD);
-    }
-    if (header->FirmwareSizeInBytes == 0) {
-        LogLine(FlashTag, "FirmwareSizeInBytes is 0, nothing to flash");
-        return CloseFirmwareImage(stream, FLASH_SIZE_ZERO);
-    }
-    uint32_t chunks = ChunkCountFor(header->FirmwareSizeInBytes);
-    if (chunks > FIRMWARE_MAX_CHUNKS) {
-        LogFormat(FlashTag, "FirmwareSizeInBytes [%u] needs %u chunks, more than [%d]",
-                  header->FirmwareSizeInBytes, chunks, FIRMWARE_MAX_CHUNKS);
-        return CloseFirmwareImage(stream, FLASH_TOO_MANY_CHUNKS);
-    }
-    // Both terms are bounded above, so the sum fits a long everywhere.
-    long needed = 2L * header->OffsetFirmware + (long)header->FirmwareSizeInBytes;
-    long actual = 0;
-    if (!FileHolds(stream, needed, &actual)) {
-        LogFormat(FlashTag, "Firmware file size [%ld] smaller than header needs [%ld]", actual,
-                  needed);
-        return CloseFirmwareImage(stream, FLASH_FIRMWARE_UNREADABLE);
-    }
-    fseek(stream, FIRMWARE_HEADER_SIZE, SEEK_SET);
 
     LogFormat(FlashTag, "Firmware file has DevID %d", header->DevID);
     LogFormat(FlashTag, "Firmware file has FirmwareHWVer %x", header->FirmwareHWVer);
     LogFormat(FlashTag, "Firmware file has FirmwareVer %x", header->FirmwareVer);
-    *streamOut = stream;
     return FLASH_DONE;
+}
+
+static void Print(const char* name, const char* value) {
+    char line[MESSAGE_BUFFER_SIZE + 64];
+    int length = snprintf(line, sizeof line, "%s: %s\r\n", name, value);
+    PlatformConsoleWrite(line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+}
+
+static void PrintNumber(const char* name, const char* format, unsigned long long value) {
+    char text[32];
+    snprintf(text, sizeof text, format, value);
+    Print(name, text);
+}
+
+static void PrintFailedCheck(const char* message) {
+    Print("error", message);
+}
+
+bool DescribeImage(const char* path) {
+    Print("file", path);
+    // Read only: describing an image never needs to write it.
+    errno = 0;
+    FILE* stream = PlatformOpenRegularFile(path, false);
+    if (stream == nullptr) {
+        if (errno != 0) {
+            snprintf(MessageBuffer, sizeof MessageBuffer,
+                     "Could not open file [%s] due to error %d", path, errno);
+        } else {
+            snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s]", path);
+        }
+        PrintFailedCheck(MessageBuffer);
+        Print("verdict", "refused");
+        return false;
+    }
+    uint8_t bytes[FIRMWARE_HEADER_SIZE];
+    size_t got = fread(bytes, 1, sizeof bytes, stream);
+    PlatformSha256* hash = PlatformSha256Begin();
+    PlatformSha256Update(hash, bytes, got);
+    uint64_t read = got + ReadWholeFile(stream, nullptr, 0, hash);
+    bool readWell = !ferror(stream);
+    fclose(stream);
+    char sha256[65] = "";
+    bool hashed = PlatformSha256End(hash, sha256) && readWell;
+    PrintNumber("file_size", "%llu", read);
+    if (got != sizeof bytes) {
+        PrintFailedCheck("Read of firmware file header failed");
+        Print("verdict", "refused");
+        return false;
+    }
+    FirmwareHeader header;
+    DecodeFirmwareHeader(bytes, &header);
+    PrintNumber("firmware_ver", "0x%llx", header.FirmwareVer);
+    PrintNumber("firmware_size", "%llu", header.FirmwareSizeInBytes);
+    PrintNumber("firmware_hw_ver", "0x%llx", header.FirmwareHWVer);
+    PrintNumber("dev_id", "%llu", header.DevID);
+    PrintNumber("offset_firmware_words", "%llu", header.OffsetFirmware);
+    PrintNumber("chunk_count", "%llu", ChunkCountFor(header.FirmwareSizeInBytes));
+    Print("sha256", hashed ? sha256 : "");
+    bool accepted = CheckImage(header, read, PrintFailedCheck, true) == FLASH_DONE;
+    Print("verdict", accepted ? "accepted" : "refused");
+    return accepted;
 }

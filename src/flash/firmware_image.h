@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "flash/kestrune.h"
 
@@ -21,9 +20,29 @@ uint32_t ChunkCountFor(uint32_t firmwareSize);
 
 void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHeader* header);
 
-// Opens and validates the image. On FLASH_DONE *stream stands just behind the
-// header; on any other result the failure is logged and no stream is open.
-FlashResult OpenFirmwareImage(FILE** stream, FirmwareHeader* header);
+// The most bytes an image can need: the longest preload and 65,535 chunks.
+enum { FIRMWARE_IMAGE_MAX_BYTES = 2 * FIRMWARE_MAX_OFFSET_WORDS + 30 * 65535 };
 
-// Closes the image and passes the result on, for the ways out of the flash.
-FlashResult CloseFirmwareImage(FILE* stream, FlashResult result);
+struct FirmwareImage {
+    FirmwareHeader header;
+    // The file's first 2 * OffsetFirmware + FirmwareSizeInBytes bytes, read
+    // once: what is checked, hashed and sent is the same, whatever happens
+    // to the file afterwards.
+    uint8_t* bytes;
+};
+
+// Opens the image, reads it in one pass (hashing the whole file for the
+// history record when one is wanted), closes it and validates it. On
+// FLASH_DONE image->bytes holds the image; on any other result the failure
+// is logged and nothing is held.
+FlashResult OpenFirmwareImage(FirmwareImage* image);
+
+// Gives the image back and passes the result on, for the ways out of the
+// flash.
+FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result);
+
+// --info: prints what the tool knows of the image file at path as
+// "name: value" lines on the console, each check it would fail as an
+// "error" line with the message a run would log; touches neither the log
+// nor the file. True when a run would accept the image.
+bool DescribeImage(const char* path);

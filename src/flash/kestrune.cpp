@@ -14,6 +14,9 @@
 
 const char* const FlashTag = "Kestrune";
 
+bool AnswerYes;
+bool AllowOlder;
+
 bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TEXT_SIZE],
                      char serialText[DEVICE_ID_TEXT_SIZE]) {
     snprintf(devIdText, DEVICE_ID_TEXT_SIZE, "%d", devId);
@@ -21,23 +24,34 @@ bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TE
     return strncmp(devIdText, serialText, 3) == 0;
 }
 
+bool StopBeforeFlashing(const char* tag) {
+    if (!PlatformStopRequested()) {
+        return false;
+    }
+    LogLine(tag, "\n\nStopped by the operator before flashing, nothing was sent to the frontend");
+    return true;
+}
+
 FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
 
-    FILE* stream = nullptr;
-    FirmwareHeader header;
-    FlashResult opened = OpenFirmwareImage(&stream, &header);
+    FirmwareImage image;
+    FlashResult opened = OpenFirmwareImage(&image);
     if (opened != FLASH_DONE) {
         return opened;
     }
+    const FirmwareHeader& header = image.header;
 
+    if (StopBeforeFlashing(FlashTag)) {
+        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
+    }
     LogLine(FlashTag, "Try to get the FrontendInfo");
     uint8_t info[FRONTEND_INFO_SIZE] = {};
     if (!Sdk.fpGetFrontEndInfo(handle, info)) {
         SdkError error = SdkLastError(handle);
         LogFormat(FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code,
                   error.text);
-        return CloseFirmwareImage(stream, FLASH_NO_FRONTEND_INFO);
+        return ReleaseFirmwareImage(&image, FLASH_NO_FRONTEND_INFO);
     }
     int32_t serial = ReadI32(info, FRONTEND_INFO_SERIAL);
     uint16_t hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
@@ -54,7 +68,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     char serialText[DEVICE_ID_TEXT_SIZE];
     if (!CompareDeviceId(header.DevID, serial, devIdText, serialText)) {
         LogFormat(FlashTag, "Compare of device id [%s] with [%s] failed", devIdText, serialText);
-        return CloseFirmwareImage(stream, FLASH_DEVICE_ID_MISMATCH);
+        return ReleaseFirmwareImage(&image, FLASH_DEVICE_ID_MISMATCH);
     }
     LogLine(FlashTag, "Matching device id found");
 
@@ -63,7 +77,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
                   "Current hardware version [0x%x] different than given firmware hardware "
                   "version [0x%x]",
                   hwVersion, header.FirmwareHWVer);
-        return CloseFirmwareImage(stream, FLASH_HARDWARE_MISMATCH);
+        return ReleaseFirmwareImage(&image, FLASH_HARDWARE_MISMATCH);
     }
     LogLine(FlashTag, "Matching hardware id found");
 
@@ -73,20 +87,29 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
                   "WARNING: Current firmware version [%d] more recent than given firmware file "
                   "version [%d]",
                   swVersion, header.FirmwareVer);
+        // Nobody is there to have read the warning.
+        if (AnswerYes && !AllowOlder) {
+            LogLine(FlashTag, "Older firmware is not flashed unattended, give --allow-older to "
+                              "flash it");
+            return ReleaseFirmwareImage(&image, FLASH_OLDER_REFUSED);
+        }
     }
 
+    if (StopBeforeFlashing(FlashTag)) {
+        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
+    }
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
         SdkError error = SdkLastError(handle);
         LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
                   error.code, error.text);
-        return CloseFirmwareImage(stream, FLASH_STATUS_FAILED);
+        return ReleaseFirmwareImage(&image, FLASH_STATUS_FAILED);
     }
     uint16_t statusCode = ReadU16(status, FIRMWARE_STATUS_CODE);
     if (statusCode != FIRMWARE_STATUS_RUNNING) {
         LogFormat(FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means", statusCode);
         LogLine(FlashTag, FirmwareStatusName(statusCode));
-        return CloseFirmwareImage(stream, FLASH_PRECONDITIONS_FAILED);
+        return ReleaseFirmwareImage(&image, FLASH_PRECONDITIONS_FAILED);
     }
     LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
               ReadU16(status, FIRMWARE_STATUS_VERSION));
@@ -95,15 +118,19 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
               header.FirmwareVer);
 
     LogLine(FlashTag, "Press Y to flash the firmware: ");
-    int key = PlatformReadKey();
+    // A stop at the question is its answer; no key is needed.
+    int key = AnswerYes ? 'Y' : PlatformReadKey();
+    if (StopBeforeFlashing(FlashTag)) {
+        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
+    }
     if (key < 0 || toupper(key) != 'Y') {
         Run.declined = true;
-        return CloseFirmwareImage(stream, FLASH_DONE); // declined, or no key at all
+        return ReleaseFirmwareImage(&image, FLASH_DONE); // declined, or no key at all
     }
     Run.confirmed = true;
 
     PlatformFlashBegins();
-    FlashResult result = TransferFirmware(handle, waitTime, stream, header);
+    FlashResult result = TransferFirmware(handle, waitTime, image);
     PlatformFlashEnds();
-    return result;
+    return ReleaseFirmwareImage(&image, result);
 }

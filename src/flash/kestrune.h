@@ -23,14 +23,24 @@ enum FlashResult {
     FLASH_SIZE_ODD = 13,
     FLASH_SIZE_ZERO = 14,
     FLASH_TOO_MANY_CHUNKS = 15,
-    FLASH_STOPPED = 16, // the operator stopped the transfer or the wait
+    FLASH_STOPPED = 16,       // the operator stopped the run
+    FLASH_OLDER_REFUSED = 17, // an older image, unattended, without --allow-older
 };
+
+// --yes: the question is answered Y without a key; an image older than the
+// frontend's firmware is then refused unless AllowOlder (--allow-older).
+extern bool AnswerYes;
+extern bool AllowOlder;
 
 extern const char* const FlashTag;
 
 // Flashes kovi_firmware.bin into the connected frontend, pausing waitTime
 // milliseconds after each chunk. The firmware file is closed on every return.
 FlashResult Kestrune(SdkHandle handle, uint32_t waitTime);
+
+// Before the operator's Y: when a stop was asked for, logs that nothing was
+// sent and returns true; the caller then only closes what it opened.
+bool StopBeforeFlashing(const char* tag);
 
 enum { DEVICE_ID_TEXT_SIZE = 32 };
 

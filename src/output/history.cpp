@@ -27,11 +27,12 @@ void LocalTimestamp(char text[32]) {
 }
 
 const char* RunOutcome(bool fatal, bool stopped) {
-    if (stopped) {
-        return "stopped";
-    }
+    // Once the frontend reported success, a stop changes nothing.
     if (Run.flashed) {
         return "flashed";
+    }
+    if (stopped) {
+        return "stopped";
     }
     if (Run.declined) {
         return "declined";
@@ -71,10 +72,51 @@ static void Number(Builder* b, bool present, long long value) {
     Field(b, text);
 }
 
+// The length of the UTF-8 character at text, or 0 when the bytes there are
+// no UTF-8 (a stray continuation byte, an overlong form, a surrogate, beyond
+// U+10FFFF, or cut short).
+static size_t Utf8Length(const unsigned char* text) {
+    unsigned char lead = text[0];
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    // The second byte's range where the lead byte narrows it.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (size_t i = 1; i < length; i++) {
+        unsigned char c = text[i];
+        if (i == 1 ? c < low || c > high : (c & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+void CleanUtf8(char* out, size_t capacity, const char* text) {
+    static const char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    size_t used = 0;
+    const unsigned char* c = reinterpret_cast<const unsigned char*>(text);
+    while (*c != '\0') {
+        size_t length = Utf8Length(c);
+        const char* bytes = length > 0 ? reinterpret_cast<const char*>(c) : replacement;
+        size_t count = length > 0 ? length : sizeof replacement - 1;
+        if (count >= capacity - used) {
+            break; // only whole characters
+        }
+        memcpy(out + used, bytes, count);
+        used += count;
+        c += length > 0 ? length : 1;
+    }
+    out[used] = '\0';
+}
+
 // A text from outside (the SDK): quoted when it holds a separator, a quote
-// or a line break, and never taken for a formula by a spreadsheet.
+// or a line break, and never taken for a formula by a spreadsheet (OWASP's
+// list of leading characters).
 static void Text(Builder* b, const char* text) {
-    bool formula = text[0] != '\0' && strchr("=+-@", text[0]) != nullptr;
+    bool formula = text[0] != '\0' && strchr("=+-@\t\r", text[0]) != nullptr;
     bool quoted = strpbrk(text, ",\"\r\n") != nullptr;
     if (quoted) {
         Put(b, "\"", 1);

@@ -50,3 +50,8 @@ const char* RunOutcome(bool fatal, bool stopped);
 size_t FormatHistoryRecord(char* out, size_t capacity, bool fatal, bool stopped, int exitStatus);
 
 extern const char* const HistoryHeader;
+
+// Copies text as valid UTF-8: each byte that begins no UTF-8 character
+// becomes U+FFFD, and the copy ends before a character that would not fit
+// in capacity bytes with the NUL.
+void CleanUtf8(char* out, size_t capacity, const char* text);

@@ -9,6 +9,8 @@
 
 char MessageBuffer[MESSAGE_BUFFER_SIZE];
 
+const char* const LogFileName = "kovi_kestrune.log";
+
 static FILE* LogStream;
 
 // The log has the same bytes on every platform: it is written in binary and
@@ -28,7 +30,7 @@ static void WriteLogText(const char* text) {
 
 void LogLine(const char* tag, const char* message) {
     if (LogStream == nullptr) {
-        LogStream = fopen("kovi_kestrune.log", "wb");
+        LogStream = fopen(LogFileName, "wb");
         if (LogStream == nullptr) {
             static const char failure[] = "Can not open log file, exit!";
             PlatformConsoleWrite(failure, sizeof failure - 1);

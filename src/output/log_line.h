@@ -5,6 +5,8 @@
 
 enum { MESSAGE_BUFFER_SIZE = 1024 };
 
+extern const char* const LogFileName;
+
 // Where formatted messages are built before they are logged.
 extern char MessageBuffer[MESSAGE_BUFFER_SIZE];
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Called first thing in main: console output unbuffered and untranslated,
 // standard descriptors that are surely there, and whatever the platform
@@ -47,29 +48,55 @@ void PlatformSleep(uint32_t milliseconds);
 
 // One key from the console, without echo and without waiting for Enter; one
 // byte when standard input is not a console. Keys typed before the question
-// was on the screen do not count. -1 at end of input or on error.
+// was on the screen do not count. -1 at end of input, on error, or once a
+// stop was asked for.
 int PlatformReadKey();
 
 // From the operator's Y until the frontend is done: the machine does not go
-// to sleep and the session is not ended under the flash, pauses are as long
-// as asked, and a first Ctrl-C (or SIGTERM, SIGHUP) asks the run to stop in
-// order instead of ending the process. A second one ends it at once.
+// to sleep and the session is not ended under the flash, and pauses are as
+// long as asked.
 void PlatformFlashBegins();
-// Gives the machine back; a stop may still be asked for until the run ends.
+// Gives the machine back.
 void PlatformFlashEnds();
+
+// From PlatformInit on, a first Ctrl-C (or SIGTERM, SIGHUP; on Windows also
+// Ctrl-Break and closing the window) asks the run to stop in order instead
+// of ending the process: the SDK call in progress completes, a pause or the
+// key read ends at once. A second one ends the process at once.
 bool PlatformStopRequested();
 
-// The SHA-256 of a file as 64 lower-case hex digits; false if it cannot be
-// read.
-bool PlatformFileSha256(const char* path, char hex[65]);
+// Opens a file for reading and writing ("r+b"), or for reading alone ("rb"),
+// only if it is a regular file,
+// without ever blocking on anything else (a FIFO, a device). Null with errno
+// set on failure, EINVAL for a file that is not regular.
+FILE* PlatformOpenRegularFile(const char* path, bool forWriting);
+
+// SHA-256 in steps. Begin gives null when it is not available; Update and
+// End take null and then do nothing, End returning false. End gives 64
+// lower-case hex digits and frees the state.
+struct PlatformSha256;
+PlatformSha256* PlatformSha256Begin();
+void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
+bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
 // Appends header (when the file is empty) and record to the file in a single
-// write, creating the file if need be, and flushes it to the disk. Two
-// processes appending at once never interleave their records on a local
-// disk. Returns 0 or the system's error code.
-uint32_t PlatformAppendRecord(const char* path, const char* header, const char* record);
+// write, creating the file if need be, and flushes it to the disk. The file
+// is locked meanwhile, so that of two runs starting a file at once only one
+// writes the header; records never interleave. Never blocks on a path that
+// is not a regular file (the error is then the open's, or EINVAL/22). Writes
+// nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
+// (through any link), one of the files in protectedPaths (null-terminated).
+// Returns 0 or the system's error code.
+uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
+                              const char* header, const char* record);
 
+enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
 enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together
+
+// An SDK text as UTF-8, into at most capacity bytes with its NUL: converted
+// from the ANSI code page on Windows, copied unchanged elsewhere (where SDK
+// texts are taken to be UTF-8 already). Either may still need cleaning.
+void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity);
 
 // The exit status of a run the operator stopped: 130 on POSIX,
 // STATUS_CONTROL_C_EXIT on Windows.

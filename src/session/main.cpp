@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/firmware_image.h"
 #include "flash/kestrune.h"
 #include "output/history.h"
 #include "output/log_line.h"
@@ -30,6 +31,9 @@ static int OutcomeStatus(int32_t errorState) {
     if (!Run.flashRan) {
         return errorState != 0 ? 3 : 0;
     }
+    if (Run.flashResult == FLASH_OLDER_REFUSED) {
+        return 3; // not flashed, like a frontend that could not be had
+    }
     return Run.flashResult != FLASH_DONE ? 10 + Run.flashResult : 0;
 }
 
@@ -41,9 +45,16 @@ static int EndRun(int status, bool fatal) {
         char record[2048];
         size_t length =
             FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
-        uint32_t error = length > 0 ? PlatformAppendRecord(Given.historyPath, HistoryHeader, record)
+        // The record never lands in the image or the log.
+        const char* const protectedPaths[] = {FirmwareFileName, LogFileName, nullptr};
+        uint32_t error = length > 0 ? PlatformAppendRecord(Given.historyPath, protectedPaths,
+                                                           HistoryHeader, record)
                                     : (uint32_t)PlatformPathTooLongError;
-        if (error != 0) {
+        if (error == PLATFORM_PROTECTED_FILE) {
+            LogFormat(Tag,
+                      "Can not write history file [%s], it is the firmware file or the log file",
+                      Given.historyPath);
+        } else if (error != 0) {
             LogFormat(Tag, "Can not write history file [%s], error %d", Given.historyPath,
                       (int)error);
         }
@@ -55,33 +66,76 @@ static void Write(const char* text) {
     PlatformConsoleWrite(text, strlen(text));
 }
 
+// The end of every run that got as far as loading the library.
+static int EndSession(int32_t errorState) {
+    PlatformFreeLibrary(SdkLibrary);
+    SdkLibrary = nullptr;
+    // An interrupted run must never read as a finished one, nor a flashed
+    // frontend as anything else.
+    int status = PlatformStopRequested() && !Run.flashed ? PlatformStoppedExitStatus
+                 : Given.exitStatus                      ? OutcomeStatus(errorState)
+                                                         : 0;
+    status = EndRun(status, false);
+    LogLine(Tag, "Close the log file");
+    CloseLog();
+    return status;
+}
+
+static int ExitLibrary(SdkHandle handle, int32_t errorState) {
+    LogLine(Tag, "Call LibraryExit");
+    Sdk.fpLibraryExit(handle);
+    return EndSession(errorState);
+}
+
+static void CloseConnection(SdkHandle handle) {
+    LogLine(Tag, "Call Close");
+    if (!Sdk.fpClose(handle)) {
+        SdkError error = SdkLastError(handle);
+        LogFormat(Tag, "Close failed, errorcode = %d (%s)", error.code, error.text);
+    }
+}
+
 int main(int argc, char** argv) {
     PlatformInit();
     Run = RunRecord();
     LocalTimestamp(Run.started);
-    bool optionsRead = ParseOptions(argc, argv, &Given);
+    const char* culprit = nullptr;
+    OptionsError optionsError = ParseOptions(argc, argv, &Given, &culprit);
     // Neither touches the log nor the SDK.
-    if (optionsRead && Given.help) {
+    if (optionsError == OPTIONS_OK && Given.help) {
         Write(Usage);
         Write("\r\n");
         Write(OptionsHelp);
         return 0;
     }
-    if (optionsRead && Given.version) {
+    if (optionsError == OPTIONS_OK && Given.version) {
         Write("Kestrune " KESTRUNE_VERSION "\r\n");
         return 0;
+    }
+    if (optionsError == OPTIONS_OK && Given.infoPath != nullptr) {
+        return DescribeImage(Given.infoPath) ? 0 : 1;
     }
     LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
 
     // Refuse what cannot be run before touching the library.
-    int first = Given.firstArgument;
-    const Transport* transport = optionsRead && argc > first ? TransportFor(argv[first]) : nullptr;
+    if (optionsError == OPTIONS_UNKNOWN) {
+        LogFormat(Tag, "Unknown option [%s]", culprit);
+    } else if (optionsError == OPTIONS_MISSING_VALUE) {
+        LogFormat(Tag, strcmp(culprit, "--history") == 0 ? "Option --history needs a file name"
+                                                         : "Option --device needs a frontend name");
+    }
+    const Transport* transport = optionsError == OPTIONS_OK && Given.transport != nullptr
+                                     ? TransportFor(Given.transport)
+                                     : nullptr;
     uint32_t waitTime = DEFAULT_WAIT_TIME;
-    if (transport == nullptr || (argc > first + 1 && !ParseWaitTime(argv[first + 1], &waitTime))) {
+    if (transport == nullptr ||
+        (Given.waitTime != nullptr && !ParseWaitTime(Given.waitTime, &waitTime))) {
         LogLine(Tag, Usage);
         return 1;
     }
     Run.wanted = Given.historyPath != nullptr;
+    AnswerYes = Given.yes;
+    AllowOlder = Given.allowOlder;
     Run.transport = transport->letter;
     Run.waitTime = waitTime;
 
@@ -107,6 +161,11 @@ int main(int argc, char** argv) {
         return EndRun(1, true);
     }
 
+    // A stop asked for before the Y ends the run without another SDK call
+    // but those that close what is open.
+    if (StopBeforeFlashing(Tag)) {
+        return EndSession(0);
+    }
     LogLine(Tag, transport->message);
     int32_t errorState = 0;
     SdkHandle handle = Sdk.fpLibraryInit(transport->code, &errorState);
@@ -118,8 +177,14 @@ int main(int argc, char** argv) {
         LogLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
         return EndRun(1, true);
     }
+    if (StopBeforeFlashing(Tag)) {
+        return ExitLibrary(handle, 0);
+    }
 
     LogLine(Tag, SdkText(Sdk.fpGetRevision(handle)));
+    if (StopBeforeFlashing(Tag)) {
+        return ExitLibrary(handle, 0);
+    }
 
     LogLine(Tag, "Try to list all frontends");
     int32_t count = 0;
@@ -129,57 +194,76 @@ int main(int argc, char** argv) {
         Sdk.fpLibraryExit(handle);
         return EndRun(1, true);
     }
-    if (count > 1) {
+    // The frontend to flash: the only one, or the one named.
+    const char* chosen = devices[0];
+    int32_t candidates = count;
+    if (Given.device != nullptr) {
+        chosen = nullptr;
+        candidates = 0;
+        for (int32_t j = count - 1; j >= 0; j--) {
+            if (devices[j] != nullptr && strcmp(devices[j], Given.device) == 0) {
+                chosen = devices[j];
+                candidates++;
+            }
+        }
+    }
+    if (candidates > 1 && !Given.list) {
         errorState = -1;
-        LogFormat(Tag, "Only one device allowed, now %d found", count);
+        LogFormat(Tag, "Only one device allowed, now %d found", candidates);
     }
     for (int32_t j = 0; j < count; j++) {
         LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
     }
-
-    if (devices[0] != nullptr) {
-        Run.haveFrontend = true;
-        snprintf(Run.frontend, sizeof Run.frontend, "%s", devices[0]);
+    if (Given.device != nullptr && candidates == 0 && !Given.list) {
+        LogFormat(Tag, "Frontend [%s] not found among %d listed", Given.device, count);
+        errorState = -1;
     }
-    if (errorState == 0 && devices[0] == nullptr) {
+
+    if (chosen != nullptr) {
+        Run.haveFrontend = true;
+        char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
+        PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);
+        CleanUtf8(Run.frontend, sizeof Run.frontend, utf8);
+    }
+    if (errorState == 0 && chosen == nullptr) {
         errorState = -1; // nothing to connect to
     }
-    if (errorState == 0) {
-        LogLine(Tag, "Try to connect to the frontend using first found device");
-        if (!Sdk.fpOpen(handle, devices[0])) {
-            SdkError error = SdkLastError(handle);
-            // A failure that reads as code 0 must still stop the flashing.
-            errorState = error.code != 0 ? error.code : -1;
-            LogFormat(Tag, "Frontend NOT available, errorcode = %d (%s)", error.code, error.text);
+    bool opened = false;
+    bool stopped = false;
+    if (Given.list) {
+        errorState = 0; // listed: nothing more to do
+    } else if (errorState == 0) {
+        stopped = StopBeforeFlashing(Tag);
+        if (!stopped) {
+            LogLine(Tag, "Try to connect to the frontend using first found device");
+            if (Sdk.fpOpen(handle, chosen)) {
+                opened = true;
+            } else {
+                SdkError error = SdkLastError(handle);
+                // A failure that reads as code 0 must still stop the flashing.
+                errorState = error.code != 0 ? error.code : -1;
+                LogFormat(Tag, "Frontend NOT available, errorcode = %d (%s)", error.code,
+                          error.text);
+            }
         }
     }
 
     LogLine(Tag, "Free the DeviceList");
     Sdk.fpFreeDeviceList(handle, count, devices);
 
-    if (errorState != 0) {
+    if (Given.list) {
+        // Nothing was to be flashed.
+    } else if (stopped || StopBeforeFlashing(Tag)) {
+        if (opened) {
+            CloseConnection(handle);
+        }
+    } else if (errorState != 0) {
         LogLine(Tag, "Error occured, NOT flashing firmware");
     } else {
         LogFormat(Tag, "Kestrune with waittime of %u milliseconds", waitTime);
         Run.flashRan = true;
         Run.flashResult = Kestrune(handle, waitTime);
-        LogLine(Tag, "Call Close");
-        if (!Sdk.fpClose(handle)) {
-            SdkError error = SdkLastError(handle);
-            LogFormat(Tag, "Close failed, errorcode = %d (%s)", error.code, error.text);
-        }
+        CloseConnection(handle);
     }
-
-    LogLine(Tag, "Call LibraryExit");
-    Sdk.fpLibraryExit(handle);
-    PlatformFreeLibrary(SdkLibrary);
-    SdkLibrary = nullptr;
-    // An interrupted flash must never read as a finished one.
-    int status = PlatformStopRequested() ? PlatformStoppedExitStatus
-                 : Given.exitStatus      ? OutcomeStatus(errorState)
-                                         : 0;
-    status = EndRun(status, false);
-    LogLine(Tag, "Close the log file");
-    CloseLog();
-    return status;
+    return ExitLibrary(handle, errorState);
 }

@@ -3,30 +3,70 @@
 #include <cstring>
 
 const char* const OptionsHelp =
-    "Options, before the transport:\r\n"
+    "Options, anywhere on the command line (\"--\" ends them):\r\n"
     "  --exit-status    the exit status tells the outcome: 0 flashed, 1 no session,\r\n"
     "                   2 declined, 3 not flashed (frontends, connection),\r\n"
     "                   10+N flash result N, 130 (Windows 0xC000013A) stopped\r\n"
     "  --history FILE   append one CSV record of the run to FILE\r\n"
+    "  --device NAME    flash the frontend listed as NAME, among several\r\n"
+    "  --list           list the frontends and flash nothing\r\n"
+    "  --info [FILE]    describe an image (kovi_firmware.bin) without the SDK\r\n"
+    "  --yes            answer the question with Y; an older image is refused\r\n"
+    "  --allow-older    with --yes, flash an older image too\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
-bool ParseOptions(int argc, char** argv, Options* options) {
+static bool IsOption(const char* argument) {
+    return strncmp(argument, "--", 2) == 0;
+}
+
+OptionsError ParseOptions(int argc, char** argv, Options* options, const char** culprit) {
     *options = Options();
-    int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0; i++) {
-        if (strcmp(argv[i], "--exit-status") == 0) {
+    bool optionsEnd = false;
+    int positional = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        // The value of an option that needs one; never another option.
+        const char* value = i + 1 < argc && !IsOption(argv[i + 1]) ? argv[i + 1] : nullptr;
+        if (optionsEnd || !IsOption(argument)) {
+            if (positional == 0) {
+                options->transport = argument;
+            } else if (positional == 1) {
+                options->waitTime = argument;
+            }
+            positional++;
+        } else if (strcmp(argument, "--") == 0) {
+            optionsEnd = true;
+        } else if (strcmp(argument, "--exit-status") == 0) {
             options->exitStatus = true;
-        } else if (strcmp(argv[i], "--history") == 0 && i + 1 < argc) {
-            options->historyPath = argv[++i];
-        } else if (strcmp(argv[i], "--help") == 0) {
+        } else if (strcmp(argument, "--history") == 0 || strcmp(argument, "--device") == 0) {
+            if (value == nullptr) {
+                *culprit = argument;
+                return OPTIONS_MISSING_VALUE;
+            }
+            if (strcmp(argument, "--history") == 0) {
+                options->historyPath = value;
+            } else {
+                options->device = value;
+            }
+            i++;
+        } else if (strcmp(argument, "--info") == 0) {
+            options->infoPath = value != nullptr ? value : "kovi_firmware.bin";
+            i += value != nullptr;
+        } else if (strcmp(argument, "--list") == 0) {
+            options->list = true;
+        } else if (strcmp(argument, "--yes") == 0) {
+            options->yes = true;
+        } else if (strcmp(argument, "--allow-older") == 0) {
+            options->allowOlder = true;
+        } else if (strcmp(argument, "--help") == 0) {
             options->help = true;
-        } else if (strcmp(argv[i], "--version") == 0) {
+        } else if (strcmp(argument, "--version") == 0) {
             options->version = true;
         } else {
-            return false;
+            *culprit = argument;
+            return OPTIONS_UNKNOWN;
         }
     }
-    options->firstArgument = i;
-    return true;
+    return OPTIONS_OK;
 }

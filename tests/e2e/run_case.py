@@ -18,7 +18,8 @@ A case file holds header fields, then blocks:
                                wrong-bitness (each build's SDK where the other
                                bitness looks for it)
     exe: other                 run the other Windows bitness's Kestrune.exe
-    signal: SIGINT after TEXT  send the signal once the console shows TEXT
+    signal: SIGINT after TEXT  send the signal once the console shows TEXT;
+                               "SIGINT 300 ms after TEXT" waits that long first
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
 
@@ -219,6 +220,7 @@ def launch(command, cwd, env, stdin, fields):
             p.stdout.close()
         else:
             name, _, marker = fields["signal"].partition(" after ")
+            name, _, pause = name.partition(" ")
             marker = expand(marker, {}).encode("latin-1")
             sent = False
             while True:
@@ -227,6 +229,9 @@ def launch(command, cwd, env, stdin, fields):
                     break
                 out += chunk
                 if not sent and marker in out:
+                    # (Where no output marks the call to stop in, a pause
+                    # after the one before does.)
+                    time.sleep(int(pause.split()[0]) / 1000 if pause else 0)
                     p.send_signal(getattr(signal, name))
                     sent = True
         p.wait(timeout=600)
@@ -310,7 +315,8 @@ def run(fields, blocks, opts, windows, work):
 
     image_path = os.path.join(work, "kovi_firmware.bin")
     image = None
-    if "image" in fields:
+    if "image" in fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(
+            fields.get("setup", "").split()):
         subprocess.run(wine + [opts.make_image] + shlex.split(fields["image"]) +
                        ["kovi_firmware.bin"], cwd=work, env=env, check=True)
         image = read_bytes(image_path)
@@ -362,6 +368,14 @@ def run(fields, blocks, opts, windows, work):
             pass  # how the tool is started, see launch()
         elif setup == "image-is-directory":
             os.mkdir(image_path)
+        elif setup == "image-is-fifo":
+            os.mkfifo(image_path)
+        elif setup == "image-links-to-dev-zero":
+            os.symlink("/dev/zero", image_path)
+        elif setup == "history-is-fifo":
+            os.mkfifo(os.path.join(work, "history.csv"))
+        elif setup == "history-links-to-log":
+            os.symlink("kovi_kestrune.log", os.path.join(work, "history.csv"))
         elif setup == "planted-dlls":
             # Firmware unpacked beside the tool, with libraries of the SDK's
             # and its dependency's names: none of them may be loaded.
@@ -451,7 +465,8 @@ def run(fields, blocks, opts, windows, work):
             show_difference("history", b"\r\n".join(lines) + b"\r\n", history)
             failures += 1
 
-    if image is not None and read_bytes(image_path) != image:
+    rewritten = "rewrite_image_after_chunk" in "".join(blocks.get("scenario", []))
+    if image is not None and not rewritten and read_bytes(image_path) != image:
         print("--- the firmware file was changed")
         failures += 1
 

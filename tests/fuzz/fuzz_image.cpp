@@ -78,17 +78,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fclose(file);
 
-    FILE* stream = nullptr;
-    FirmwareHeader header;
-    if (OpenFirmwareImage(&stream, &header) == FLASH_DONE) {
+    FirmwareImage image;
+    if (OpenFirmwareImage(&image) == FLASH_DONE) {
+        const FirmwareHeader& header = image.header;
         Image = data;
         ImageSize = size;
         FirmwareStart = 2u * header.OffsetFirmware;
         FirmwareSize = header.FirmwareSizeInBytes;
         Received = 0;
         NextPart = 0;
-        Check(TransferFirmware(nullptr, 0, stream, header) == FLASH_DONE, "a failed transfer");
+        Check(TransferFirmware(nullptr, 0, image) == FLASH_DONE, "a failed transfer");
         Check(Received == FirmwareSize, "fewer bytes than the image holds");
+        ReleaseFirmwareImage(&image, FLASH_DONE);
     }
     CloseLog();
     return 0;

@@ -49,13 +49,24 @@ void PlatformLocalDate(int* day, int* month, int* year) {
 
 const int PlatformStoppedExitStatus = 130;
 
-bool PlatformFileSha256(const char*, char hex[65]) {
-    hex[0] = '\0';
+FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
+    return fopen(path, forWriting ? "r+b" : "rb");
+}
+
+PlatformSha256* PlatformSha256Begin() {
+    return nullptr;
+}
+void PlatformSha256Update(PlatformSha256*, const uint8_t*, size_t) {}
+bool PlatformSha256End(PlatformSha256*, char*) {
     return false;
 }
 
-uint32_t PlatformAppendRecord(const char*, const char*, const char*) {
+uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*) {
     return 0;
+}
+
+void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity) {
+    snprintf(out, capacity, "%s", text);
 }
 void PlatformFlashBegins() {}
 void PlatformFlashEnds() {}

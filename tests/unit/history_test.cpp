@@ -1,5 +1,6 @@
 #include "output/history.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -33,4 +34,50 @@ TEST(History, TimestampCarriesTheUtcOffset) {
     }
     tzset();
 #endif
+}
+
+// Whatever bytes the SDK gives, the record holds UTF-8, cut only between
+// characters.
+TEST(History, TextBecomesValidUtf8) {
+    const struct {
+        const char* in;
+        size_t capacity;
+        const char* out;
+    } cases[] = {
+        {"K\xC3\xBC"
+         "che",
+         64,
+         "K\xC3\xBC"
+         "che"},
+        {"K\xFF"
+         "che",
+         64,
+         "K\xEF\xBF\xBD"
+         "che"},
+        {"\xC0\xAF", 64, "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong "/"
+        {"\xED\xA0\x80", 64, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
+        {"\xF4\x90\x80\x80", 64, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"ab\xE2\x82", 64, "ab\xEF\xBF\xBD\xEF\xBF\xBD"}, // cut short
+        {"ab\xC3\xBC", 4, "ab"},                          // no room for the whole character
+        {"ab\xC3\xBC", 5, "ab\xC3\xBC"},
+    };
+    for (const auto& c : cases) {
+        char out[64];
+        CleanUtf8(out, c.capacity, c.in);
+        EXPECT_EQ(std::string(out), std::string(c.out)) << c.in;
+    }
+}
+
+TEST(History, LeadingTabOrCarriageReturnIsNoFormula) {
+    ::Run = ::RunRecord();
+    ::Run.haveFrontend = true;
+    for (const char* name : {"\tcalc", "\rcalc", "=1+1"}) {
+        snprintf(::Run.frontend, sizeof ::Run.frontend, "%s", name);
+        char record[1024];
+        ASSERT_GT(FormatHistoryRecord(record, sizeof record, false, false, 0), 0u);
+        std::string text = record;
+        EXPECT_TRUE(text.find(std::string(",'") + name) != std::string::npos ||
+                    text.find(std::string(",\"'") + name) != std::string::npos)
+            << text;
+    }
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,16 +21,39 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
     }
 }
 
+// One byte, or -1 at its end or once a stop is asked for. The stop signals
+// are let through only inside pselect, so one that comes just before the
+// wait still ends it.
 static int ReadByte() {
-    unsigned char byte;
-    ssize_t got;
-    do {
-        got = read(STDIN_FILENO, &byte, 1);
-    } while (got < 0 && errno == EINTR);
-    return got == 1 ? byte : -1;
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    int key = -1;
+    while (!PlatformStopRequested()) {
+        fd_set input;
+        FD_ZERO(&input);
+        FD_SET(STDIN_FILENO, &input);
+        int ready = pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, nullptr, &previous);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        unsigned char byte;
+        ssize_t got = ready > 0 ? read(STDIN_FILENO, &byte, 1) : -1;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        key = got == 1 ? byte : -1;
+        break;
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return key;
 }
 
-// The terminal settings to put back if a signal ends the process mid-read.
+// The terminal settings to put back if SIGQUIT ends the process mid-read
+// (the stop signals only end the read).
 static struct termios SavedTerminal;
 
 static void RestoreTerminalAndDie(int signalNumber) {
@@ -44,11 +68,7 @@ int PlatformReadKey() {
         return ReadByte(); // not a terminal
     }
     SavedTerminal = saved;
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    void (*previous[4])(int);
-    for (int i = 0; i < 4; i++) {
-        previous[i] = signal(signals[i], RestoreTerminalAndDie);
-    }
+    void (*previous)(int) = signal(SIGQUIT, RestoreTerminalAndDie);
     // A key typed while the checks were still running does not answer the
     // question; on a pipe, where scripts give the Y, nothing is discarded.
     tcflush(STDIN_FILENO, TCIFLUSH);
@@ -59,8 +79,6 @@ int PlatformReadKey() {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     int key = ReadByte();
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    for (int i = 0; i < 4; i++) {
-        signal(signals[i], previous[i]);
-    }
+    signal(SIGQUIT, previous);
     return key;
 }

@@ -14,6 +14,13 @@ const int PlatformStoppedExitStatus = 130;
 
 static volatile sig_atomic_t Stop;
 
+// Notes the stop; the default action comes back, so a second signal ends
+// the process at once. No SA_RESTART: a pause or a key read in progress
+// wakes up.
+static void NoteStop(int) {
+    Stop = 1;
+}
+
 void PlatformInit() {
     // Started with a standard descriptor closed, the log or the firmware
     // image would take its number and console messages would be written
@@ -30,20 +37,7 @@ void PlatformInit() {
     // A console reader that goes away is one more console error, not the
     // end of the flash.
     signal(SIGPIPE, SIG_IGN);
-#ifdef __linux__
-    // The default timer slack of 50 us lets every pause run long; over
-    // thousands of chunks that adds up to more than the operator asked for.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-}
-
-// Notes the stop; the default action comes back, so a second signal ends
-// the process at once. No SA_RESTART: a pause in progress wakes up.
-static void NoteStop(int) {
-    Stop = 1;
-}
-
-void PlatformFlashBegins() {
+    // The operator may stop the run at any moment, not only the flash.
     struct sigaction action = {};
     action.sa_handler = NoteStop;
     action.sa_flags = SA_RESETHAND;
@@ -51,6 +45,14 @@ void PlatformFlashBegins() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+#ifdef __linux__
+    // The default timer slack of 50 us lets every pause run long; over
+    // thousands of chunks that adds up to more than the operator asked for.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
+void PlatformFlashBegins() {
     HoldWakeLock();
 }
 

@@ -55,9 +55,18 @@ int PlatformReadKey() {
     if (IsConsole(input)) {
         // A key typed while the checks were still running does not answer
         // the question; on a pipe, where scripts give the Y, nothing is
-        // discarded.
+        // discarded. A stop is an answer too: wait for either.
         FlushConsoleInputBuffer(input);
-        return _getch();
+        HANDLE waits[2] = {StopEvent, input};
+        while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            if (_kbhit()) {
+                return _getch();
+            }
+            // Only other events (focus, mouse, size), which _kbhit leaves
+            // there: the wait would never block again.
+            FlushConsoleInputBuffer(input);
+        }
+        return -1;
     }
     // Not a console (a pipe or a file): take one byte; end of input is no key.
     unsigned char byte;

@@ -24,19 +24,6 @@ static void EndOfRun() {
     SetEvent(RunEnded);
 }
 
-void PlatformInit() {
-    // Firmware files are unpacked into the working directory; no library,
-    // nor anything a library pulls in, may ever come from there.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    // Bytes reach the console exactly as written: no CR inserted before LF.
-    _setmode(_fileno(stdout), _O_BINARY);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ConsoleSetUp();
-    atexit(EndOfRun);
-}
-
 // Runs on a thread of its own: it only notes the stop and wakes the pause;
 // the main thread finishes the SDK call in progress and stops in order.
 static BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -62,8 +49,22 @@ static BOOL WINAPI OnConsoleControl(DWORD event) {
     }
 }
 
-void PlatformFlashBegins() {
+void PlatformInit() {
+    // Firmware files are unpacked into the working directory; no library,
+    // nor anything a library pulls in, may ever come from there.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Bytes reach the console exactly as written: no CR inserted before LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConsoleSetUp();
+    atexit(EndOfRun);
+    // The operator may stop the run at any moment, not only the flash.
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void PlatformFlashBegins() {
     HoldAwake();
     FinePausesBegin();
 }
