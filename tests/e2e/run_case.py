@@ -27,15 +27,15 @@ A case file holds header fields, then blocks:
     [messages]                 the expected output, one message a line
     [trace]                    the expected SDK calls, one a line
     [history]                  the expected history.csv, one CSV line a line;
-                               %TIMESTAMP% is any local ISO 8601 time,
-                               %IMAGE_HASH% the image's hash
+                               %TIMESTAMP% is any local ISO 8601 time
 
 A message line is "tag, message": the console gets the message and CR LF,
 the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
 A line "console: bytes" is console output alone. Escapes: \\n \\r \\\\
 \\xHH. Macros: %repeat[N x text]%, %minute% (one minute of the waiting
 display), %part_of_minute% (any start of it: where a signal cut it short),
-%SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%.
+%SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%, %IMAGE_HASH% (the image file's
+SHA-256 as made, before the run).
 """
 
 import argparse
@@ -395,6 +395,7 @@ def run(fields, blocks, opts, windows, work):
         "ACCESSCODE": f"0x{code:X}",
         "minute": minute_display(),
         "part_of_minute": PART_OF_MINUTE,
+        "IMAGE_HASH": hashlib.sha256(image or b"").hexdigest(),
     }
 
     if fields.get("exe") == "other":
@@ -455,7 +456,6 @@ def run(fields, blocks, opts, windows, work):
 
     if "history" in blocks:
         history = read_bytes(os.path.join(work, "history.csv"))
-        macros["IMAGE_HASH"] = hashlib.sha256(image or b"").hexdigest()
         lines = [expand(line, macros).encode("latin-1") for line in blocks["history"]
                  if line.strip()]
         timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
