@@ -11,6 +11,12 @@
 // needs to load libraries safely.
 void PlatformInit();
 
+// The command-line argument at index as the file functions below take a
+// path: unchanged on POSIX; on Windows the same argument from the UTF-16
+// command line, as UTF-8, so that no character outside the ANSI code page
+// is lost. Lives as long as the process.
+const char* PlatformFileArgument(int argc, char** argv, int index);
+
 // Writes bytes to the console at once, without waiting for a line end.
 void PlatformConsoleWrite(const char* bytes, size_t count);
 

@@ -19,6 +19,7 @@ static const char* const Usage =
     "Usage: Kestrune (w=WLAN, u=USB b=Bluetooth n=Network) (waittime blocks)";
 
 static Options Given;
+static const char* HistoryFile; // Given.historyPath as the file functions take it
 
 // The exit status --exit-status gives a run that got as far as a session.
 static int OutcomeStatus(int32_t errorState) {
@@ -47,9 +48,9 @@ static int EndRun(int status, bool fatal) {
             FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
         // The record never lands in the image or the log.
         const char* const protectedPaths[] = {FirmwareFileName, LogFileName, nullptr};
-        uint32_t error = length > 0 ? PlatformAppendRecord(Given.historyPath, protectedPaths,
-                                                           HistoryHeader, record)
-                                    : (uint32_t)PlatformPathTooLongError;
+        uint32_t error =
+            length > 0 ? PlatformAppendRecord(HistoryFile, protectedPaths, HistoryHeader, record)
+                       : (uint32_t)PlatformPathTooLongError;
         if (error == PLATFORM_PROTECTED_FILE) {
             LogFormat(Tag,
                       "Can not write history file [%s], it is the firmware file or the log file",
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     Run.wanted = Given.historyPath != nullptr;
+    if (Run.wanted) {
+        HistoryFile = PlatformFileArgument(argc, argv, Given.historyIndex);
+    }
     AnswerYes = Given.yes;
     AllowOlder = Given.allowOlder;
     Run.transport = transport->letter;

@@ -46,6 +46,7 @@ OptionsError ParseOptions(int argc, char** argv, Options* options, const char** 
             }
             if (strcmp(argument, "--history") == 0) {
                 options->historyPath = value;
+                options->historyIndex = i + 1;
             } else {
                 options->device = value;
             }

@@ -5,6 +5,7 @@
 struct Options {
     bool exitStatus;         // --exit-status: the exit status tells the outcome
     const char* historyPath; // --history FILE: append a record of the run
+    int historyIndex;        // where FILE stands in argv
     const char* device;      // --device NAME: flash the frontend of that name
     bool list;               // --list: list the frontends, flash nothing
     const char* infoPath;    // --info [FILE]: describe an image, no SDK, no log

@@ -26,7 +26,8 @@ A case file holds header fields, then blocks:
     [scenario]                 the simulated frontend's scenario file
     [messages]                 the expected output, one message a line
     [trace]                    the expected SDK calls, one a line
-    [history]                  the expected history.csv, one CSV line a line;
+    history-file: h.csv        the file [history] describes (default history.csv)
+    [history]                  the expected history file, one CSV line a line;
                                %TIMESTAMP% is any local ISO 8601 time
 
 A message line is "tag, message": the console gets the message and CR LF,
@@ -62,7 +63,7 @@ PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console outp
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe", "signal"}
+                 "received", "exe", "signal", "history-file"}
 
 
 def parse_case(path):
@@ -455,7 +456,7 @@ def run(fields, blocks, opts, windows, work):
             failures += 1
 
     if "history" in blocks:
-        history = read_bytes(os.path.join(work, "history.csv"))
+        history = read_bytes(os.path.join(work, fields.get("history-file", "history.csv")))
         lines = [expand(line, macros).encode("latin-1") for line in blocks["history"]
                  if line.strip()]
         timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"

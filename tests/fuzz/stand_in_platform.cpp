@@ -81,3 +81,7 @@ void PlatformSleep(uint32_t milliseconds) {
 int PlatformReadKey() {
     return StandInKey;
 }
+
+const char* PlatformFileArgument(int, char** argv, int index) {
+    return argv[index];
+}

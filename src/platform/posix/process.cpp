@@ -63,3 +63,7 @@ void PlatformFlashEnds() {
 bool PlatformStopRequested() {
     return Stop != 0;
 }
+
+const char* PlatformFileArgument(int, char** argv, int index) {
+    return argv[index];
+}

@@ -5,14 +5,35 @@
 #include <conio.h>
 #include <stdio.h>
 
+#include "platform/windows/console_mode.h"
 #include "platform/windows/windows_platform.h"
 
 static HANDLE Input;
+// The console's own input buffer, whatever standard input is.
+static HANDLE ConsoleInput = INVALID_HANDLE_VALUE;
 static DWORD SavedInputMode;
 static bool InputModeSaved;
+static HANDLE ConsoleOutput;
 
 void PlatformConsoleWrite(const char* bytes, size_t count) {
-    fwrite(bytes, 1, count, stdout);
+    if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
+        fwrite(bytes, 1, count, stdout);
+        return;
+    }
+    // SDK texts are in the ANSI code page, the console shows another (OEM):
+    // through UTF-16 every character arrives as itself. The tool's own
+    // texts are ASCII.
+    wchar_t wide[1024];
+    while (count > 0) {
+        int piece = count < 1024 ? (int)count : 1024;
+        int units = MultiByteToWideChar(CP_ACP, 0, bytes, piece, wide, 1024);
+        DWORD written;
+        if (units <= 0 || !WriteConsoleW(ConsoleOutput, wide, (DWORD)units, &written, nullptr)) {
+            return; // console errors change nothing
+        }
+        bytes += piece;
+        count -= (size_t)piece;
+    }
 }
 
 static bool IsConsole(HANDLE handle) {
@@ -24,16 +45,22 @@ void ConsoleSetUp() {
     // With QuickEdit on, one click in the window starts a selection, and
     // every console write (the bar, the minute display) blocks until it
     // ends: the flash would stand still for as long as the operator is away.
+    // That holds also when standard input is a pipe (echo Y| Kestrune).
     Input = GetStdHandle(STD_INPUT_HANDLE);
-    if (IsConsole(Input) && GetConsoleMode(Input, &SavedInputMode)) {
+    ConsoleInput =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (IsConsole(ConsoleInput) && GetConsoleMode(ConsoleInput, &SavedInputMode)) {
         InputModeSaved = true;
-        SetConsoleMode(Input, (SavedInputMode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+        SetConsoleMode(ConsoleInput, ConsoleModeWithoutQuickEdit(SavedInputMode));
     }
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    ConsoleOutput = IsConsole(output) ? output : nullptr;
 }
 
 void ConsoleRestore() {
     if (InputModeSaved) {
-        SetConsoleMode(Input, SavedInputMode);
+        SetConsoleMode(ConsoleInput, ConsoleModeRestored(SavedInputMode));
         InputModeSaved = false;
     }
 }

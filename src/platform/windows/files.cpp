@@ -100,10 +100,20 @@ bool PlatformSha256End(PlatformSha256* sha, char hex[65]) {
     return ok;
 }
 
+// Paths are UTF-8 here (see PlatformFileArgument).
+static HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) {
+    wchar_t wide[MAX_PATH * 4];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) == 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
+}
+
 // A file's identity: the volume's serial number and the file's index.
 static bool SameFile(const BY_HANDLE_FILE_INFORMATION& file, const char* path) {
-    HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE other = OpenUtf8(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (other == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -120,9 +130,8 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
                               const char* header, const char* record) {
     // Append-only data access: every write goes to the end of the file, as
     // one. Read access is what LockFileEx asks for.
-    HANDLE file =
-        CreateFileA(path, FILE_APPEND_DATA | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenUtf8(path, FILE_APPEND_DATA | GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (file == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }

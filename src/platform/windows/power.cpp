@@ -7,14 +7,28 @@ enum { WM_RELEASE = WM_APP + 1 };
 
 static HANDLE WindowThread;
 static DWORD WindowThreadId;
+// The session is ending: the window's thread waits for the run to end and
+// cannot be waited for in turn.
+static volatile LONG SessionEnding;
 
 // A logoff or restart asks every top-level window first; this one says no,
-// with a reason the user sees.
+// with a reason the user sees. Told to close (taskkill without /F), it
+// stays and asks the run to stop, like Ctrl-C. When the session ends all
+// the same ("Sign out anyway"), the process is ended as soon as this
+// returns: stop in order first, within the time Windows gives.
 static LRESULT CALLBACK ShutdownBlockWindow(HWND window, UINT message, WPARAM w, LPARAM l) {
     switch (message) {
     case WM_QUERYENDSESSION:
         return FALSE;
+    case WM_CLOSE:
+        RequestStop();
+        return 0;
     case WM_ENDSESSION:
+        if (w) {
+            InterlockedExchange(&SessionEnding, 1);
+            RequestStop();
+            AwaitEndOfRun();
+        }
         return 0;
     default:
         return DefWindowProcW(window, message, w, l);
@@ -61,7 +75,9 @@ void HoldAwake() {
 void ReleaseAwake() {
     if (WindowThread != nullptr) {
         PostThreadMessageW(WindowThreadId, WM_RELEASE, 0, 0);
-        WaitForSingleObject(WindowThread, 5000);
+        if (!SessionEnding) {
+            WaitForSingleObject(WindowThread, 5000);
+        }
         CloseHandle(WindowThread);
         WindowThread = nullptr;
     }

@@ -8,6 +8,8 @@
 
 #include "platform/windows/windows_platform.h"
 
+#include <shellapi.h>
+
 const int PlatformStoppedExitStatus = (int)0xC000013A; // STATUS_CONTROL_C_EXIT
 
 HANDLE StopEvent;
@@ -15,34 +17,53 @@ static HANDLE RunEnded;
 static volatile LONG StopCount;
 static volatile LONG WindowClosing;
 
-// Runs after main returns and on every exit().
+// Runs after main returns and on every exit(). The run has ended once the
+// session and the log are closed: a window closed at the last prompt need
+// not wait for anything.
 static void EndOfRun() {
     ConsoleRestore();
+    SetEvent(RunEnded);
     if (!WindowClosing) {
         ConsoleHoldWindowOpen();
     }
-    SetEvent(RunEnded);
 }
 
-// Runs on a thread of its own: it only notes the stop and wakes the pause;
-// the main thread finishes the SDK call in progress and stops in order.
+void RequestStop() {
+    if (InterlockedIncrement(&StopCount) > 1) {
+        // The second one ends the process at once, and nothing more runs in
+        // it: not the SDK's detach code under a lock the main thread may
+        // hold, nor the atexit handlers.
+        ConsoleRestore();
+        TerminateProcess(GetCurrentProcess(), (UINT)PlatformStoppedExitStatus);
+    }
+    SetEvent(StopEvent);
+}
+
+void AwaitEndOfRun() {
+    // Windows ends a process that keeps it waiting after the hung-app
+    // timeout (5 s unless tuned); leave a second of it for the rest.
+    DWORD timeout = 5000;
+    SystemParametersInfoW(SPI_GETHUNGAPPTIMEOUT, 0, &timeout, 0);
+    WaitForSingleObject(RunEnded, timeout > 1000 ? timeout - 1000 : 0);
+}
+
+// Runs on a thread of its own: it only notes the stop and wakes the pause
+// or the key read; the main thread finishes the SDK call in progress and
+// stops in order.
 static BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        if (InterlockedIncrement(&StopCount) > 1) {
-            return FALSE; // the second one: the default handler ends the process
-        }
-        SetEvent(StopEvent);
+        RequestStop();
         return TRUE;
     case CTRL_CLOSE_EVENT:
-        // Windows ends the process about 5 s after this event whatever the
-        // handler does; give the main thread most of that to close the
-        // session and the log.
+        // Windows ends the process when this handler returns, or at the
+        // timeout: give the main thread that time to close the session and
+        // the log.
         InterlockedExchange(&WindowClosing, 1);
         InterlockedIncrement(&StopCount);
         SetEvent(StopEvent);
-        WaitForSingleObject(RunEnded, 4000);
+        AwaitEndOfRun();
         return TRUE;
     default:
         return FALSE;
@@ -76,4 +97,21 @@ void PlatformFlashEnds() {
 
 bool PlatformStopRequested() {
     return StopCount != 0;
+}
+
+const char* PlatformFileArgument(int argc, char** argv, int index) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    char* utf8 = nullptr;
+    // The C runtime split the narrow command line the same way; should the
+    // two ever disagree, the narrow argument is all there is.
+    if (wide != nullptr && count == argc) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, nullptr, 0, nullptr, nullptr);
+        utf8 = size > 0 ? static_cast<char*>(malloc((size_t)size)) : nullptr;
+        if (utf8 != nullptr) {
+            WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, utf8, size, nullptr, nullptr);
+        }
+    }
+    LocalFree(wide);
+    return utf8 != nullptr ? utf8 : argv[index];
 }

@@ -74,11 +74,17 @@ void PlatformSleep(uint32_t milliseconds) {
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    LONGLONG deadline = Now() + (LONGLONG)milliseconds * frequency.QuadPart / 1000;
+    LONGLONG perSecond = frequency.QuadPart;
+    LONGLONG deadline =
+        Now() + milliseconds / 1000 * perSecond + milliseconds % 1000 * perSecond / 1000;
     // A timer may fire a little early; wait again for what is left, so that
     // a pause is never shorter than asked.
     for (LONGLONG now = Now(); now < deadline; now = Now()) {
-        LONGLONG left100ns = (deadline - now) * 10000000 / frequency.QuadPart + 1;
+        // In two parts, so that no product overflows for any pause at any
+        // counter frequency: an overflow made a long pause spin.
+        LONGLONG ticks = deadline - now;
+        LONGLONG left100ns =
+            ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond + 1;
         DWORD waited;
         if (Timer != nullptr) {
             LARGE_INTEGER due;
@@ -87,7 +93,10 @@ void PlatformSleep(uint32_t milliseconds) {
             HANDLE handles[2] = {StopEvent, Timer};
             waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         } else {
-            waited = WaitForSingleObject(StopEvent, (DWORD)((left100ns + 9999) / 10000));
+            // (INFINITE is the largest DWORD: stay below it.)
+            LONGLONG leftMs = (left100ns + 9999) / 10000;
+            waited =
+                WaitForSingleObject(StopEvent, leftMs < INFINITE ? (DWORD)leftMs : INFINITE - 1);
         }
         if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) {
             return; // stopped

@@ -3,8 +3,15 @@
 
 #include <windows.h>
 
-// Set when the operator asks to stop; pauses wait on it.
+// Set when the operator asks to stop; pauses and the key read wait on it.
 extern HANDLE StopEvent;
+
+// A stop asked for (Ctrl-C, the window told to close); the second one ends
+// the process at once.
+void RequestStop();
+// Waits until the run has ended, as long as Windows lets a process that is
+// being ended wait.
+void AwaitEndOfRun();
 
 // System awake and logoff held off while the frontend is being written.
 void HoldAwake();
