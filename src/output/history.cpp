@@ -37,6 +37,9 @@ const char* RunOutcome(bool fatal, bool stopped) {
     if (Run.declined) {
         return "declined";
     }
+    if (Run.listOnly && !fatal) {
+        return "listed";
+    }
     // Nothing sent yet: the frontend or the image was not fit to be flashed.
     return fatal || Run.confirmed ? "failed" : "refused";
 }

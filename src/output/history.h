@@ -28,6 +28,7 @@ struct RunRecord {
     uint32_t firmwareSize;
     uint32_t chunksSent;
     // How it ended.
+    bool listOnly; // --list: nothing was to be flashed
     bool flashRan;
     int flashResult;
     bool confirmed;
@@ -41,8 +42,8 @@ extern RunRecord Run;
 // Local time, ISO 8601 with the UTC offset ("2026-12-07T12:00:00+01:00").
 void LocalTimestamp(char text[32]);
 
-// The outcome word of the record: flashed, declined, refused, failed or
-// stopped; fatal is a run that ended before a session was had.
+// The outcome word of the record: flashed, declined, refused, failed,
+// stopped or listed; fatal is a run that ended before a session was had.
 const char* RunOutcome(bool fatal, bool stopped);
 
 // The CSV record (RFC 4180, CRLF) of the run that ends with exitStatus.

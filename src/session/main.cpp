@@ -121,9 +121,10 @@ int main(int argc, char** argv) {
     // Refuse what cannot be run before touching the library.
     if (optionsError == OPTIONS_UNKNOWN) {
         LogFormat(Tag, "Unknown option [%s]", culprit);
+    } else if (optionsError == OPTIONS_MISSING_VALUE && strcmp(culprit, "--history") == 0) {
+        LogLine(Tag, "Option --history needs a file name");
     } else if (optionsError == OPTIONS_MISSING_VALUE) {
-        LogFormat(Tag, strcmp(culprit, "--history") == 0 ? "Option --history needs a file name"
-                                                         : "Option --device needs a frontend name");
+        LogLine(Tag, "Option --device needs a frontend name");
     }
     const Transport* transport = optionsError == OPTIONS_OK && Given.transport != nullptr
                                      ? TransportFor(Given.transport)
@@ -138,6 +139,7 @@ int main(int argc, char** argv) {
     if (Run.wanted) {
         HistoryFile = PlatformFileArgument(argc, argv, Given.historyIndex);
     }
+    Run.listOnly = Given.list;
     AnswerYes = Given.yes;
     AllowOlder = Given.allowOlder;
     Run.transport = transport->letter;
@@ -223,7 +225,7 @@ int main(int argc, char** argv) {
         errorState = -1;
     }
 
-    if (chosen != nullptr) {
+    if (chosen != nullptr && !Given.list) {
         Run.haveFrontend = true;
         char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
         PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);

@@ -23,11 +23,20 @@ done
 # Unsigned, the artifacts of record.
 ./scripts/release >/dev/null 2>&1
 (cd dist && sha256sum -c --quiet SHA256SUMS)
+expected="AUTOMATION.txt Kestrune.exe README.txt flash-loop.cmd "
 for zip in dist/*.zip; do
-    [ "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "Kestrune.exe README.txt " ] ||
-        { echo "$zip holds more than Kestrune.exe and README.txt"; exit 1; }
+    [ "$(unzip -Z1 "$zip" | LC_ALL=C sort | tr '\n' ' ')" = "$expected" ] ||
+        { echo "$zip does not hold exactly $expected"; exit 1; }
+    unzip -p "$zip" flash-loop.cmd | grep -q "$(printf 'goto next\r$')" ||
+        { echo "$zip: flash-loop.cmd without CRLF line ends"; exit 1; }
 done
-lintian --fail-on error dist/*.deb >/dev/null 2>&1 || { lintian dist/*.deb; exit 1; }
+for package in dist/*.deb dist/*.tar.gz; do
+    listing=$(case $package in *.deb) dpkg-deb -c "$package" ;; *) tar tzf "$package" ;; esac)
+    for file in operator-guide.md automation.md flash-loop.cmd Kestrune.1.gz; do
+        echo "$listing" | grep -q "/$file\$" || { echo "$package lacks $file"; exit 1; }
+    done
+done
+lintian --fail-on error,warning dist/*.deb >/dev/null 2>&1 || { lintian dist/*.deb; exit 1; }
 
 flash() { # arch build system_dir [--x86]
     if [ -n "$4" ] && ! tests/wine --runs-32bit; then
