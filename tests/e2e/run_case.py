@@ -27,6 +27,8 @@ A case file holds header fields, then blocks:
     [messages]                 the expected output, one message a line
     [trace]                    the expected SDK calls, one a line
     history-file: h.csv        the file [history] describes (default history.csv)
+    terminal-shows: TEXT       with setup terminal: the terminal, read as UTF-8,
+                               shows TEXT (escapes allowed)
     [history]                  the expected history file, one CSV line a line;
                                %TIMESTAMP% is any local ISO 8601 time
 
@@ -63,7 +65,7 @@ PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console outp
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe", "signal", "history-file"}
+                 "received", "exe", "signal", "history-file", "terminal-shows"}
 
 
 def parse_case(path):
@@ -171,6 +173,7 @@ def run_on_terminal(command, cwd, env, key):
     Enter. (A key typed earlier cannot be shown to be discarded here: Wine's
     console takes keys from the terminal only when the program reads.)"""
     master, slave = pty.openpty()
+    env = dict(env, LC_ALL="C.UTF-8")  # a UTF-8 terminal
     p = subprocess.Popen(command, cwd=cwd, env=env, stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
     # (Wine puts escape sequences into what it shows: match a short piece.)
@@ -443,6 +446,11 @@ def run(fields, blocks, opts, windows, work):
             not console_matches(console, stdout)):
         show_difference("console", console, stdout)
         failures += 1
+    if "terminal-shows" in fields:
+        shown = expand(fields["terminal-shows"], {}).encode("latin-1").decode("latin-1")
+        if shown.encode("utf-8") not in stdout:
+            print(f"--- the terminal does not show {shown!r}")
+            failures += 1
     actual_log = read_bytes(os.path.join(work, "kovi_kestrune.log"))
     if "log-is-directory" not in fields.get("setup", "") and actual_log != log:
         show_difference("log", log, actual_log)
