@@ -31,6 +31,11 @@ void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHea
     header->OffsetFirmware = ReadU16(bytes, FIRMWARE_HEADER_OFFSET);
 }
 
+// The bytes of the file the header asks for: the preload and the firmware.
+static uint64_t BytesNeeded(const FirmwareHeader& header) {
+    return 2u * header.OffsetFirmware + (uint64_t)header.FirmwareSizeInBytes;
+}
+
 // The checks of the image itself, in the order a run makes them; each one
 // that fails is formatted into MessageBuffer and reported. A run stops at
 // the first, --info reports them all. Returns the first failure's result.
@@ -74,7 +79,7 @@ static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
             return first;
         }
     }
-    uint64_t needed = 2u * header.OffsetFirmware + (uint64_t)header.FirmwareSizeInBytes;
+    uint64_t needed = BytesNeeded(header);
     if (read < needed) {
         snprintf(MessageBuffer, sizeof MessageBuffer,
                  "Firmware file size [%llu] smaller than header needs [%llu]",
@@ -97,10 +102,10 @@ FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result) {
 // Reads the file to its end in one pass: the first capacity bytes into
 // bytes, the whole file into the hash when there is one. Returns the number
 // of bytes read; a read error ends the pass like the end of the file.
-static size_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, PlatformSha256* hash) {
-    size_t total = 0;
+static uint64_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, PlatformSha256* hash) {
+    uint64_t total = 0;
     while (total < capacity) {
-        size_t got = fread(bytes + total, 1, capacity - total, stream);
+        size_t got = fread(bytes + total, 1, capacity - (size_t)total, stream);
         if (got == 0) {
             return total;
         }
@@ -118,6 +123,33 @@ static size_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, Platf
     return total;
 }
 
+// After the first headCount bytes: reads the rest in that one pass, the
+// first capacity bytes of it into rest, and closes the file. With hashIt,
+// sha256 is the hash of the whole file as read, or empty if it could not be
+// had. Returns the number of bytes the file held.
+static uint64_t ReadRestAndClose(FILE* stream, const uint8_t* head, size_t headCount, uint8_t* rest,
+                                 size_t capacity, bool hashIt, char sha256[65]) {
+    PlatformSha256* hash = hashIt ? PlatformSha256Begin() : nullptr;
+    PlatformSha256Update(hash, head, headCount);
+    uint64_t read = headCount + ReadWholeFile(stream, rest, capacity, hash);
+    bool readWell = !ferror(stream);
+    fclose(stream);
+    if (!PlatformSha256End(hash, sha256) || !readWell) {
+        sha256[0] = '\0';
+    }
+    return read;
+}
+
+// "Could not open file ..." into MessageBuffer, after a failed open.
+static void FormatOpenFailure(const char* path) {
+    if (errno != 0) {
+        snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s] due to error %d",
+                 path, errno);
+    } else {
+        snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s]", path);
+    }
+}
+
 FlashResult OpenFirmwareImage(FirmwareImage* image) {
     image->bytes = nullptr;
     LogFormat(FlashTag, "Try to get the firmware file [%s]", FirmwareFileName);
@@ -132,12 +164,8 @@ FlashResult OpenFirmwareImage(FirmwareImage* image) {
         errno = EACCES;
     }
     if (stream == nullptr) {
-        if (errno != 0) {
-            LogFormat(FlashTag, "Could not open file [%s] due to error %d", FirmwareFileName,
-                      errno);
-        } else {
-            LogFormat(FlashTag, "Could not open file [%s]", FirmwareFileName);
-        }
+        FormatOpenFailure(FirmwareFileName);
+        LogLine(FlashTag, MessageBuffer);
         return FLASH_FILE_NOT_OPENED;
     }
     LogFormat(FlashTag, "Firmware file [%s] is open", FirmwareFileName);
@@ -157,7 +185,7 @@ FlashResult OpenFirmwareImage(FirmwareImage* image) {
 
     // What the header asks for, bounded by what any image can need; the
     // checks below refuse anything larger.
-    uint64_t needed = 2u * header->OffsetFirmware + (uint64_t)header->FirmwareSizeInBytes;
+    uint64_t needed = BytesNeeded(*header);
     size_t capacity =
         needed < FIRMWARE_IMAGE_MAX_BYTES ? (size_t)needed : (size_t)FIRMWARE_IMAGE_MAX_BYTES;
     if (capacity < FIRMWARE_HEADER_SIZE) {
@@ -170,15 +198,8 @@ FlashResult OpenFirmwareImage(FirmwareImage* image) {
         return FLASH_NO_MEMORY;
     }
     memcpy(image->bytes, bytes, sizeof bytes);
-    PlatformSha256* hash = Run.wanted ? PlatformSha256Begin() : nullptr;
-    PlatformSha256Update(hash, bytes, sizeof bytes);
-    size_t read = sizeof bytes +
-                  ReadWholeFile(stream, image->bytes + sizeof bytes, capacity - sizeof bytes, hash);
-    bool hashed = hash != nullptr && !ferror(stream);
-    fclose(stream);
-    if (!PlatformSha256End(hash, Run.imageSha256) || !hashed) {
-        Run.imageSha256[0] = '\0';
-    }
+    uint64_t read = ReadRestAndClose(stream, bytes, sizeof bytes, image->bytes + sizeof bytes,
+                                     capacity - sizeof bytes, Run.wanted, Run.imageSha256);
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
     if (checked != FLASH_DONE) {
@@ -213,25 +234,15 @@ bool DescribeImage(const char* path) {
     errno = 0;
     FILE* stream = PlatformOpenRegularFile(path, false);
     if (stream == nullptr) {
-        if (errno != 0) {
-            snprintf(MessageBuffer, sizeof MessageBuffer,
-                     "Could not open file [%s] due to error %d", path, errno);
-        } else {
-            snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s]", path);
-        }
+        FormatOpenFailure(path);
         PrintFailedCheck(MessageBuffer);
         Print("verdict", "refused");
         return false;
     }
     uint8_t bytes[FIRMWARE_HEADER_SIZE];
     size_t got = fread(bytes, 1, sizeof bytes, stream);
-    PlatformSha256* hash = PlatformSha256Begin();
-    PlatformSha256Update(hash, bytes, got);
-    uint64_t read = got + ReadWholeFile(stream, nullptr, 0, hash);
-    bool readWell = !ferror(stream);
-    fclose(stream);
-    char sha256[65] = "";
-    bool hashed = PlatformSha256End(hash, sha256) && readWell;
+    char sha256[65];
+    uint64_t read = ReadRestAndClose(stream, bytes, got, nullptr, 0, true, sha256);
     PrintNumber("file_size", "%llu", read);
     if (got != sizeof bytes) {
         PrintFailedCheck("Read of firmware file header failed");
@@ -246,7 +257,7 @@ bool DescribeImage(const char* path) {
     PrintNumber("dev_id", "%llu", header.DevID);
     PrintNumber("offset_firmware_words", "%llu", header.OffsetFirmware);
     PrintNumber("chunk_count", "%llu", ChunkCountFor(header.FirmwareSizeInBytes));
-    Print("sha256", hashed ? sha256 : "");
+    Print("sha256", sha256);
     bool accepted = CheckImage(header, read, PrintFailedCheck, true) == FLASH_DONE;
     Print("verdict", accepted ? "accepted" : "refused");
     return accepted;
