@@ -88,6 +88,17 @@ static int ExitLibrary(SdkHandle handle, int32_t errorState) {
     return EndSession(errorState);
 }
 
+static void LogDeviceList(char** devices, int32_t count) {
+    for (int32_t j = 0; j < count; j++) {
+        LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
+    }
+}
+
+static void FreeDeviceList(SdkHandle handle, int32_t count, char** devices) {
+    LogLine(Tag, "Free the DeviceList");
+    Sdk.fpFreeDeviceList(handle, count, devices);
+}
+
 static void CloseConnection(SdkHandle handle) {
     LogLine(Tag, "Call Close");
     if (!Sdk.fpClose(handle)) {
@@ -200,32 +211,35 @@ int main(int argc, char** argv) {
         Sdk.fpLibraryExit(handle);
         return EndRun(1, true);
     }
-    // The frontend to flash: the only one, or the one named.
+    if (Given.list) {
+        LogDeviceList(devices, count);
+        FreeDeviceList(handle, count, devices);
+        return ExitLibrary(handle, 0);
+    }
+    // The frontend to flash: the only one, or the first of the name given.
     const char* chosen = devices[0];
     int32_t candidates = count;
     if (Given.device != nullptr) {
         chosen = nullptr;
         candidates = 0;
-        for (int32_t j = count - 1; j >= 0; j--) {
+        for (int32_t j = 0; j < count; j++) {
             if (devices[j] != nullptr && strcmp(devices[j], Given.device) == 0) {
-                chosen = devices[j];
+                chosen = chosen != nullptr ? chosen : devices[j];
                 candidates++;
             }
         }
     }
-    if (candidates > 1 && !Given.list) {
+    if (candidates > 1) {
         errorState = -1;
         LogFormat(Tag, "Only one device allowed, now %d found", candidates);
     }
-    for (int32_t j = 0; j < count; j++) {
-        LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
-    }
-    if (Given.device != nullptr && candidates == 0 && !Given.list) {
+    LogDeviceList(devices, count);
+    if (Given.device != nullptr && candidates == 0) {
         LogFormat(Tag, "Frontend [%s] not found among %d listed", Given.device, count);
         errorState = -1;
     }
 
-    if (chosen != nullptr && !Given.list) {
+    if (chosen != nullptr) {
         Run.haveFrontend = true;
         char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
         PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);
@@ -236,9 +250,7 @@ int main(int argc, char** argv) {
     }
     bool opened = false;
     bool stopped = false;
-    if (Given.list) {
-        errorState = 0; // listed: nothing more to do
-    } else if (errorState == 0) {
+    if (errorState == 0) {
         stopped = StopBeforeFlashing(Tag);
         if (!stopped) {
             LogLine(Tag, "Try to connect to the frontend using first found device");
@@ -254,12 +266,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    LogLine(Tag, "Free the DeviceList");
-    Sdk.fpFreeDeviceList(handle, count, devices);
+    FreeDeviceList(handle, count, devices);
 
-    if (Given.list) {
-        // Nothing was to be flashed.
-    } else if (stopped || StopBeforeFlashing(Tag)) {
+    if (stopped || StopBeforeFlashing(Tag)) {
         if (opened) {
             CloseConnection(handle);
         }
