@@ -31,6 +31,17 @@ static uint32_t TodaysAccessCode() {
     return FlashAccessCodeFor(day, month, year);
 }
 
+// Where the transfer stopped; nothing was sent when no chunk was taken.
+static void LogTransferStopped(uint32_t sent, uint32_t chunkCount) {
+    if (sent == 0) {
+        StopBeforeFlashing(FlashTag);
+        return;
+    }
+    LogFormat(FlashTag,
+              "\n\nStopped by the operator after %u of %u chunks, flash the whole image again",
+              sent, chunkCount);
+}
+
 // Every way out of the transfer gives back the record.
 static FlashResult EndTransfer(uint8_t* chunk, FlashResult result) {
     free(chunk);
@@ -67,10 +78,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
         // The chunk in flight when the operator asked to stop has been
         // taken; no further one goes out.
         if (PlatformStopRequested()) {
-            LogFormat(FlashTag,
-                      "\n\nStopped by the operator after %u of %u chunks, flash the whole image "
-                      "again",
-                      part, (unsigned)chunkCount);
+            LogTransferStopped(part, chunkCount);
             return EndTransfer(chunk, FLASH_STOPPED);
         }
         uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
@@ -91,6 +99,9 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
             SdkError error = SdkLastError(handle);
             LogFormat(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
                       part, error.code, error.text);
+            if (PlatformStopRequested()) {
+                LogTransferStopped(part, chunkCount);
+            }
             return EndTransfer(chunk, FLASH_CHUNK_REFUSED);
         }
 

@@ -40,20 +40,27 @@ static bool ShowOneMinute() {
     return true;
 }
 
+static void LogWaitStopped() {
+    LogLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still be "
+                      "programming: keep its power on");
+}
+
 FlashResult AwaitCompletion(SdkHandle handle) {
     LogLine(FlashTag, "\n\nFirmware file sent, waiting 1 minute before asking status");
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     uint16_t code = 0;
     for (int minutesLeft = WAIT_MINUTES; minutesLeft > 0; minutesLeft--) {
         if (!ShowOneMinute()) {
-            LogLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still "
-                              "be programming: keep its power on");
+            LogWaitStopped();
             return FLASH_STOPPED;
         }
         if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
             SdkError error = SdkLastError(handle);
             LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
                       error.code, error.text);
+            if (PlatformStopRequested()) {
+                LogWaitStopped();
+            }
             return FLASH_STATUS_FAILED;
         }
         code = ReadU16(status, FIRMWARE_STATUS_CODE);

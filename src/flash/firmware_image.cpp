@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "output/history.h"
 #include "output/log_line.h"
@@ -14,13 +13,6 @@ const char* const FirmwareFileName = "kovi_firmware.bin";
 
 uint32_t ChunkCountFor(uint32_t firmwareSize) {
     return firmwareSize / FIRMWARE_CHUNK_DATA_MAX + (firmwareSize % FIRMWARE_CHUNK_DATA_MAX != 0);
-}
-
-// Root opens a read-only file for writing all the same; a file that nobody
-// may write is refused as it is for everyone else.
-static bool MayBeWritten(FILE* stream) {
-    struct stat info;
-    return fstat(fileno(stream), &info) != 0 || (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
 }
 
 void DecodeFirmwareHeader(const uint8_t bytes[FIRMWARE_HEADER_SIZE], FirmwareHeader* header) {
@@ -101,8 +93,12 @@ FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result) {
 
 // Reads the file to its end in one pass: the first capacity bytes into
 // bytes, the whole file into the hash when there is one. Returns the number
-// of bytes read; a read error ends the pass like the end of the file.
-static uint64_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, PlatformSha256* hash) {
+// of bytes read; a read error ends the pass like the end of the file. A stop
+// asked for while the rest is hashed (a huge file takes minutes) ends it too,
+// and sets *cut.
+static uint64_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, PlatformSha256* hash,
+                              bool* cut) {
+    bool stoppedBefore = PlatformStopRequested();
     uint64_t total = 0;
     while (total < capacity) {
         size_t got = fread(bytes + total, 1, capacity - (size_t)total, stream);
@@ -116,6 +112,10 @@ static uint64_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, Pla
         uint8_t block[65536];
         size_t got;
         while ((got = fread(block, 1, sizeof block, stream)) > 0) {
+            if (PlatformStopRequested() != stoppedBefore) {
+                *cut = true;
+                break;
+            }
             PlatformSha256Update(hash, block, got);
             total += got;
         }
@@ -126,18 +126,29 @@ static uint64_t ReadWholeFile(FILE* stream, uint8_t* bytes, size_t capacity, Pla
 // After the first headCount bytes: reads the rest in that one pass, the
 // first capacity bytes of it into rest, and closes the file. With hashIt,
 // sha256 is the hash of the whole file as read, or empty if it could not be
-// had. Returns the number of bytes the file held.
+// had. Returns the number of bytes the file held; *cut tells a pass that a
+// stop ended early.
 static uint64_t ReadRestAndClose(FILE* stream, const uint8_t* head, size_t headCount, uint8_t* rest,
-                                 size_t capacity, bool hashIt, char sha256[65]) {
+                                 size_t capacity, bool hashIt, char sha256[65], bool* cut) {
     PlatformSha256* hash = hashIt ? PlatformSha256Begin() : nullptr;
     PlatformSha256Update(hash, head, headCount);
-    uint64_t read = headCount + ReadWholeFile(stream, rest, capacity, hash);
-    bool readWell = !ferror(stream);
+    *cut = false;
+    uint64_t read = headCount + ReadWholeFile(stream, rest, capacity, hash, cut);
+    bool readWell = !ferror(stream) && !*cut;
     fclose(stream);
     if (!PlatformSha256End(hash, sha256) || !readWell) {
         sha256[0] = '\0';
     }
     return read;
+}
+
+// Opened for writing too, so a file the operator may not change is not
+// flashed; nothing is ever written to it. Only a regular file is an image:
+// a FIFO or a device could block or never end. A run and --info open it
+// alike, so that --info's verdict is the run's.
+static FILE* OpenImageFile(const char* path) {
+    errno = 0;
+    return PlatformOpenRegularFile(path, true);
 }
 
 // "Could not open file ..." into MessageBuffer, after a failed open.
@@ -153,16 +164,7 @@ static void FormatOpenFailure(const char* path) {
 FlashResult OpenFirmwareImage(FirmwareImage* image) {
     image->bytes = nullptr;
     LogFormat(FlashTag, "Try to get the firmware file [%s]", FirmwareFileName);
-    // Opened for writing too, so a file the operator may not change is not
-    // flashed; nothing is ever written to it. Only a regular file is an
-    // image: a FIFO or a device could block or never end.
-    errno = 0;
-    FILE* stream = PlatformOpenRegularFile(FirmwareFileName, true);
-    if (stream != nullptr && !MayBeWritten(stream)) {
-        fclose(stream);
-        stream = nullptr;
-        errno = EACCES;
-    }
+    FILE* stream = OpenImageFile(FirmwareFileName);
     if (stream == nullptr) {
         FormatOpenFailure(FirmwareFileName);
         LogLine(FlashTag, MessageBuffer);
@@ -198,8 +200,12 @@ FlashResult OpenFirmwareImage(FirmwareImage* image) {
         return FLASH_NO_MEMORY;
     }
     memcpy(image->bytes, bytes, sizeof bytes);
+    bool cut;
     uint64_t read = ReadRestAndClose(stream, bytes, sizeof bytes, image->bytes + sizeof bytes,
-                                     capacity - sizeof bytes, Run.wanted, Run.imageSha256);
+                                     capacity - sizeof bytes, Run.wanted, Run.imageSha256, &cut);
+    if (cut) {
+        return ReleaseFirmwareImage(image, FLASH_STOPPED);
+    }
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
     if (checked != FLASH_DONE) {
@@ -230,9 +236,7 @@ static void PrintFailedCheck(const char* message) {
 
 bool DescribeImage(const char* path) {
     Print("file", path);
-    // Read only: describing an image never needs to write it.
-    errno = 0;
-    FILE* stream = PlatformOpenRegularFile(path, false);
+    FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
         FormatOpenFailure(path);
         PrintFailedCheck(MessageBuffer);
@@ -242,7 +246,11 @@ bool DescribeImage(const char* path) {
     uint8_t bytes[FIRMWARE_HEADER_SIZE];
     size_t got = fread(bytes, 1, sizeof bytes, stream);
     char sha256[65];
-    uint64_t read = ReadRestAndClose(stream, bytes, got, nullptr, 0, true, sha256);
+    bool cut;
+    uint64_t read = ReadRestAndClose(stream, bytes, got, nullptr, 0, true, sha256, &cut);
+    if (cut) {
+        return false; // the caller ends as a stopped run
+    }
     PrintNumber("file_size", "%llu", read);
     if (got != sizeof bytes) {
         PrintFailedCheck("Read of firmware file header failed");

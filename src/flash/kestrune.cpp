@@ -32,13 +32,20 @@ bool StopBeforeFlashing(const char* tag) {
     return true;
 }
 
+// Every way out before the operator's Y: a stop that came meanwhile (in a
+// call that then failed, say) is logged too.
+static FlashResult NotFlashed(FirmwareImage* image, FlashResult result) {
+    StopBeforeFlashing(FlashTag);
+    return ReleaseFirmwareImage(image, result);
+}
+
 FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
 
     FirmwareImage image;
     FlashResult opened = OpenFirmwareImage(&image);
     if (opened != FLASH_DONE) {
-        return opened;
+        return NotFlashed(&image, opened);
     }
     const FirmwareHeader& header = image.header;
 
@@ -51,7 +58,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
         SdkError error = SdkLastError(handle);
         LogFormat(FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code,
                   error.text);
-        return ReleaseFirmwareImage(&image, FLASH_NO_FRONTEND_INFO);
+        return NotFlashed(&image, FLASH_NO_FRONTEND_INFO);
     }
     int32_t serial = ReadI32(info, FRONTEND_INFO_SERIAL);
     uint16_t hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
@@ -68,7 +75,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
     char serialText[DEVICE_ID_TEXT_SIZE];
     if (!CompareDeviceId(header.DevID, serial, devIdText, serialText)) {
         LogFormat(FlashTag, "Compare of device id [%s] with [%s] failed", devIdText, serialText);
-        return ReleaseFirmwareImage(&image, FLASH_DEVICE_ID_MISMATCH);
+        return NotFlashed(&image, FLASH_DEVICE_ID_MISMATCH);
     }
     LogLine(FlashTag, "Matching device id found");
 
@@ -77,7 +84,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
                   "Current hardware version [0x%x] different than given firmware hardware "
                   "version [0x%x]",
                   hwVersion, header.FirmwareHWVer);
-        return ReleaseFirmwareImage(&image, FLASH_HARDWARE_MISMATCH);
+        return NotFlashed(&image, FLASH_HARDWARE_MISMATCH);
     }
     LogLine(FlashTag, "Matching hardware id found");
 
@@ -91,7 +98,7 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
         if (AnswerYes && !AllowOlder) {
             LogLine(FlashTag, "Older firmware is not flashed unattended, give --allow-older to "
                               "flash it");
-            return ReleaseFirmwareImage(&image, FLASH_OLDER_REFUSED);
+            return NotFlashed(&image, FLASH_OLDER_REFUSED);
         }
     }
 
@@ -103,13 +110,13 @@ FlashResult Kestrune(SdkHandle handle, uint32_t waitTime) {
         SdkError error = SdkLastError(handle);
         LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
                   error.code, error.text);
-        return ReleaseFirmwareImage(&image, FLASH_STATUS_FAILED);
+        return NotFlashed(&image, FLASH_STATUS_FAILED);
     }
     uint16_t statusCode = ReadU16(status, FIRMWARE_STATUS_CODE);
     if (statusCode != FIRMWARE_STATUS_RUNNING) {
         LogFormat(FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means", statusCode);
         LogLine(FlashTag, FirmwareStatusName(statusCode));
-        return ReleaseFirmwareImage(&image, FLASH_PRECONDITIONS_FAILED);
+        return NotFlashed(&image, FLASH_PRECONDITIONS_FAILED);
     }
     LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
               ReadU16(status, FIRMWARE_STATUS_VERSION));

@@ -10,6 +10,7 @@
 char MessageBuffer[MESSAGE_BUFFER_SIZE];
 
 const char* const LogFileName = "kovi_kestrune.log";
+const char* const* LogProtectedPaths;
 
 static FILE* LogStream;
 
@@ -30,7 +31,9 @@ static void WriteLogText(const char* text) {
 
 void LogLine(const char* tag, const char* message) {
     if (LogStream == nullptr) {
-        LogStream = fopen(LogFileName, "wb");
+        static const char* const none[] = {nullptr};
+        LogStream = PlatformOpenLogFile(LogFileName,
+                                        LogProtectedPaths != nullptr ? LogProtectedPaths : none);
         if (LogStream == nullptr) {
             static const char failure[] = "Can not open log file, exit!";
             PlatformConsoleWrite(failure, sizeof failure - 1);

@@ -6,6 +6,8 @@
 enum { MESSAGE_BUFFER_SIZE = 1024 };
 
 extern const char* const LogFileName;
+// The files the log must never be (the image): set before the first line.
+extern const char* const* LogProtectedPaths;
 
 // Where formatted messages are built before they are logged.
 extern char MessageBuffer[MESSAGE_BUFFER_SIZE];

@@ -72,10 +72,18 @@ void PlatformFlashEnds();
 bool PlatformStopRequested();
 
 // Opens a file for reading and writing ("r+b"), or for reading alone ("rb"),
-// only if it is a regular file,
-// without ever blocking on anything else (a FIFO, a device). Null with errno
-// set on failure, EINVAL for a file that is not regular.
+// only if it is a regular file, without ever blocking on anything else (a
+// FIFO, a device). A file that nobody may write is not opened for writing,
+// not even with the rights to override that. Null with errno set on
+// failure, EINVAL for a file that is not regular.
 FILE* PlatformOpenRegularFile(const char* path, bool forWriting);
+
+// Opens the log for writing ("wb"), creating it if need be, and empties it,
+// but only once it is known to be a regular file that is none of
+// protectedPaths (null-terminated) by identity, through any link; a file
+// that is not there is never created through a link, nor under the name of
+// a protected file. Never blocks. Null on failure.
+FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths);
 
 // SHA-256 in steps. Begin gives null when it is not available; Update and
 // End take null and then do nothing, End returning false. End gives 64
@@ -86,12 +94,16 @@ void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t cou
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
 // Appends header (when the file is empty) and record to the file in a single
-// write, creating the file if need be, and flushes it to the disk. The file
-// is locked meanwhile, so that of two runs starting a file at once only one
-// writes the header; records never interleave. Never blocks on a path that
-// is not a regular file (the error is then the open's, or EINVAL/22). Writes
+// write, creating the file if need be (never through a link, nor as one of
+// protectedPaths), and flushes it to the disk. The record starts a line of
+// its own: CR LF goes first when the file does not end in a line feed. The
+// file is locked meanwhile, so that of two runs starting a file at once only
+// one writes the header and records never interleave; the lock is waited
+// for at most ten seconds, and not past a stop asked for meanwhile. A write
+// that fails leaves the file as it was. Never blocks on a path that is not
+// a regular file (the error is then the open's, or EINVAL/22). Writes
 // nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
-// (through any link), one of the files in protectedPaths (null-terminated).
+// (through any link), one of protectedPaths (null-terminated).
 // Returns 0 or the system's error code.
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
                               const char* header, const char* record);

@@ -63,6 +63,13 @@ static int EndRun(int status, bool fatal) {
     return status;
 }
 
+// A run that ends before a session was had: status 1, or the stopped
+// status when a stop came meanwhile, which the log then says as well.
+static int EndBeforeSession() {
+    bool stopped = StopBeforeFlashing(Tag);
+    return EndRun(stopped ? PlatformStoppedExitStatus : 1, true);
+}
+
 static void Write(const char* text) {
     PlatformConsoleWrite(text, strlen(text));
 }
@@ -113,20 +120,25 @@ int main(int argc, char** argv) {
     LocalTimestamp(Run.started);
     const char* culprit = nullptr;
     OptionsError optionsError = ParseOptions(argc, argv, &Given, &culprit);
-    // Neither touches the log nor the SDK.
-    if (optionsError == OPTIONS_OK && Given.help) {
+    // Neither touches the log nor the SDK, whatever else is given.
+    if (Given.help) {
         Write(Usage);
         Write("\r\n");
         Write(OptionsHelp);
         return 0;
     }
-    if (optionsError == OPTIONS_OK && Given.version) {
+    if (Given.version) {
         Write("Kestrune " KESTRUNE_VERSION "\r\n");
         return 0;
     }
     if (optionsError == OPTIONS_OK && Given.infoPath != nullptr) {
-        return DescribeImage(Given.infoPath) ? 0 : 1;
+        bool accepted = DescribeImage(Given.infoPath);
+        return PlatformStopRequested() ? PlatformStoppedExitStatus : accepted ? 0 : 1;
     }
+    // The log never takes the place of the image. (main's own array: it
+    // outlives every line.)
+    const char* const logProtectedPaths[] = {FirmwareFileName, nullptr};
+    LogProtectedPaths = logProtectedPaths;
     LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
 
     // Refuse what cannot be run before touching the library.
@@ -168,14 +180,14 @@ int main(int argc, char** argv) {
     }
     if (SdkLibrary == nullptr) {
         LogFormat(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
-        return EndRun(1, true);
+        return EndBeforeSession();
     }
 
     LogLine(Tag, "Get pointers to the functions in the DLL");
     const char* missingEntry = BindSdk();
     if (missingEntry != nullptr) {
         LogFormat(Tag, "fp%s in library not found", missingEntry);
-        return EndRun(1, true);
+        return EndBeforeSession();
     }
 
     // A stop asked for before the Y ends the run without another SDK call
@@ -188,11 +200,11 @@ int main(int argc, char** argv) {
     SdkHandle handle = Sdk.fpLibraryInit(transport->code, &errorState);
     if (errorState != 0) {
         LogFormat(Tag, "Can not initialize library, errorcode = %d", errorState);
-        return EndRun(1, true);
+        return EndBeforeSession();
     }
     if (handle == SDK_INVALID_HANDLE) {
         LogLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
-        return EndRun(1, true);
+        return EndBeforeSession();
     }
     if (StopBeforeFlashing(Tag)) {
         return ExitLibrary(handle, 0);
@@ -209,7 +221,7 @@ int main(int argc, char** argv) {
     if (count <= 0 || devices == nullptr) {
         LogFormat(Tag, "Frontend list NOT available, errorcode = %d", Sdk.fpGetErrorCode(handle));
         Sdk.fpLibraryExit(handle);
-        return EndRun(1, true);
+        return EndBeforeSession();
     }
     if (Given.list) {
         LogDeviceList(devices, count);
@@ -239,7 +251,8 @@ int main(int argc, char** argv) {
         errorState = -1;
     }
 
-    if (chosen != nullptr) {
+    // The record names a frontend only where one was chosen.
+    if (chosen != nullptr && candidates == 1) {
         Run.haveFrontend = true;
         char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
         PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);

@@ -20,8 +20,17 @@ static bool IsOption(const char* argument) {
     return strncmp(argument, "--", 2) == 0;
 }
 
+// The first error is the one reported; the rest is read all the same, so
+// that --help and --version are seen wherever they stand.
 OptionsError ParseOptions(int argc, char** argv, Options* options, const char** culprit) {
     *options = Options();
+    OptionsError error = OPTIONS_OK;
+    auto fail = [&](OptionsError what, const char* argument) {
+        if (error == OPTIONS_OK) {
+            error = what;
+            *culprit = argument;
+        }
+    };
     bool optionsEnd = false;
     int positional = 0;
     for (int i = 1; i < argc; i++) {
@@ -41,8 +50,8 @@ OptionsError ParseOptions(int argc, char** argv, Options* options, const char** 
             options->exitStatus = true;
         } else if (strcmp(argument, "--history") == 0 || strcmp(argument, "--device") == 0) {
             if (value == nullptr) {
-                *culprit = argument;
-                return OPTIONS_MISSING_VALUE;
+                fail(OPTIONS_MISSING_VALUE, argument);
+                continue;
             }
             if (strcmp(argument, "--history") == 0) {
                 options->historyPath = value;
@@ -65,9 +74,8 @@ OptionsError ParseOptions(int argc, char** argv, Options* options, const char** 
         } else if (strcmp(argument, "--version") == 0) {
             options->version = true;
         } else {
-            *culprit = argument;
-            return OPTIONS_UNKNOWN;
+            fail(OPTIONS_UNKNOWN, argument);
         }
     }
-    return OPTIONS_OK;
+    return error;
 }

@@ -53,6 +53,10 @@ FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
     return fopen(path, forWriting ? "r+b" : "rb");
 }
 
+FILE* PlatformOpenLogFile(const char* path, const char* const*) {
+    return fopen(path, "wb");
+}
+
 PlatformSha256* PlatformSha256Begin() {
     return nullptr;
 }

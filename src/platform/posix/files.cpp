@@ -2,37 +2,97 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Whether path names one of protectedPaths, by identity through any link.
+static bool IsProtected(const struct stat& file, const char* const* protectedPaths) {
+    for (; *protectedPaths != nullptr; protectedPaths++) {
+        struct stat other;
+        if (stat(*protectedPaths, &other) == 0 && other.st_dev == file.st_dev &&
+            other.st_ino == file.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The directory part of path resolved, and its last part: the name a file
+// that is not there yet would have.
+static bool CanonicalName(const char* path, char out[PATH_MAX]) {
+    const char* slash = strrchr(path, '/');
+    char directory[PATH_MAX];
+    int length = slash == nullptr ? 1 : slash == path ? 1 : (int)(slash - path);
+    snprintf(directory, sizeof directory, "%.*s", length, slash == nullptr ? "." : path);
+    char resolved[PATH_MAX];
+    if (realpath(directory, resolved) == nullptr) {
+        return false;
+    }
+    return snprintf(out, PATH_MAX, "%s/%s", resolved, slash ? slash + 1 : path) < PATH_MAX;
+}
+
+// For a path that is not there: whether creating it would create one of
+// protectedPaths, which are not there either.
+static bool NamesProtected(const char* path, const char* const* protectedPaths) {
+    char name[PATH_MAX], other[PATH_MAX];
+    if (!CanonicalName(path, name)) {
+        return false;
+    }
+    for (; *protectedPaths != nullptr; protectedPaths++) {
+        if (CanonicalName(*protectedPaths, other) && strcmp(name, other) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Opened non-blocking, so that neither a FIFO nor a device can hold the
-// open; once it is known to be a regular file the flag goes.
-static int OpenRegular(const char* path, int flags, int* error) {
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644);
+// open; once it is known to be a regular file the flag goes. A file that
+// nobody may write is not opened for writing, not even by root. With
+// O_CREAT a missing file is created, but never through a link that leads
+// nowhere, and never when it would be one of protectedPaths.
+static int OpenRegular(const char* path, int flags, const char* const* protectedPaths, int* error) {
+    static const char* const none[] = {nullptr};
+    protectedPaths = protectedPaths != nullptr ? protectedPaths : none;
+    bool create = (flags & O_CREAT) != 0;
+    flags = (flags & ~O_CREAT) | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags);
+    if (fd < 0 && errno == ENOENT && create) {
+        if (NamesProtected(path, protectedPaths)) {
+            *error = (int)PLATFORM_PROTECTED_FILE;
+            return -1;
+        }
+        fd = open(path, flags | O_CREAT | O_EXCL, 0644);
+    }
     if (fd < 0) {
         *error = errno;
         return -1;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = fstat(fd, &info) != 0               ? errno
+             : !S_ISREG(info.st_mode)            ? EINVAL
+             : IsProtected(info, protectedPaths) ? (int)PLATFORM_PROTECTED_FILE
+             : (flags & O_ACCMODE) != O_RDONLY && !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))
+                 ? EACCES
+                 : 0;
+    if (*error != 0) {
         close(fd);
-        *error = EINVAL;
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
-FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
-    int error = 0;
-    int fd = OpenRegular(path, forWriting ? O_RDWR : O_RDONLY, &error);
-    FILE* stream = fd >= 0 ? fdopen(fd, forWriting ? "r+b" : "rb") : nullptr;
+static FILE* StreamOf(int fd, const char* mode, int error) {
+    FILE* stream = fd >= 0 ? fdopen(fd, mode) : nullptr;
     if (stream == nullptr) {
         if (fd >= 0) {
             error = errno;
@@ -41,6 +101,24 @@ FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
         errno = error;
     }
     return stream;
+}
+
+FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
+    int error = 0;
+    int fd = OpenRegular(path, forWriting ? O_RDWR : O_RDONLY, nullptr, &error);
+    return StreamOf(fd, forWriting ? "r+b" : "rb", error);
+}
+
+FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
+    int error = 0;
+    int fd = OpenRegular(path, O_WRONLY | O_CREAT, protectedPaths, &error);
+    // Emptied only now that it is known to be a file of its own.
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        error = errno;
+        close(fd);
+        fd = -1;
+    }
+    return StreamOf(fd, "wb", error);
 }
 
 struct PlatformSha256 {
@@ -74,17 +152,6 @@ bool PlatformSha256End(PlatformSha256* hash, char hex[65]) {
     return true;
 }
 
-static bool IsProtected(const struct stat& file, const char* const* protectedPaths) {
-    for (; *protectedPaths != nullptr; protectedPaths++) {
-        struct stat other;
-        if (stat(*protectedPaths, &other) == 0 && other.st_dev == file.st_dev &&
-            other.st_ino == file.st_ino) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Writes all of it, or says why not.
 static uint32_t WriteAll(int fd, const char* bytes, size_t length) {
     while (length > 0) {
@@ -101,33 +168,78 @@ static uint32_t WriteAll(int fd, const char* bytes, size_t length) {
     return 0;
 }
 
+// Waits for the lock for at most ten seconds, and not past a stop asked
+// for meanwhile (a stopped run still writes its record).
+static int LockWithin10Seconds(int fd) {
+    bool stoppedBefore = PlatformStopRequested();
+    for (int attempt = 0;; attempt++) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return 0;
+        }
+        int error = errno;
+        if (error != EWOULDBLOCK && error != EINTR) {
+            return error;
+        }
+        if (attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+            return EWOULDBLOCK;
+        }
+        struct timespec pause = {0, 100 * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Whether the file's last byte is a line feed, or it is empty. (The file is
+// open for writing only: a FIFO opened for reading too would not fail.)
+static bool EndsInLineFeed(const char* path, const struct stat& file) {
+    if (file.st_size == 0) {
+        return true;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    char last = '\n';
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_dev == file.st_dev &&
+        info.st_ino == file.st_ino) {
+        if (pread(fd, &last, 1, file.st_size - 1) != 1) {
+            last = '\n';
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return last == '\n';
+}
+
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
                               const char* header, const char* record) {
     int error = 0;
-    int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, &error);
+    int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, protectedPaths, &error);
     if (fd < 0) {
         return (uint32_t)error;
     }
-    struct stat info;
-    uint32_t refused = fstat(fd, &info) != 0               ? (uint32_t)errno
-                       : IsProtected(info, protectedPaths) ? (uint32_t)PLATFORM_PROTECTED_FILE
-                                                           : 0;
-    if (refused != 0) {
-        close(fd);
-        return refused;
-    }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    error = LockWithin10Seconds(fd);
+    struct stat info;
+    if (error == 0 && fstat(fd, &info) != 0) {
+        error = errno;
     }
+    if (error != 0) {
+        close(fd);
+        return (uint32_t)error;
+    }
+    // A record always starts a line of its own, whatever was there before.
+    const char* lead = info.st_size == 0 ? header : EndsInLineFeed(path, info) ? "" : "\r\n";
     char bytes[PLATFORM_RECORD_MAX];
-    int length = snprintf(bytes, sizeof bytes, "%s%s",
-                          fstat(fd, &info) == 0 && info.st_size == 0 ? header : "", record);
+    int length = snprintf(bytes, sizeof bytes, "%s%s", lead, record);
     uint32_t result = length < 0 || (size_t)length >= sizeof bytes
                           ? (uint32_t)EOVERFLOW
                           : WriteAll(fd, bytes, (size_t)length);
     if (result == 0 && fsync(fd) != 0) {
         result = (uint32_t)errno;
+    }
+    // A record is whole or absent: what a full disk let through goes again.
+    if (result != 0 && ftruncate(fd, info.st_size) == 0) {
+        fsync(fd);
     }
     if (close(fd) != 0 && result == 0) {
         result = (uint32_t)errno;

@@ -14,11 +14,16 @@ const int PlatformStoppedExitStatus = 130;
 
 static volatile sig_atomic_t Stop;
 
-// Notes the stop; the default action comes back, so a second signal ends
-// the process at once. No SA_RESTART: a pause or a key read in progress
-// wakes up.
+static const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Notes the stop; the default action comes back for every stop signal, so a
+// second one of any kind ends the process at once. No SA_RESTART: a pause
+// or a key read in progress wakes up.
 static void NoteStop(int) {
     Stop = 1;
+    for (int stopSignal : StopSignals) {
+        signal(stopSignal, SIG_DFL);
+    }
 }
 
 void PlatformInit() {
@@ -37,14 +42,19 @@ void PlatformInit() {
     // A console reader that goes away is one more console error, not the
     // end of the flash.
     signal(SIGPIPE, SIG_IGN);
+    // A history past the file size limit is one more write error, not the
+    // end of the run after a flash.
+    signal(SIGXFSZ, SIG_IGN);
     // The operator may stop the run at any moment, not only the flash.
     struct sigaction action = {};
     action.sa_handler = NoteStop;
-    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (int stopSignal : StopSignals) {
+        sigaddset(&action.sa_mask, stopSignal); // one handler at a time
+    }
+    for (int stopSignal : StopSignals) {
+        sigaction(stopSignal, &action, nullptr);
+    }
 #ifdef __linux__
     // The default timer slack of 50 us lets every pause run long; over
     // thousands of chunks that adds up to more than the operator asked for.

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -100,11 +101,16 @@ bool PlatformSha256End(PlatformSha256* sha, char hex[65]) {
     return ok;
 }
 
-// Paths are UTF-8 here (see PlatformFileArgument).
+// Paths are UTF-8 here (see PlatformFileArgument). Handles are never
+// inherited by the SDK's child processes.
+static bool WidePath(const char* path, wchar_t wide[MAX_PATH * 4]) {
+    return MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) != 0;
+}
+
 static HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition,
                        DWORD flags) {
     wchar_t wide[MAX_PATH * 4];
-    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) == 0) {
+    if (!WidePath(path, wide)) {
         return INVALID_HANDLE_VALUE;
     }
     return CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
@@ -126,46 +132,164 @@ static bool SameFile(const BY_HANDLE_FILE_INFORMATION& file, const char* path) {
     return same;
 }
 
-uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record) {
-    // Append-only data access: every write goes to the end of the file, as
-    // one. Read access is what LockFileEx asks for.
-    HANDLE file = OpenUtf8(path, FILE_APPEND_DATA | GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
+// For a path that is not there: whether creating it would create one of
+// protectedPaths, which are not there either (names compare without case).
+static bool NamesProtected(const char* path, const char* const* protectedPaths) {
+    wchar_t wide[MAX_PATH * 4], full[MAX_PATH * 4], other[MAX_PATH * 4];
+    if (!WidePath(path, wide) || GetFullPathNameW(wide, MAX_PATH * 4, full, nullptr) == 0) {
+        return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    uint32_t refused = GetFileType(file) != FILE_TYPE_DISK        ? EINVAL
-                       : !GetFileInformationByHandle(file, &info) ? GetLastError()
-                                                                  : 0;
-    for (const char* const* p = protectedPaths; refused == 0 && *p != nullptr; p++) {
-        if (SameFile(info, *p)) {
-            refused = PLATFORM_PROTECTED_FILE;
+    for (; *protectedPaths != nullptr; protectedPaths++) {
+        if (WidePath(*protectedPaths, wide) &&
+            GetFullPathNameW(wide, MAX_PATH * 4, other, nullptr) != 0 &&
+            lstrcmpiW(full, other) == 0) {
+            return true;
         }
     }
-    if (refused != 0) {
+    return false;
+}
+
+// Waits out another program that has the file open without sharing it (a
+// spreadsheet) for at most ten seconds, and not past a stop asked for
+// meanwhile (a stopped run still writes its record).
+static bool KeepTrying(int attempt, bool stoppedBefore) {
+    if (attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+        return false;
+    }
+    Sleep(100);
+    return true;
+}
+
+// Opens a regular file for writing, creating it when it is not there (never
+// through a link, nor as one of protectedPaths). Sets *error (0 on success).
+static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* protectedPaths,
+                             uint32_t* error) {
+    bool stoppedBefore = PlatformStopRequested();
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE; attempt++) {
+        file = OpenUtf8(path, access, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (*error == ERROR_FILE_NOT_FOUND) {
+            if (NamesProtected(path, protectedPaths)) {
+                *error = PLATFORM_PROTECTED_FILE;
+                return INVALID_HANDLE_VALUE;
+            }
+            file = OpenUtf8(path, access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+            *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        }
+        if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore)) {
+            break;
+        }
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    *error = GetFileType(file) != FILE_TYPE_DISK        ? EINVAL
+             : !GetFileInformationByHandle(file, &info) ? GetLastError()
+                                                        : 0;
+    for (const char* const* p = protectedPaths; *error == 0 && *p != nullptr; p++) {
+        if (SameFile(info, *p)) {
+            *error = PLATFORM_PROTECTED_FILE;
+        }
+    }
+    if (*error != 0) {
         CloseHandle(file);
-        return refused;
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
+    uint32_t error;
+    HANDLE file = OpenForWriting(path, GENERIC_WRITE, protectedPaths, &error);
+    // Emptied only now that it is known to be a file of its own.
+    if (file == INVALID_HANDLE_VALUE || !SetEndOfFile(file)) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (stream == nullptr) {
+        fd >= 0 ? _close(fd) : CloseHandle(file);
+    }
+    return stream;
+}
+
+static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, uint32_t* error) {
+    bool stoppedBefore = PlatformStopRequested();
+    for (int attempt = 0;; attempt++) {
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                       MAXDWORD, whole)) {
+            return true;
+        }
+        *error = GetLastError();
+        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore)) {
+            return false;
+        }
+    }
+}
+
+// Whether the byte before offset is a line feed, or there is none.
+static bool EndsInLineFeed(HANDLE file, LONGLONG size) {
+    if (size == 0) {
+        return true;
+    }
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)(size - 1);
+    at.OffsetHigh = (DWORD)((size - 1) >> 32);
+    char last = '\n';
+    DWORD got = 0;
+    return !ReadFile(file, &last, 1, &got, &at) || got != 1 || last == '\n';
+}
+
+uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
+                              const char* header, const char* record) {
+    uint32_t error;
+    HANDLE file = OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, &error);
+    if (file == INVALID_HANDLE_VALUE) {
+        return error;
     }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
     OVERLAPPED whole = {};
-    LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    if (!LockWithin10Seconds(file, &whole, &error)) {
+        CloseHandle(file);
+        return error;
+    }
     LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        error = GetLastError();
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+        CloseHandle(file);
+        return error;
+    }
+    // A record always starts a line of its own, whatever was there before.
+    const char* lead = size.QuadPart == 0                    ? header
+                       : EndsInLineFeed(file, size.QuadPart) ? ""
+                                                             : "\r\n";
     char bytes[PLATFORM_RECORD_MAX];
-    int length = snprintf(bytes, sizeof bytes, "%s%s",
-                          GetFileSizeEx(file, &size) && size.QuadPart == 0 ? header : "", record);
+    int length = snprintf(bytes, sizeof bytes, "%s%s", lead, record);
+    // At the end as found under the lock.
+    OVERLAPPED at = {};
+    at.Offset = size.LowPart;
+    at.OffsetHigh = (DWORD)size.HighPart;
     DWORD written = 0;
-    uint32_t error = 0;
     if (length < 0 || (size_t)length >= sizeof bytes) {
         error = ERROR_BUFFER_OVERFLOW;
-    } else if (!WriteFile(file, bytes, (DWORD)length, &written, nullptr)) {
+    } else if (!WriteFile(file, bytes, (DWORD)length, &written, &at)) {
         error = GetLastError();
     } else if (written != (DWORD)length) {
         error = ERROR_WRITE_FAULT;
     } else if (!FlushFileBuffers(file)) {
         error = GetLastError();
+    }
+    // A record is whole or absent: what a full disk let through goes again.
+    if (error != 0 && SetFilePointerEx(file, size, nullptr, FILE_BEGIN)) {
+        SetEndOfFile(file);
     }
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     CloseHandle(file);
