@@ -2,9 +2,11 @@
 """The machine is kept awake exactly while the frontend is being written: a
 logind inhibitor lock (mocked by python3-dbusmock on a private system bus) is
 held from before the first chunk until the wait ends, released before Close,
-and never taken by a declined run.
+and never taken by a declined run. A logind that never answers holds the
+flash for two seconds at most, and a stop meanwhile sends nothing.
 wake_lock.py KESTRUNE MAKE_IMAGE SDK_DIR"""
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -36,7 +38,8 @@ def locks():
 
 
 def run(key, watch=None):
-    """Runs a flash; watch(console) is called whenever output arrives."""
+    """Runs a flash; watch(console, process) is called whenever output
+    arrives."""
     faked = dict(env, LD_PRELOAD=LIBFAKETIME, FAKETIME="+0 x10")
     process = subprocess.Popen([tool, "u", "0"], cwd=work, env=faked,
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -46,7 +49,7 @@ def run(key, watch=None):
     while chunk := os.read(process.stdout.fileno(), 65536):
         out += chunk
         if watch:
-            watch(out)
+            watch(out, process)
     return process.wait(timeout=120), out
 
 
@@ -58,7 +61,7 @@ if any(str(call[1]) == "Inhibit" for call in calls.GetCalls()):
 seen = {}
 
 
-def watch(out):
+def watch(out, process):
     if b"Sending firmware file:" in out and "transfer" not in seen:
         seen["transfer"] = locks()
     if b"Call Close" in out and "close" not in seen:
@@ -81,9 +84,47 @@ with open(os.path.join(work, "trace")) as f:
 if "KoviKestrune(" not in trace or "Close()" not in trace:
     failures.append("the trace lacks the chunks or Close:\n" + trace)
 
+# Last: the mock answers nothing more once its Inhibit hangs.
+calls.AddMethod("org.freedesktop.login1.Manager", "Inhibit", "ssss", "h",
+                "import time; time.sleep(60)")
+
+
+def time_lock_wait(out, process):
+    if b"Press Y to flash" in out and "asked" not in seen:
+        seen["asked"] = time.time()
+    if b"Need to send" in out and "sending" not in seen:
+        seen["sending"] = time.time()
+        process.send_signal(signal.SIGINT)
+
+
+run(b"Y", time_lock_wait)
+waited = seen.get("sending", 1e9) - seen.get("asked", 0)
+print(f"an unanswered lock held the flash for {waited:.2f} s")
+if waited > 1.5:
+    failures.append(f"an unanswered lock held the flash for {waited:.2f} s")
+
+
+def stop_at_question(out, process):
+    if b"Press Y to flash" in out and "stopped" not in seen:
+        seen["stopped"] = True
+        time.sleep(0.05)  # the Y is read at once; the lock is being asked for
+        process.send_signal(signal.SIGINT)
+
+
+os.remove(os.path.join(work, "trace"))
+status, out = run(b"Y", stop_at_question)
+nothing_sent = b"Stopped by the operator before flashing, nothing was sent to the frontend"
+if status != 130 or nothing_sent not in out:
+    failures.append(f"a stop while the lock was asked for: status {status}, output "
+                    f"{out[-300:]!r}")
+with open(os.path.join(work, "trace")) as f:
+    if "KoviKestrune(" in f.read():
+        failures.append("a chunk was sent after the stop")
+
 mock.terminate()
 for failure in failures:
     print("---", failure)
-print("lock taken before the first chunk, released before Close, none when declined"
+print("lock taken before the first chunk, released before Close, none when declined, "
+      "no answer waited for"
       if not failures else "")
 sys.exit(1 if failures else 0)
