@@ -19,7 +19,9 @@ A case file holds header fields, then blocks:
                                bitness looks for it)
     exe: other                 run the other Windows bitness's Kestrune.exe
     signal: SIGINT after TEXT  send the signal once the console shows TEXT;
-                               "SIGINT 300 ms after TEXT" waits that long first
+                               "SIGINT 300 ms after TEXT" waits that long first;
+                               "SIGINT then SIGTERM after TEXT" sends two, one
+                               right after the other
     setup: immutable-image     preparations the case needs (see SETUPS)
     received: image            the device must have got the image's firmware
 
@@ -32,6 +34,10 @@ A case file holds header fields, then blocks:
     [history]                  the expected history file, one CSV line a line;
                                %TIMESTAMP% is any local ISO 8601 time
 
+A line "%include NAME%" stands for the lines of fragments/NAME, in any
+block or in place of header lines.
+    absent: FILE...            files that must not exist after the run
+
 A message line is "tag, message": the console gets the message and CR LF,
 the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
 A line "console: bytes" is console output alone. Escapes: \\n \\r \\\\
@@ -43,9 +49,11 @@ SHA-256 as made, before the run).
 
 import argparse
 import datetime
+import fcntl
 import hashlib
 import os
 import re
+import resource
 import shlex
 import pty
 import select
@@ -65,27 +73,41 @@ PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console outp
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe", "signal", "history-file", "terminal-shows"}
+                 "received", "exe", "signal", "history-file", "terminal-shows", "absent"}
+FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
+
+
+def read_case_lines(path):
+    """The case's lines with every %include NAME% replaced."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    out = []
+    for raw in lines:
+        m = re.fullmatch(r"%include (\w+)%", raw.strip())
+        if m:
+            out.extend(read_case_lines(os.path.join(FRAGMENTS, m.group(1))))
+        else:
+            out.append(raw)
+    return out
 
 
 def parse_case(path):
     fields, blocks, block = {}, {}, None
-    with open(path, encoding="utf-8") as f:
-        for raw in f.read().split("\n"):
-            if block is None and (raw.startswith("#") or not raw.strip()):
-                continue
-            m = re.fullmatch(r"\[(\w+)\]", raw.strip()) if not raw.startswith(" ") else None
-            if m:
-                block = m.group(1)
-                blocks[block] = []
-                continue
-            if block is not None:
-                blocks[block].append(raw)
-                continue
-            key, sep, value = raw.partition(":")
-            if not sep or key.strip() not in HEADER_FIELDS:
-                sys.exit(f"{path}: bad header line: {raw!r}")
-            fields[key.strip()] = value.strip()
+    for raw in read_case_lines(path):
+        if block is None and (raw.startswith("#") or not raw.strip()):
+            continue
+        m = re.fullmatch(r"\[(\w+)\]", raw.strip()) if not raw.startswith(" ") else None
+        if m:
+            block = m.group(1)
+            blocks[block] = []
+            continue
+        if block is not None:
+            blocks[block].append(raw)
+            continue
+        key, sep, value = raw.partition(":")
+        if not sep or key.strip() not in HEADER_FIELDS:
+            sys.exit(f"{path}: bad header line: {raw!r}")
+        fields[key.strip()] = value.strip()
     for name in blocks:  # blank lines at the end of a block are layout
         while blocks[name] and not blocks[name][-1].strip():
             blocks[name].pop()
@@ -205,8 +227,11 @@ def launch(command, cwd, env, stdin, fields):
                            preexec_fn=close_standard, timeout=600)
         return r.returncode, b"", r.stderr
     if "signal" not in fields and "stdout-reader-leaves" not in setups:
+        def limit_file_size():  # like "ulimit -f 16"
+            resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
         r = subprocess.run(command, cwd=cwd, env=env, input=stdin, capture_output=True,
-                           timeout=600)
+                           timeout=600,
+                           preexec_fn=limit_file_size if "file-size-limit" in setups else None)
         return r.returncode, r.stdout, r.stderr
     with tempfile.TemporaryFile() as err:
         p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE,
@@ -224,6 +249,7 @@ def launch(command, cwd, env, stdin, fields):
             p.stdout.close()
         else:
             name, _, marker = fields["signal"].partition(" after ")
+            name, _, second = name.partition(" then ")
             name, _, pause = name.partition(" ")
             marker = expand(marker, {}).encode("latin-1")
             sent = False
@@ -237,6 +263,8 @@ def launch(command, cwd, env, stdin, fields):
                     # after the one before does.)
                     time.sleep(int(pause.split()[0]) / 1000 if pause else 0)
                     p.send_signal(getattr(signal, name))
+                    if second:
+                        p.send_signal(getattr(signal, second))
                     sent = True
         p.wait(timeout=600)
         err.seek(0)
@@ -301,6 +329,8 @@ def main():
     finally:
         subprocess.run(["chattr", "-i", os.path.join(work, "kovi_firmware.bin")],
                        stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        if os.path.ismount(os.path.join(work, "full")):
+            subprocess.run(["umount", os.path.join(work, "full")])
         shutil.rmtree(work, ignore_errors=True)
 
 
@@ -353,6 +383,7 @@ def run(fields, blocks, opts, windows, work):
         env["KOVI_SDK_DIR"] = sdk_dir
         sdk_path = sdk_dir + "/libKoviSDK.so" if sdk not in ("too-long", "relative") else ""
 
+    held_lock = None  # open until the run has ended
     for setup in fields.get("setup", "").split():
         if setup == "immutable-image":
             # A read-only mode does not stop root; an immutable file does.
@@ -380,6 +411,36 @@ def run(fields, blocks, opts, windows, work):
             os.mkfifo(os.path.join(work, "history.csv"))
         elif setup == "history-links-to-log":
             os.symlink("kovi_kestrune.log", os.path.join(work, "history.csv"))
+        elif setup == "log-links-to-image":
+            os.symlink("kovi_firmware.bin", os.path.join(work, "kovi_kestrune.log"))
+        elif setup == "log-is-fifo":
+            os.mkfifo(os.path.join(work, "kovi_kestrune.log"))
+        elif setup == "history-without-line-end":
+            with open(os.path.join(work, "history.csv"), "wb") as f:
+                f.write(b"a row edited by hand")
+        elif setup == "history-locked":
+            # Held by this process, as "flock history.csv sleep 60" would.
+            held_lock = open(os.path.join(work, "history.csv"), "wb")
+            fcntl.flock(held_lock, fcntl.LOCK_EX)
+        elif setup == "history-on-full-disk":
+            # Three pages: a filler takes two, the history most of the third,
+            # so a record is cut short by the full disk.
+            full = os.path.join(work, "full")
+            os.mkdir(full)
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", full],
+                              stderr=subprocess.DEVNULL).returncode:
+                print("skipped: no tmpfs can be mounted here")
+                return SKIP
+            with open(os.path.join(full, "filler"), "wb") as f:
+                f.write(b"\0" * 8192)
+            with open(os.path.join(full, "history.csv"), "wb") as f:
+                f.write(b"x" * 4064 + b"\r\n")  # 30 bytes short of a page
+        elif setup == "file-size-limit":
+            with open(os.path.join(work, "history.csv"), "wb") as f:
+                f.write(b"x" * 19998 + b"\r\n")  # past the limit launch() sets
+        elif setup == "image-sparse-100g":
+            os.truncate(image_path, 100 << 30)
+            image = None  # never read back
         elif setup == "planted-dlls":
             # Firmware unpacked beside the tool, with libraries of the SDK's
             # and its dependency's names: none of them may be loaded.
@@ -423,6 +484,8 @@ def run(fields, blocks, opts, windows, work):
             env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
+    if held_lock:
+        held_lock.close()
 
     failures = 0
     for report in (b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
@@ -452,7 +515,8 @@ def run(fields, blocks, opts, windows, work):
             print(f"--- the terminal does not show {shown!r}")
             failures += 1
     actual_log = read_bytes(os.path.join(work, "kovi_kestrune.log"))
-    if "log-is-directory" not in fields.get("setup", "") and actual_log != log:
+    # (A log name that leads elsewhere has no log of its own to compare.)
+    if not {"log-is-directory", "log-links-to-image"} & set(setups) and actual_log != log:
         show_difference("log", log, actual_log)
         failures += 1
 
@@ -478,6 +542,11 @@ def run(fields, blocks, opts, windows, work):
     if image is not None and not rewritten and read_bytes(image_path) != image:
         print("--- the firmware file was changed")
         failures += 1
+
+    for name in fields.get("absent", "").split():
+        if os.path.lexists(os.path.join(work, name)):
+            print(f"--- {name} is there")
+            failures += 1
 
     for marker in sorted(n for n in os.listdir(work) if n.endswith("-was-loaded")):
         print(f"--- a library from the working directory was loaded: {marker}")
