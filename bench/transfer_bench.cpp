@@ -65,8 +65,9 @@ void Transfer(benchmark::State& state, uint32_t firmwareSize, uint32_t waitTime)
     for (auto _ : state) {
         QuietConsole quiet;
         FirmwareImage image;
-        if (OpenFirmwareImage(&image) != FLASH_DONE ||
-            TransferFirmware(nullptr, waitTime, image) != FLASH_CHUNK_REFUSED) {
+        FlashReport report = {};
+        if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) != FLASH_DONE ||
+            TransferFirmware(nullptr, waitTime, image, &report) != FLASH_CHUNK_REFUSED) {
             state.SkipWithError("transfer did not run to its last chunk");
         }
         ReleaseFirmwareImage(&image, FLASH_DONE);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "flash/completion_wait.h"
-#include "output/history.h"
+#include "output/json.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -37,9 +37,9 @@ static void LogTransferStopped(uint32_t sent, uint32_t chunkCount) {
         StopBeforeFlashing(FlashTag);
         return;
     }
-    LogFormat(FlashTag,
-              "\n\nStopped by the operator after %u of %u chunks, flash the whole image again",
-              sent, chunkCount);
+    LogFailure(FlashTag,
+               "\n\nStopped by the operator after %u of %u chunks, flash the whole image again",
+               sent, chunkCount);
 }
 
 // Every way out of the transfer gives back the record.
@@ -48,14 +48,15 @@ static FlashResult EndTransfer(uint8_t* chunk, FlashResult result) {
     return result;
 }
 
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image) {
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
+                             FlashReport* report) {
     const FirmwareHeader& header = image.header;
     uint32_t accessCode = TodaysAccessCode();
 
     // Zeroed, so no byte of undefined value ever reaches the device.
     uint8_t* chunk = static_cast<uint8_t*>(calloc(1, FIRMWARE_CHUNK_SIZE));
     if (chunk == nullptr) {
-        LogLine(FlashTag, "Memory alloc failed");
+        LogFailureLine(FlashTag, "Memory alloc failed");
         return FLASH_NO_MEMORY;
     }
 
@@ -70,6 +71,7 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
     LogFormat(FlashTag, "Need to send %d file chunks", chunkCount);
     LogLine(FlashTag, "Sending firmware file:\n");
 
+    uint64_t started = PlatformMilliseconds();
     uint32_t remaining = header.FirmwareSizeInBytes;
     uint32_t part = 0;
     // Worked out once per redraw rather than divided out for every chunk.
@@ -97,8 +99,8 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
 
         if (!Sdk.fpKoviKestrune(handle, accessCode, chunk)) {
             SdkError error = SdkLastError(handle);
-            LogFormat(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
-                      part, error.code, error.text);
+            LogFailure(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
+                       part, error.code, error.text);
             if (PlatformStopRequested()) {
                 LogTransferStopped(part, chunkCount);
             }
@@ -106,7 +108,8 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
         }
 
         part++;
-        Run.chunksSent = part;
+        report->chunksSent = part;
+        JsonProgress(part, chunkCount, PlatformMilliseconds() - started);
         if (waitTime != 0) {
             PlatformSleep(waitTime);
         }
@@ -119,5 +122,5 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
     memset(stars + 1, '*', BAR_WIDTH);
     PlatformConsoleWrite(stars, sizeof stars);
 
-    return AwaitCompletion(handle);
+    return AwaitCompletion(handle, report);
 }

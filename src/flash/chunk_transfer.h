@@ -15,4 +15,5 @@ uint32_t NextBarPart(uint32_t filled, uint32_t chunkCount);
 
 // Sends the firmware of the validated image and goes on to wait for the
 // frontend to finish. The image stays the caller's.
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image);
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
+                             FlashReport* report);

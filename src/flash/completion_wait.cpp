@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "flash/firmware_status.h"
-#include "output/history.h"
+#include "output/json.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -41,11 +41,11 @@ static bool ShowOneMinute() {
 }
 
 static void LogWaitStopped() {
-    LogLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still be "
-                      "programming: keep its power on");
+    LogFailureLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still be "
+                             "programming: keep its power on");
 }
 
-FlashResult AwaitCompletion(SdkHandle handle) {
+FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
     LogLine(FlashTag, "\n\nFirmware file sent, waiting 1 minute before asking status");
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     uint16_t code = 0;
@@ -56,17 +56,18 @@ FlashResult AwaitCompletion(SdkHandle handle) {
         }
         if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
             SdkError error = SdkLastError(handle);
-            LogFormat(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
-                      error.code, error.text);
+            LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
+                       error.code, error.text);
             if (PlatformStopRequested()) {
                 LogWaitStopped();
             }
             return FLASH_STATUS_FAILED;
         }
         code = ReadU16(status, FIRMWARE_STATUS_CODE);
+        JsonStatus(code, FirmwareStatusName(code), minutesLeft);
         if (code == FIRMWARE_STATUS_PROGRAMMING_DONE) {
-            Run.flashed = true;
-            Run.reportedVersion = ReadU16(status, FIRMWARE_STATUS_VERSION);
+            report->flashed = true;
+            report->reportedVersion = ReadU16(status, FIRMWARE_STATUS_VERSION);
             LogFormat(FlashTag, "SUCCESS Firmware version %d flashed, reboot your frontend",
                       ReadU16(status, FIRMWARE_STATUS_VERSION));
             return FLASH_DONE;
@@ -74,7 +75,7 @@ FlashResult AwaitCompletion(SdkHandle handle) {
         LogFormat(FlashTag, "FirmwareStatus = %d, still waiting maximal %d minutes ", code,
                   minutesLeft);
     }
-    LogFormat(FlashTag, "Post-conditions failed, statuscode 0x%x [hex] which means", code);
-    LogLine(FlashTag, FirmwareStatusName(code));
+    LogFailure(FlashTag, "Post-conditions failed, statuscode 0x%x [hex] which means", code);
+    LogFailureDetail(FlashTag, FirmwareStatusName(code));
     return FLASH_POSTCONDITIONS_FAILED;
 }

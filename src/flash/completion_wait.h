@@ -5,4 +5,4 @@
 
 // Polls the firmware status once a minute, at most six times, until the
 // frontend reports that programming is done.
-FlashResult AwaitCompletion(SdkHandle handle);
+FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report);

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/history.h"
+#include "output/json.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
 
-const char* const FirmwareFileName = "kovi_firmware.bin";
+const char* const DefaultFirmwareFileName = "kovi_firmware.bin";
 
 uint32_t ChunkCountFor(uint32_t firmwareSize) {
     return firmwareSize / FIRMWARE_CHUNK_DATA_MAX + (firmwareSize % FIRMWARE_CHUNK_DATA_MAX != 0);
@@ -82,7 +82,7 @@ static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
 }
 
 static void LogFailedCheck(const char* message) {
-    LogLine(FlashTag, message);
+    LogFailureLine(FlashTag, message);
 }
 
 FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result) {
@@ -161,29 +161,26 @@ static void FormatOpenFailure(const char* path) {
     }
 }
 
-FlashResult OpenFirmwareImage(FirmwareImage* image) {
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt) {
     image->bytes = nullptr;
-    LogFormat(FlashTag, "Try to get the firmware file [%s]", FirmwareFileName);
-    FILE* stream = OpenImageFile(FirmwareFileName);
+    image->sha256[0] = '\0';
+    LogFormat(FlashTag, "Try to get the firmware file [%s]", path);
+    FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
-        FormatOpenFailure(FirmwareFileName);
-        LogLine(FlashTag, MessageBuffer);
+        FormatOpenFailure(path);
+        LogFailureLine(FlashTag, MessageBuffer);
         return FLASH_FILE_NOT_OPENED;
     }
-    LogFormat(FlashTag, "Firmware file [%s] is open", FirmwareFileName);
+    LogFormat(FlashTag, "Firmware file [%s] is open", path);
 
     uint8_t bytes[FIRMWARE_HEADER_SIZE];
     if (fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
         fclose(stream);
-        LogLine(FlashTag, "Read of firmware file header failed");
+        LogFailureLine(FlashTag, "Read of firmware file header failed");
         return FLASH_HEADER_UNREADABLE;
     }
     FirmwareHeader* header = &image->header;
     DecodeFirmwareHeader(bytes, header);
-    Run.haveImage = true;
-    Run.firmwareVer = header->FirmwareVer;
-    Run.devId = header->DevID;
-    Run.firmwareSize = header->FirmwareSizeInBytes;
 
     // What the header asks for, bounded by what any image can need; the
     // checks below refuse anything larger.
@@ -196,16 +193,18 @@ FlashResult OpenFirmwareImage(FirmwareImage* image) {
     image->bytes = static_cast<uint8_t*>(malloc(capacity));
     if (image->bytes == nullptr) {
         fclose(stream);
-        LogLine(FlashTag, "Memory alloc failed");
+        LogFailureLine(FlashTag, "Memory alloc failed");
         return FLASH_NO_MEMORY;
     }
     memcpy(image->bytes, bytes, sizeof bytes);
     bool cut;
     uint64_t read = ReadRestAndClose(stream, bytes, sizeof bytes, image->bytes + sizeof bytes,
-                                     capacity - sizeof bytes, Run.wanted, Run.imageSha256, &cut);
+                                     capacity - sizeof bytes, hashIt, image->sha256, &cut);
     if (cut) {
         return ReleaseFirmwareImage(image, FLASH_STOPPED);
     }
+    JsonImage(header->FirmwareVer, header->DevID, header->FirmwareSizeInBytes,
+              ChunkCountFor(header->FirmwareSizeInBytes), image->sha256);
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
     if (checked != FLASH_DONE) {

@@ -5,7 +5,8 @@
 
 #include "flash/kestrune.h"
 
-extern const char* const FirmwareFileName;
+// The image a run flashes unless told otherwise.
+extern const char* const DefaultFirmwareFileName;
 
 struct FirmwareHeader {
     uint16_t FirmwareVer;
@@ -29,13 +30,16 @@ struct FirmwareImage {
     // once: what is checked, hashed and sent is the same, whatever happens
     // to the file afterwards.
     uint8_t* bytes;
+    char sha256[65]; // of the whole file as read; empty when not wanted
 };
 
-// Opens the image, reads it in one pass (hashing the whole file for the
-// history record when one is wanted), closes it and validates it. On
-// FLASH_DONE image->bytes holds the image; on any other result the failure
-// is logged and nothing is held.
-FlashResult OpenFirmwareImage(FirmwareImage* image);
+// Opens the image at path, reads it in one pass (hashing the whole file with
+// hashIt), closes it and validates it. On FLASH_DONE image->bytes holds the
+// image; on any other result the failure is logged and nothing is held.
+// FLASH_STOPPED, unlogged, when a stop cut the read short. image->header
+// and image->sha256 hold what was read unless the result is
+// FLASH_FILE_NOT_OPENED or FLASH_HEADER_UNREADABLE.
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt);
 
 // Gives the image back and passes the result on, for the ways out of the
 // flash.

@@ -23,20 +23,49 @@ enum FlashResult {
     FLASH_SIZE_ODD = 13,
     FLASH_SIZE_ZERO = 14,
     FLASH_TOO_MANY_CHUNKS = 15,
-    FLASH_STOPPED = 16,       // the operator stopped the run
-    FLASH_OLDER_REFUSED = 17, // an older image, unattended, without --allow-older
+    FLASH_STOPPED = 16,         // the operator stopped the run
+    FLASH_OLDER_REFUSED = 17,   // an older image, unattended, without --allow-older
+    FLASH_SERIAL_MISMATCH = 18, // not the serial --expect-serial names
+    FLASH_ALREADY_CURRENT = 19, // --skip-current: the frontend runs the image's version
 };
 
-// --yes: the question is answered Y without a key; an image older than the
-// frontend's firmware is then refused unless AllowOlder (--allow-older).
-extern bool AnswerYes;
-extern bool AllowOlder;
+// How to flash.
+struct FlashOptions {
+    uint32_t waitTime;        // pause after each chunk, in milliseconds
+    const char* imagePath;    // the image file
+    const char* frontendName; // the frontend connected, as UTF-8
+    bool hashImage;           // the image's SHA-256 is wanted
+    bool answerYes;           // --yes: Y without a key; an older image is refused
+    bool allowOlder;          // --allow-older: with answerYes, an older image too
+    bool expectSerialSet;     // --expect-serial: only the frontend with this serial
+    int32_t expectSerial;
+    bool skipCurrent; // --skip-current: not the version it already runs
+};
+
+// What a flash did, filled in as it goes.
+struct FlashReport {
+    bool haveInfo; // the frontend before the flash
+    int32_t serial;
+    uint16_t hwVersion;
+    uint16_t swVersion;
+    bool haveImage; // the image's header and hash
+    uint16_t firmwareVer;
+    uint16_t devId;
+    uint32_t firmwareSize;
+    char imageSha256[65]; // empty when not hashed
+    uint32_t chunksSent;
+    bool confirmed;
+    bool declined;
+    bool alreadyCurrent;
+    bool flashed; // the frontend reported success
+    uint16_t reportedVersion;
+};
 
 extern const char* const FlashTag;
 
-// Flashes kovi_firmware.bin into the connected frontend, pausing waitTime
-// milliseconds after each chunk. The firmware file is closed on every return.
-FlashResult Kestrune(SdkHandle handle, uint32_t waitTime);
+// Flashes the image into the connected frontend. The firmware file is
+// closed on every return.
+FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report);
 
 // Before the operator's Y: when a stop was asked for, logs that nothing was
 // sent and returns true; the caller then only closes what it opened.

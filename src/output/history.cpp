@@ -1,5 +1,7 @@
 #include "output/history.h"
 
+#include "output/text_builder.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -34,6 +36,9 @@ const char* RunOutcome(bool fatal, bool stopped) {
     if (stopped) {
         return "stopped";
     }
+    if (Run.alreadyCurrent) {
+        return "current";
+    }
     if (Run.declined) {
         return "declined";
     }
@@ -44,35 +49,9 @@ const char* RunOutcome(bool fatal, bool stopped) {
     return fatal || Run.confirmed ? "failed" : "refused";
 }
 
-// Appends text to the record; false once it no longer fits.
-struct Builder {
-    char* out;
-    size_t capacity;
-    size_t length;
-    bool fits;
-};
-
-static void Put(Builder* b, const char* text, size_t count) {
-    if (!b->fits || count >= b->capacity - b->length) {
-        b->fits = false;
-        return;
-    }
-    memcpy(b->out + b->length, text, count);
-    b->length += count;
-    b->out[b->length] = '\0';
-}
-
 static void Field(Builder* b, const char* text, bool last = false) {
     Put(b, text, strlen(text));
     Put(b, last ? "\r\n" : ",", last ? 2 : 1);
-}
-
-static void Number(Builder* b, bool present, long long value) {
-    char text[24] = "";
-    if (present) {
-        snprintf(text, sizeof text, "%lld", value);
-    }
-    Field(b, text);
 }
 
 // The length of the UTF-8 character at text, or 0 when the bytes there are
@@ -139,32 +118,52 @@ static void Text(Builder* b, const char* text) {
     Put(b, ",", 1);
 }
 
+void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus) {
+    LocalTimestamp(record->finished);
+    record->transport[0] = Run.transport;
+    record->transport[1] = '\0';
+    int count = 0;
+    auto text = [&](const char* name, bool present, const char* value, bool fromOutside) {
+        record->columns[count++] = RecordColumn{name, present, value, false, fromOutside};
+    };
+    auto number = [&](const char* name, bool present, long long value) {
+        snprintf(record->numbers[count], sizeof record->numbers[count], "%lld", value);
+        record->columns[count] = RecordColumn{name, present, record->numbers[count], true, false};
+        count++;
+    };
+    text("started", true, Run.started, false);
+    text("finished", true, record->finished, false);
+    text("transport", true, record->transport, false);
+    number("wait_ms", true, Run.waitTime);
+    text("frontend", Run.haveFrontend, Run.frontend, true);
+    number("serial", Run.haveInfo, Run.serial);
+    number("hw_version", Run.haveInfo, Run.hwVersion);
+    number("sw_version", Run.haveInfo, Run.swVersion);
+    text("image_sha256", Run.haveImage && Run.imageSha256[0] != '\0', Run.imageSha256, false);
+    number("firmware_ver", Run.haveImage, Run.firmwareVer);
+    number("dev_id", Run.haveImage, Run.devId);
+    number("firmware_size", Run.haveImage, Run.firmwareSize);
+    number("chunks_sent", true, Run.chunksSent);
+    number("flash_result", Run.flashRan, Run.flashResult);
+    text("outcome", true, RunOutcome(fatal, stopped), false);
+    number("reported_version", Run.flashed, Run.reportedVersion);
+    number("exit_status", true, exitStatus);
+}
+
 size_t FormatHistoryRecord(char* out, size_t capacity, bool fatal, bool stopped, int exitStatus) {
     Builder b = {out, capacity, 0, capacity > 0};
     if (b.fits) {
         out[0] = '\0';
     }
-    char finished[32];
-    LocalTimestamp(finished);
-    char transport[2] = {Run.transport, '\0'};
-    Field(&b, Run.started);
-    Field(&b, finished);
-    Field(&b, transport);
-    Number(&b, true, Run.waitTime);
-    Text(&b, Run.haveFrontend ? Run.frontend : "");
-    Number(&b, Run.haveInfo, Run.serial);
-    Number(&b, Run.haveInfo, Run.hwVersion);
-    Number(&b, Run.haveInfo, Run.swVersion);
-    Field(&b, Run.haveImage ? Run.imageSha256 : "");
-    Number(&b, Run.haveImage, Run.firmwareVer);
-    Number(&b, Run.haveImage, Run.devId);
-    Number(&b, Run.haveImage, Run.firmwareSize);
-    Number(&b, true, Run.chunksSent);
-    Number(&b, Run.flashRan, Run.flashResult);
-    Field(&b, RunOutcome(fatal, stopped));
-    Number(&b, Run.flashed, Run.reportedVersion);
-    char status[24];
-    snprintf(status, sizeof status, "%d", exitStatus);
-    Field(&b, status, true);
+    RecordValues record;
+    FillRecord(&record, fatal, stopped, exitStatus);
+    for (const RecordColumn& column : record.columns) {
+        const char* value = column.present ? column.value : "";
+        if (column.fromOutside) {
+            Text(&b, value);
+        } else {
+            Field(&b, value, &column == &record.columns[RECORD_COLUMNS - 1]);
+        }
+    }
     return b.fits ? b.length : 0;
 }

@@ -9,7 +9,6 @@
 enum { HISTORY_TEXT_SIZE = 256 };
 
 struct RunRecord {
-    bool wanted; // --history given: the image is hashed for the record
     char started[32];
     char transport;
     uint32_t waitTime;
@@ -33,6 +32,7 @@ struct RunRecord {
     int flashResult;
     bool confirmed;
     bool declined;
+    bool alreadyCurrent; // --skip-current found the image's version running
     bool flashed;
     uint16_t reportedVersion;
 };
@@ -42,9 +42,31 @@ extern RunRecord Run;
 // Local time, ISO 8601 with the UTC offset ("2026-12-07T12:00:00+01:00").
 void LocalTimestamp(char text[32]);
 
-// The outcome word of the record: flashed, declined, refused, failed,
-// stopped or listed; fatal is a run that ended before a session was had.
+// The outcome word of the record: flashed, current, declined, refused,
+// failed, stopped or listed; fatal is a run that ended before a session was had.
 const char* RunOutcome(bool fatal, bool stopped);
+
+// One column of the record: its name, and its value as text (a number in
+// decimal). A value never read is not present: empty in the CSV.
+struct RecordColumn {
+    const char* name;
+    bool present;
+    const char* value;
+    bool isNumber;
+    bool fromOutside; // a text from the SDK
+};
+
+enum { RECORD_COLUMNS = 17 };
+
+struct RecordValues {
+    RecordColumn columns[RECORD_COLUMNS]; // in the order of HistoryHeader
+    char numbers[RECORD_COLUMNS][24];
+    char finished[32];
+    char transport[2];
+};
+
+// The columns of the record of the run that ends with exitStatus.
+void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus);
 
 // The CSV record (RFC 4180, CRLF) of the run that ends with exitStatus.
 // Returns its length, or 0 if it does not fit.

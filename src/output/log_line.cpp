@@ -9,8 +9,10 @@
 
 char MessageBuffer[MESSAGE_BUFFER_SIZE];
 
-const char* const LogFileName = "kovi_kestrune.log";
+const char* LogFileName = "kovi_kestrune.log";
 const char* const* LogProtectedPaths;
+void (*LogUnavailable)();
+char LastFailure[MESSAGE_BUFFER_SIZE];
 
 static FILE* LogStream;
 
@@ -37,6 +39,10 @@ void LogLine(const char* tag, const char* message) {
         if (LogStream == nullptr) {
             static const char failure[] = "Can not open log file, exit!";
             PlatformConsoleWrite(failure, sizeof failure - 1);
+            snprintf(LastFailure, sizeof LastFailure, "%s", failure);
+            if (LogUnavailable != nullptr) {
+                LogUnavailable();
+            }
             exit(1);
         }
     }
@@ -56,6 +62,34 @@ void LogFormat(const char* tag, const char* format, ...) {
     vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
     va_end(arguments);
     LogLine(tag, MessageBuffer);
+}
+
+// Blank lines that set a message apart are no part of it.
+static void NoteFailure(const char* message, bool detail) {
+    while (*message == '\n') {
+        message++;
+    }
+    size_t used = detail ? strlen(LastFailure) : 0;
+    snprintf(LastFailure + used, sizeof LastFailure - used, "%s%s", used > 0 ? " " : "", message);
+}
+
+void LogFailure(const char* tag, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    va_end(arguments);
+    LogLine(tag, MessageBuffer);
+    NoteFailure(MessageBuffer, false);
+}
+
+void LogFailureLine(const char* tag, const char* message) {
+    LogLine(tag, message);
+    NoteFailure(message, false);
+}
+
+void LogFailureDetail(const char* tag, const char* text) {
+    LogLine(tag, text);
+    NoteFailure(text, true);
 }
 
 void CloseLog() {

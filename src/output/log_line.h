@@ -5,9 +5,16 @@
 
 enum { MESSAGE_BUFFER_SIZE = 1024 };
 
-extern const char* const LogFileName;
-// The files the log must never be (the image): set before the first line.
+// The log file, and the files it must never be (the image): set before the
+// first line.
+extern const char* LogFileName;
 extern const char* const* LogProtectedPaths;
+// Called when the log cannot be opened, right before the process ends with
+// status 1.
+extern void (*LogUnavailable)();
+
+// The last failure logged, for those that report the run's outcome.
+extern char LastFailure[MESSAGE_BUFFER_SIZE];
 
 // Where formatted messages are built before they are logged.
 extern char MessageBuffer[MESSAGE_BUFFER_SIZE];
@@ -18,6 +25,14 @@ void LogLine(const char* tag, const char* message);
 
 // Formats into MessageBuffer, cut at 1023 characters, and logs it.
 void LogFormat(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Logs like LogFormat a message that says why the run did not flash, and
+// notes it as the last failure.
+void LogFailure(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogFailureLine(const char* tag, const char* message);
+// Logs text, a further line of the failure just logged, and adds it to the
+// note.
+void LogFailureDetail(const char* tag, const char* text);
 
 // Closes the log file; the last act of a run.
 void CloseLog();

@@ -19,6 +19,11 @@ const char* PlatformFileArgument(int argc, char** argv, int index);
 
 // Writes bytes to the console at once, without waiting for a line end.
 void PlatformConsoleWrite(const char* bytes, size_t count);
+// From now on the console is standard error: standard output carries
+// something else.
+void PlatformConsoleToStandardError();
+// Writes bytes to standard output at once, unchanged.
+void PlatformStandardOutputWrite(const char* bytes, size_t count);
 
 // Library path units: UTF-16 on Windows, bytes widened to 16 bits elsewhere.
 typedef uint16_t PathUnit;
@@ -47,6 +52,9 @@ struct SdkBinding;
 void PlatformAdaptSdkCalls(SdkBinding* sdk);
 
 void PlatformLocalDate(int* day, int* month, int* year);
+
+// Milliseconds from a fixed point in the past, never going back.
+uint64_t PlatformMilliseconds();
 
 // Pauses at least the given time; returns early once the operator has asked
 // to stop.

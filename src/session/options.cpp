@@ -1,6 +1,11 @@
 #include "session/options.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+const char* const Usage = "Usage: Kestrune (w=WLAN, u=USB b=Bluetooth n=Network) (waittime blocks)";
 
 const char* const OptionsHelp =
     "Options, anywhere on the command line (\"--\" ends them):\r\n"
@@ -13,6 +18,11 @@ const char* const OptionsHelp =
     "  --info [FILE]    describe an image (kovi_firmware.bin) without the SDK\r\n"
     "  --yes            answer the question with Y; an older image is refused\r\n"
     "  --allow-older    with --yes, flash an older image too\r\n"
+    "  --image FILE     flash FILE instead of kovi_firmware.bin\r\n"
+    "  --log FILE       log to FILE instead of kovi_kestrune.log\r\n"
+    "  --json           JSON Lines on standard output, the console on standard error\r\n"
+    "  --expect-serial N  flash only the frontend whose serial is N\r\n"
+    "  --skip-current   do not flash a frontend that runs the image's version\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -20,15 +30,53 @@ static bool IsOption(const char* argument) {
     return strncmp(argument, "--", 2) == 0;
 }
 
-// The first error is the one reported; the rest is read all the same, so
-// that --help and --version are seen wherever they stand.
-OptionsError ParseOptions(int argc, char** argv, Options* options, const char** culprit) {
+// Options without a value, and where each is noted.
+struct Flag {
+    const char* name;
+    bool Options::*field;
+};
+static const Flag Flags[] = {
+    {"--exit-status", &Options::exitStatus},
+    {"--list", &Options::list},
+    {"--yes", &Options::yes},
+    {"--allow-older", &Options::allowOlder},
+    {"--help", &Options::help},
+    {"--version", &Options::version},
+    {"--json", &Options::json},
+    {"--skip-current", &Options::skipCurrent},
+};
+
+// Options that take a file, and what is said when it is missing.
+struct FileOption {
+    const char* name;
+    FileArgument Options::*field;
+    const char* missing;
+};
+static const FileOption FileOptions[] = {
+    {"--history", &Options::history, "Option --history needs a file name"},
+    {"--image", &Options::image, "Option --image needs a file name"},
+    {"--log", &Options::log, "Option --log needs a file name"},
+};
+
+// A serial as the log shows it: a decimal 32-bit number, maybe negative.
+static bool ParseSerial(const char* text, int32_t* serial) {
+    char* end = nullptr;
+    errno = 0;
+    long long value = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
+        return false;
+    }
+    *serial = (int32_t)value;
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t capacity) {
     *options = Options();
-    OptionsError error = OPTIONS_OK;
-    auto fail = [&](OptionsError what, const char* argument) {
-        if (error == OPTIONS_OK) {
-            error = what;
-            *culprit = argument;
+    bool ok = true;
+    auto fail = [&](const char* format, const char* argument) {
+        if (ok) {
+            snprintf(message, capacity, format, argument);
+            ok = false;
         }
     };
     bool optionsEnd = false;
@@ -37,6 +85,14 @@ OptionsError ParseOptions(int argc, char** argv, Options* options, const char** 
         const char* argument = argv[i];
         // The value of an option that needs one; never another option.
         const char* value = i + 1 < argc && !IsOption(argv[i + 1]) ? argv[i + 1] : nullptr;
+        const Flag* flag = nullptr;
+        for (const Flag& f : Flags) {
+            flag = strcmp(argument, f.name) == 0 ? &f : flag;
+        }
+        const FileOption* file = nullptr;
+        for (const FileOption& f : FileOptions) {
+            file = strcmp(argument, f.name) == 0 ? &f : file;
+        }
         if (optionsEnd || !IsOption(argument)) {
             if (positional == 0) {
                 options->transport = argument;
@@ -46,36 +102,35 @@ OptionsError ParseOptions(int argc, char** argv, Options* options, const char** 
             positional++;
         } else if (strcmp(argument, "--") == 0) {
             optionsEnd = true;
-        } else if (strcmp(argument, "--exit-status") == 0) {
-            options->exitStatus = true;
-        } else if (strcmp(argument, "--history") == 0 || strcmp(argument, "--device") == 0) {
-            if (value == nullptr) {
-                fail(OPTIONS_MISSING_VALUE, argument);
-                continue;
-            }
-            if (strcmp(argument, "--history") == 0) {
-                options->historyPath = value;
-                options->historyIndex = i + 1;
-            } else {
-                options->device = value;
-            }
+        } else if (flag != nullptr) {
+            options->*flag->field = true;
+        } else if (file != nullptr && value == nullptr) {
+            fail(file->missing, argument);
+        } else if (file != nullptr) {
+            options->*file->field = FileArgument{value, ++i};
+        } else if (strcmp(argument, "--device") == 0 && value == nullptr) {
+            fail("Option --device needs a frontend name", argument);
+        } else if (strcmp(argument, "--device") == 0) {
+            options->device = value;
             i++;
-        } else if (strcmp(argument, "--info") == 0) {
-            options->infoPath = value != nullptr ? value : "kovi_firmware.bin";
+        } else if (strcmp(argument, "--expect-serial") == 0) {
+            if (value == nullptr || !ParseSerial(value, &options->expectSerial)) {
+                fail("Option --expect-serial needs a serial number", argument);
+            }
+            options->expectSerialSet = true;
             i += value != nullptr;
-        } else if (strcmp(argument, "--list") == 0) {
-            options->list = true;
-        } else if (strcmp(argument, "--yes") == 0) {
-            options->yes = true;
-        } else if (strcmp(argument, "--allow-older") == 0) {
-            options->allowOlder = true;
-        } else if (strcmp(argument, "--help") == 0) {
-            options->help = true;
-        } else if (strcmp(argument, "--version") == 0) {
-            options->version = true;
+        } else if (strcmp(argument, "--info") == 0) {
+            options->info =
+                value != nullptr ? FileArgument{value, ++i} : FileArgument{"kovi_firmware.bin", 0};
         } else {
-            fail(OPTIONS_UNKNOWN, argument);
+            fail("Unknown option [%s]", argument);
         }
     }
-    return error;
+    return ok;
+}
+
+bool MachineRun(const Options& options) {
+    return options.yes || options.exitStatus || options.history.path != nullptr || options.json ||
+           options.image.path != nullptr || options.log.path != nullptr ||
+           options.expectSerialSet || options.skipCurrent;
 }

@@ -44,9 +44,13 @@ PROGRESS = {
     "Close the log file",
 }
 
+FLOOR = 93  # messages the tool logs at the least
+
 LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
 CALLS = [
-    r'\bLog(?:Line|Format)\(\s*\w+,\s*' + LITERALS,
+    r'\bLog(?:Line|Format|Failure|FailureLine|FailureDetail)\(\s*\w+,\s*' + LITERALS,
+    r'&Options::\w+,\s*' + LITERALS,  # the table of options that take a file
+    r'\bfail\(\s*' + LITERALS,  # the command line's other faults
     r'snprintf\(MessageBuffer,\s*sizeof MessageBuffer,\s*' + LITERALS,
     r'PrintFailedCheck\(\s*' + LITERALS,
     r'\bUsage\s*=\s*' + LITERALS,
@@ -101,7 +105,10 @@ def main():
     for m in stale:
         print(f"on the progress list but logged nowhere: {m!r}")
     print(f"{len(found)} messages, {len(found & PROGRESS)} of them progress lines")
-    return 1 if missing or stale else 0
+    # Fewer means the patterns above no longer see how messages are logged.
+    if len(found) < FLOOR:
+        print(f"only {len(found)} messages found, at least {FLOOR} expected")
+    return 1 if missing or stale or len(found) < FLOOR else 0
 
 
 if __name__ == "__main__":

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fclose(file);
 
     FirmwareImage image;
-    if (OpenFirmwareImage(&image) == FLASH_DONE) {
+    if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) == FLASH_DONE) {
         const FirmwareHeader& header = image.header;
         Image = data;
         ImageSize = size;
@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FirmwareSize = header.FirmwareSizeInBytes;
         Received = 0;
         NextPart = 0;
-        Check(TransferFirmware(nullptr, 0, image) == FLASH_DONE, "a failed transfer");
+        FlashReport report = {};
+        Check(TransferFirmware(nullptr, 0, image, &report) == FLASH_DONE, "a failed transfer");
         Check(Received == FirmwareSize, "fewer bytes than the image holds");
         ReleaseFirmwareImage(&image, FLASH_DONE);
     }

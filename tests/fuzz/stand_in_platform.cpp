@@ -49,6 +49,12 @@ void PlatformLocalDate(int* day, int* month, int* year) {
 
 const int PlatformStoppedExitStatus = 130;
 
+void PlatformConsoleToStandardError() {}
+void PlatformStandardOutputWrite(const char*, size_t) {}
+uint64_t PlatformMilliseconds() {
+    return 0;
+}
+
 FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
     return fopen(path, forWriting ? "r+b" : "rb");
 }

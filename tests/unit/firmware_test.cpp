@@ -172,11 +172,12 @@ class TransferTest : public ::testing::Test {
     // Reads the image the way a run does and transfers it.
     FlashResult Transfer(uint32_t firmwareSize) {
         FirmwareImage image;
-        EXPECT_EQ(OpenFirmwareImage(&image), FLASH_DONE);
+        EXPECT_EQ(OpenFirmwareImage(&image, "kovi_firmware.bin", false), FLASH_DONE);
         EXPECT_EQ(image.header.FirmwareSizeInBytes, firmwareSize);
         RefuseAtPart = ChunkCountFor(firmwareSize) - 1;
         testing::internal::CaptureStdout();
-        FlashResult result = TransferFirmware(nullptr, 0, image);
+        FlashReport report = {};
+        FlashResult result = TransferFirmware(nullptr, 0, image, &report);
         ReleaseFirmwareImage(&image, result);
         console = testing::internal::GetCapturedStdout();
         return result;

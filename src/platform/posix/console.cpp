@@ -7,9 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-void PlatformConsoleWrite(const char* bytes, size_t count) {
+static int ConsoleDescriptor = STDOUT_FILENO;
+
+// Writes all of it; errors change nothing.
+static void WriteAll(int fd, const char* bytes, size_t count) {
     while (count > 0) {
-        ssize_t written = write(STDOUT_FILENO, bytes, count);
+        ssize_t written = write(fd, bytes, count);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -19,6 +22,18 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
         bytes += written;
         count -= (size_t)written;
     }
+}
+
+void PlatformConsoleWrite(const char* bytes, size_t count) {
+    WriteAll(ConsoleDescriptor, bytes, count);
+}
+
+void PlatformConsoleToStandardError() {
+    ConsoleDescriptor = STDERR_FILENO;
+}
+
+void PlatformStandardOutputWrite(const char* bytes, size_t count) {
+    WriteAll(STDOUT_FILENO, bytes, count);
 }
 
 // One byte, or -1 at its end or once a stop is asked for. The stop signals

@@ -28,3 +28,9 @@ void PlatformSleep(uint32_t milliseconds) {
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
+
+uint64_t PlatformMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000 + (uint64_t)now.tv_nsec / 1000000;
+}

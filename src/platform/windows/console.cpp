@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 
 #include "platform/windows/console_mode.h"
@@ -14,10 +16,11 @@ static HANDLE ConsoleInput = INVALID_HANDLE_VALUE;
 static DWORD SavedInputMode;
 static bool InputModeSaved;
 static HANDLE ConsoleOutput;
+static FILE* ConsoleStream = stdout;
 
 void PlatformConsoleWrite(const char* bytes, size_t count) {
     if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
-        fwrite(bytes, 1, count, stdout);
+        fwrite(bytes, 1, count, ConsoleStream);
         return;
     }
     // SDK texts are in the ANSI code page, the console shows another (OEM):
@@ -39,6 +42,17 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
 static bool IsConsole(HANDLE handle) {
     DWORD mode;
     return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+
+void PlatformConsoleToStandardError() {
+    _setmode(_fileno(stderr), _O_BINARY);
+    ConsoleStream = stderr;
+    HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
+    ConsoleOutput = IsConsole(output) ? output : nullptr;
+}
+
+void PlatformStandardOutputWrite(const char* bytes, size_t count) {
+    fwrite(bytes, 1, count, stdout); // unbuffered and binary since PlatformInit
 }
 
 void ConsoleSetUp() {

@@ -103,3 +103,7 @@ void PlatformSleep(uint32_t milliseconds) {
         }
     }
 }
+
+uint64_t PlatformMilliseconds() {
+    return GetTickCount64();
+}

@@ -1,0 +1,193 @@
+#include "output/json.h"
+
+#include <cstdio>
+
+#include "output/history.h"
+#include "output/text_builder.h"
+#include "platform/platform.h"
+
+bool JsonEnabled;
+
+enum { JSON_LINE_MAX = 16384, JSON_TEXT_MAX = 4096 };
+
+struct JsonLine {
+    char text[JSON_LINE_MAX];
+    Builder b;
+};
+
+static void Begin(JsonLine* line, const char* event) {
+    line->b = Builder{line->text, sizeof line->text, 0, true};
+    PutText(&line->b, "{\"event\":\"");
+    PutText(&line->b, event);
+    PutText(&line->b, "\"");
+}
+
+static void Key(JsonLine* line, const char* name) {
+    PutText(&line->b, ",\"");
+    PutText(&line->b, name);
+    PutText(&line->b, "\":");
+}
+
+// A text as a JSON string, cleaned to UTF-8 first; null for none.
+static void PutString(Builder* b, const char* text) {
+    if (text == nullptr) {
+        PutText(b, "null");
+        return;
+    }
+    char clean[JSON_TEXT_MAX];
+    CleanUtf8(clean, sizeof clean, text);
+    PutText(b, "\"");
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(clean); *c; c++) {
+        char escaped[8];
+        const char* named = *c == '"'    ? "\\\""
+                            : *c == '\\' ? "\\\\"
+                            : *c == '\n' ? "\\n"
+                            : *c == '\r' ? "\\r"
+                            : *c == '\t' ? "\\t"
+                                         : nullptr;
+        if (named != nullptr) {
+            PutText(b, named);
+        } else if (*c < 0x20 || *c == 0x7F) {
+            snprintf(escaped, sizeof escaped, "\\u%04x", *c);
+            PutText(b, escaped);
+        } else {
+            Put(b, reinterpret_cast<const char*>(c), 1);
+        }
+    }
+    PutText(b, "\"");
+}
+
+static void String(JsonLine* line, const char* name, const char* text) {
+    Key(line, name);
+    PutString(&line->b, text);
+}
+
+static void Number(JsonLine* line, const char* name, long long value) {
+    char text[24];
+    snprintf(text, sizeof text, "%lld", value);
+    Key(line, name);
+    PutText(&line->b, text);
+}
+
+// Written whole or not at all: a line cut short would be no JSON.
+static void End(JsonLine* line) {
+    PutText(&line->b, "}\n");
+    if (line->b.fits) {
+        PlatformStandardOutputWrite(line->text, line->b.length);
+    }
+}
+
+void JsonStart(const char* version, char transport, uint32_t waitMs, const char* image,
+               const char* log) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    char letter[2] = {transport, '\0'};
+    Begin(&line, "start");
+    String(&line, "version", version);
+    String(&line, "transport", letter);
+    Number(&line, "wait_ms", waitMs);
+    String(&line, "image", image);
+    String(&line, "log", log);
+    End(&line);
+}
+
+void JsonFrontends(char* const* names, int32_t count) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "frontends");
+    Key(&line, "names");
+    PutText(&line.b, "[");
+    for (int32_t j = 0; j < count; j++) {
+        char utf8[JSON_TEXT_MAX];
+        PlatformSdkTextToUtf8(names[j] != nullptr ? names[j] : "", utf8, sizeof utf8);
+        PutText(&line.b, j > 0 ? "," : "");
+        PutString(&line.b, utf8);
+    }
+    PutText(&line.b, "]");
+    End(&line);
+}
+
+void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t swVersion) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "frontend");
+    String(&line, "name", name);
+    Number(&line, "serial", serial);
+    Number(&line, "hw_version", hwVersion);
+    Number(&line, "sw_version", swVersion);
+    End(&line);
+}
+
+void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
+               const char* sha256) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "image");
+    Number(&line, "firmware_ver", firmwareVer);
+    Number(&line, "dev_id", devId);
+    Number(&line, "firmware_size", firmwareSize);
+    Number(&line, "chunks", chunks);
+    String(&line, "sha256", sha256[0] != '\0' ? sha256 : nullptr);
+    End(&line);
+}
+
+void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t elapsedMs) {
+    static uint32_t lastPercent;
+    static uint64_t lastMs;
+    uint32_t percent = (uint32_t)(100ull * chunksSent / chunks);
+    bool due = chunksSent == 1 || percent != lastPercent || elapsedMs - lastMs >= 10000 ||
+               chunksSent == chunks;
+    if (!JsonEnabled || !due) {
+        return;
+    }
+    lastPercent = percent;
+    lastMs = elapsedMs;
+    JsonLine line;
+    Begin(&line, "progress");
+    Number(&line, "chunks_sent", chunksSent);
+    Number(&line, "chunks", chunks);
+    Number(&line, "percent", percent);
+    Number(&line, "elapsed_s", (long long)(elapsedMs / 1000));
+    Number(&line, "eta_s", (long long)(elapsedMs * (chunks - chunksSent) / chunksSent / 1000));
+    End(&line);
+}
+
+void JsonStatus(uint16_t code, const char* text, int minutesLeft) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "status");
+    Number(&line, "code", code);
+    String(&line, "text", text);
+    Number(&line, "minutes_left", minutesLeft);
+    End(&line);
+}
+
+void JsonResult(const RecordValues& record, const char* message) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "result");
+    for (const RecordColumn& column : record.columns) {
+        Key(&line, column.name);
+        if (!column.present) {
+            PutText(&line.b, "null");
+        } else if (column.isNumber) {
+            PutText(&line.b, column.value);
+        } else {
+            PutString(&line.b, column.value);
+        }
+    }
+    String(&line, "message", message);
+    End(&line);
+}

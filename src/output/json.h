@@ -1,0 +1,25 @@
+// --json: what a run does, as JSON Lines on standard output, one object a
+// line, each written whole and at once. Nothing is written unless
+// JsonEnabled.
+#pragma once
+
+#include <cstdint>
+
+struct RecordValues;
+
+extern bool JsonEnabled;
+
+void JsonStart(const char* version, char transport, uint32_t waitMs, const char* image,
+               const char* log);
+// The frontends as the SDK listed them (its texts).
+void JsonFrontends(char* const* names, int32_t count);
+void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t swVersion);
+// sha256 empty when the image was not hashed.
+void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
+               const char* sha256);
+// After each chunk the frontend took; written when the whole percent
+// changes, at least every ten seconds, and for the last chunk.
+void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t elapsedMs);
+void JsonStatus(uint16_t code, const char* text, int minutesLeft);
+// The last line of a run: the record's columns and the last failure logged.
+void JsonResult(const RecordValues& record, const char* message);

@@ -1,0 +1,408 @@
+#include "session/run.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "flash/firmware_image.h"
+#include "flash/kestrune.h"
+#include "output/history.h"
+#include "output/json.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "sdk/sdk_binding.h"
+#include "session/arguments.h"
+#include "session/library_path.h"
+
+static const char* const Tag = "main";
+
+// What is open, closed in reverse order by CloseSession.
+struct Session {
+    void* library;
+    bool haveHandle;
+    SdkHandle handle;
+    char** devices; // the device list, until it is given back
+    int32_t count;
+    bool connected;
+    int32_t errorState; // why the frontend is not flashed, 0 when it is
+    const char* chosen; // the frontend to flash
+};
+
+// How a session ends.
+enum Ending {
+    END_IN_ORDER,      // every step taken, or a stop, --list, a frontend not to be had
+    END_FATAL,         // the SDK could not be had: status 1
+    END_FATAL_LISTING, // no frontend list: status 1
+};
+
+// What a step asks of the run.
+enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING };
+
+static const Options* Given;
+static const char* HistoryPath; // as the file functions take it
+static const char* ImagePath;
+static const Transport* ChosenTransport;
+static uint32_t WaitTime;
+
+// The exit status --exit-status gives a run that got as far as a session.
+static int OutcomeStatus(int32_t errorState) {
+    if (Run.flashed || Run.alreadyCurrent) {
+        return 0;
+    }
+    if (Run.declined) {
+        return 2;
+    }
+    if (!Run.flashRan) {
+        return errorState != 0 ? 3 : 0;
+    }
+    if (Run.flashResult == FLASH_OLDER_REFUSED || Run.flashResult == FLASH_SERIAL_MISMATCH) {
+        return 3; // not flashed, like a frontend that could not be had
+    }
+    return Run.flashResult != FLASH_DONE ? 10 + Run.flashResult : 0;
+}
+
+// Every run that got past the command line ends here, with its record when
+// one is wanted; a record that cannot be written changes nothing else.
+static int EndRun(int status, bool fatal) {
+    RecordValues values;
+    FillRecord(&values, fatal, PlatformStopRequested(), status);
+    if (HistoryPath != nullptr) {
+        char record[2048];
+        size_t length =
+            FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
+        // The record never lands in the image or the log.
+        const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
+        uint32_t error =
+            length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record)
+                       : (uint32_t)PlatformPathTooLongError;
+        if (error == PLATFORM_PROTECTED_FILE) {
+            LogFormat(Tag,
+                      "Can not write history file [%s], it is the firmware file or the log file",
+                      Given->history.path);
+        } else if (error != 0) {
+            LogFormat(Tag, "Can not write history file [%s], error %d", Given->history.path,
+                      (int)error);
+        }
+    }
+    JsonResult(values, Run.flashed ? "" : LastFailure);
+    return status;
+}
+
+// The log cannot be opened: a program that drives the run still hears how
+// it ended.
+static void EndWithoutLog() {
+    RecordValues values;
+    FillRecord(&values, true, PlatformStopRequested(), 1);
+    JsonResult(values, LastFailure);
+}
+
+static void CloseConnection(SdkHandle handle) {
+    LogLine(Tag, "Call Close");
+    if (!Sdk.fpClose(handle)) {
+        SdkError error = SdkLastError(handle);
+        LogFormat(Tag, "Close failed, errorcode = %d (%s)", error.code, error.text);
+    }
+}
+
+static void FreeDeviceList(Session* session) {
+    LogLine(Tag, "Free the DeviceList");
+    Sdk.fpFreeDeviceList(session->handle, session->count, session->devices);
+    session->devices = nullptr;
+}
+
+// Closes what is open, newest first, and ends the run.
+static int CloseSession(Session* session, Ending ending) {
+    if (session->connected) {
+        CloseConnection(session->handle);
+    }
+    if (session->devices != nullptr) {
+        FreeDeviceList(session);
+    }
+    if (session->haveHandle) {
+        // The log format has no line for the LibraryExit after a failed listing.
+        if (ending != END_FATAL_LISTING) {
+            LogLine(Tag, "Call LibraryExit");
+        }
+        Sdk.fpLibraryExit(session->handle);
+    }
+    if (ending != END_IN_ORDER) {
+        // The log format ends a run without a session here: the library
+        // stays loaded and the log has no closing line.
+        bool stopped = StopBeforeFlashing(Tag);
+        return EndRun(stopped ? PlatformStoppedExitStatus : 1, true);
+    }
+    PlatformFreeLibrary(session->library);
+    SdkLibrary = nullptr;
+    // An interrupted run must never read as a finished one, nor a flashed
+    // frontend as anything else.
+    int status = PlatformStopRequested() && !Run.flashed ? PlatformStoppedExitStatus
+                 : Given->exitStatus                     ? OutcomeStatus(session->errorState)
+                                                         : 0;
+    status = EndRun(status, false);
+    LogLine(Tag, "Close the log file");
+    CloseLog();
+    return status;
+}
+
+static StepResult LoadLibrary(Session* session) {
+    LogLine(Tag, "Create system path for library");
+    PathUnit libraryPath[LIBRARY_PATH_UNITS];
+    uint32_t loadError = BuildLibraryPath(libraryPath);
+    LogLine(Tag, "Try to load the library in");
+    char message[LIBRARY_PATH_UNITS + 1];
+    PathToMessage(libraryPath, message);
+    LogLine(Tag, message);
+    if (loadError == 0) {
+        session->library = PlatformLoadLibrary(libraryPath, &loadError);
+    }
+    if (session->library == nullptr) {
+        // "windows errorcode" on every platform: operators' scripts match the log.
+        LogFailure(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
+        return STEP_FATAL;
+    }
+    SdkLibrary = session->library;
+    return STEP_NEXT;
+}
+
+static StepResult BindEntries(Session*) {
+    LogLine(Tag, "Get pointers to the functions in the DLL");
+    const char* missingEntry = BindSdk();
+    if (missingEntry != nullptr) {
+        LogFailure(Tag, "fp%s in library not found", missingEntry);
+        return STEP_FATAL;
+    }
+    return STEP_NEXT;
+}
+
+static StepResult StartSdk(Session* session) {
+    LogLine(Tag, ChosenTransport->message);
+    int32_t errorWord = 0;
+    SdkHandle handle = Sdk.fpLibraryInit(ChosenTransport->code, &errorWord);
+    if (errorWord != 0) {
+        LogFailure(Tag, "Can not initialize library, errorcode = %d", errorWord);
+        return STEP_FATAL;
+    }
+    if (handle == SDK_INVALID_HANDLE) {
+        LogFailureLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
+        return STEP_FATAL;
+    }
+    session->handle = handle;
+    session->haveHandle = true;
+    return STEP_NEXT;
+}
+
+static StepResult LogRevision(Session* session) {
+    LogLine(Tag, SdkText(Sdk.fpGetRevision(session->handle)));
+    return STEP_NEXT;
+}
+
+static void LogDeviceList(char** devices, int32_t count) {
+    for (int32_t j = 0; j < count; j++) {
+        LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
+    }
+    JsonFrontends(devices, count);
+}
+
+// The frontend to flash: the only one, or the first of the name given.
+static void ChooseFrontend(Session* session) {
+    char** devices = session->devices;
+    int32_t count = session->count;
+    const char* chosen = devices[0];
+    int32_t candidates = count;
+    if (Given->device != nullptr) {
+        chosen = nullptr;
+        candidates = 0;
+        for (int32_t j = 0; j < count; j++) {
+            if (devices[j] != nullptr && strcmp(devices[j], Given->device) == 0) {
+                chosen = chosen != nullptr ? chosen : devices[j];
+                candidates++;
+            }
+        }
+    }
+    if (candidates > 1) {
+        session->errorState = -1;
+        LogFailure(Tag, "Only one device allowed, now %d found", candidates);
+    }
+    LogDeviceList(devices, count);
+    if (Given->device != nullptr && candidates == 0) {
+        LogFailure(Tag, "Frontend [%s] not found among %d listed", Given->device, count);
+        session->errorState = -1;
+    }
+    // The record names a frontend only where one was chosen.
+    if (chosen != nullptr && candidates == 1) {
+        Run.haveFrontend = true;
+        char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
+        PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);
+        CleanUtf8(Run.frontend, sizeof Run.frontend, utf8);
+    }
+    if (session->errorState == 0 && chosen == nullptr) {
+        session->errorState = -1; // nothing to connect to
+    }
+    session->chosen = chosen;
+}
+
+static StepResult ListFrontends(Session* session) {
+    LogLine(Tag, "Try to list all frontends");
+    int32_t count = 0;
+    char** devices = Sdk.fpGetDeviceList(session->handle, &count);
+    if (count <= 0 || devices == nullptr) {
+        LogFailure(Tag, "Frontend list NOT available, errorcode = %d",
+                   Sdk.fpGetErrorCode(session->handle));
+        return STEP_FATAL_LISTING;
+    }
+    session->devices = devices;
+    session->count = count;
+    if (Given->list) {
+        LogDeviceList(devices, count);
+        return STEP_END;
+    }
+    ChooseFrontend(session);
+    return STEP_NEXT;
+}
+
+static StepResult Connect(Session* session) {
+    if (session->errorState == 0) {
+        // The one stop check inside a step: only where it would connect.
+        if (StopBeforeFlashing(Tag)) {
+            return STEP_END;
+        }
+        LogLine(Tag, "Try to connect to the frontend using first found device");
+        if (Sdk.fpOpen(session->handle, session->chosen)) {
+            session->connected = true;
+        } else {
+            SdkError error = SdkLastError(session->handle);
+            // A failure that reads as code 0 must still stop the flashing.
+            session->errorState = error.code != 0 ? error.code : -1;
+            LogFailure(Tag, "Frontend NOT available, errorcode = %d (%s)", error.code, error.text);
+        }
+    }
+    FreeDeviceList(session);
+    return STEP_NEXT;
+}
+
+static void RecordFlash(const FlashReport& report) {
+    Run.haveInfo = report.haveInfo;
+    Run.serial = report.serial;
+    Run.hwVersion = report.hwVersion;
+    Run.swVersion = report.swVersion;
+    Run.haveImage = report.haveImage;
+    Run.firmwareVer = report.firmwareVer;
+    Run.devId = report.devId;
+    Run.firmwareSize = report.firmwareSize;
+    memcpy(Run.imageSha256, report.imageSha256, sizeof Run.imageSha256);
+    Run.chunksSent = report.chunksSent;
+    Run.confirmed = report.confirmed;
+    Run.declined = report.declined;
+    Run.alreadyCurrent = report.alreadyCurrent;
+    Run.flashed = report.flashed;
+    Run.reportedVersion = report.reportedVersion;
+}
+
+static StepResult Flash(Session* session) {
+    if (session->errorState != 0) {
+        // "occured": operators' scripts match the log as it has always been.
+        LogLine(Tag, "Error occured, NOT flashing firmware");
+        return STEP_END;
+    }
+    LogFormat(Tag, "Kestrune with waittime of %u milliseconds", WaitTime);
+    FlashOptions options = {};
+    options.waitTime = WaitTime;
+    options.imagePath = ImagePath;
+    options.frontendName = Run.frontend;
+    options.hashImage = HistoryPath != nullptr || Given->json;
+    options.answerYes = Given->yes;
+    options.allowOlder = Given->allowOlder;
+    options.expectSerialSet = Given->expectSerialSet;
+    options.expectSerial = Given->expectSerial;
+    options.skipCurrent = Given->skipCurrent;
+    Run.flashRan = true;
+    FlashReport report;
+    Run.flashResult = Kestrune(session->handle, options, &report);
+    RecordFlash(report);
+    return STEP_END;
+}
+
+// The steps of a run, each after a look for a stop where the table says.
+struct Step {
+    StepResult (*take)(Session*);
+    bool stopFirst; // a stop asked for before it ends the run in order
+};
+static const Step Steps[] = {
+    {LoadLibrary, false},  {BindEntries, false}, {StartSdk, true}, {LogRevision, true},
+    {ListFrontends, true}, {Connect, false},     {Flash, true},
+};
+
+// The files the run uses, as the file functions take them.
+static void NameFiles(int argc, char** argv, const Options& options) {
+    auto file = [&](const FileArgument& argument) {
+        return argument.index > 0 ? PlatformFileArgument(argc, argv, argument.index)
+                                  : argument.path;
+    };
+    ImagePath = options.image.path != nullptr ? file(options.image) : DefaultFirmwareFileName;
+    HistoryPath = options.history.path != nullptr ? file(options.history) : nullptr;
+    LogFileName = options.log.path != nullptr ? file(options.log) : LogFileName;
+}
+
+// The transport and the pause. False, with the reason logged after the
+// banner, when the command line cannot be run.
+static bool ReadCommandLine(const Options& options, const char* problem) {
+    ChosenTransport = problem == nullptr && options.transport != nullptr
+                          ? TransportFor(options.transport)
+                          : nullptr;
+    WaitTime = DEFAULT_WAIT_TIME;
+    bool runnable = ChosenTransport != nullptr &&
+                    (options.waitTime == nullptr || ParseWaitTime(options.waitTime, &WaitTime));
+    if (runnable) {
+        JsonStart(KESTRUNE_VERSION, ChosenTransport->letter, WaitTime, ImagePath, LogFileName);
+    }
+    // "v129 builddate": the first line operators' scripts look for.
+    LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
+    if (problem != nullptr) {
+        LogLine(Tag, problem);
+    }
+    if (!runnable) {
+        LogLine(Tag, Usage);
+    }
+    return runnable;
+}
+
+int RunSession(int argc, char** argv, const Options& options, const char* problem) {
+    Given = &options;
+    Run = RunRecord();
+    LocalTimestamp(Run.started);
+    JsonEnabled = options.json;
+    if (options.json) {
+        PlatformConsoleToStandardError();
+    }
+    NameFiles(argc, argv, options);
+    // The log never takes the place of the image, nor of a history named
+    // beside a log of its own. (This frame outlives every line.)
+    const char* const logProtectedPaths[] = {
+        ImagePath, options.log.path != nullptr ? HistoryPath : nullptr, nullptr};
+    LogProtectedPaths = logProtectedPaths;
+    LogUnavailable = EndWithoutLog;
+    if (!ReadCommandLine(options, problem)) {
+        return 1;
+    }
+    Run.listOnly = options.list;
+    Run.transport = ChosenTransport->letter;
+    Run.waitTime = WaitTime;
+
+    Session session = {};
+    for (const Step& step : Steps) {
+        if (step.stopFirst && StopBeforeFlashing(Tag)) {
+            return CloseSession(&session, END_IN_ORDER);
+        }
+        switch (step.take(&session)) {
+        case STEP_NEXT:
+            break;
+        case STEP_END:
+            return CloseSession(&session, END_IN_ORDER);
+        case STEP_FATAL:
+            return CloseSession(&session, END_FATAL);
+        case STEP_FATAL_LISTING:
+            return CloseSession(&session, END_FATAL_LISTING);
+        }
+    }
+    return CloseSession(&session, END_IN_ORDER);
+}

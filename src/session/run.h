@@ -1,0 +1,9 @@
+// One run past the command line: the SDK session around the flash, closed
+// in order, and the record of it.
+#pragma once
+
+#include "session/options.h"
+
+// Runs the session the options ask for; problem is the command line's
+// fault, or null. Returns the exit status.
+int RunSession(int argc, char** argv, const Options& options, const char* problem);
