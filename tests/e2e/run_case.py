@@ -37,6 +37,12 @@ A case file holds header fields, then blocks:
 A line "%include NAME%" stands for the lines of fragments/NAME, in any
 block or in place of header lines.
     absent: FILE...            files that must not exist after the run
+    image-file: fw/new.bin     where the image is made (default kovi_firmware.bin)
+    log-file: logs/a.log       the log to compare (default kovi_kestrune.log)
+    [json]                     with --json: the objects standard output must
+                               hold, one a line, in order; "%ANY%" matches any
+                               value, "%TIMESTAMP%" a local ISO 8601 time. The
+                               console is then standard error.
 
 A message line is "tag, message": the console gets the message and CR LF,
 the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
@@ -51,6 +57,7 @@ import argparse
 import datetime
 import fcntl
 import hashlib
+import json
 import os
 import re
 import resource
@@ -73,7 +80,8 @@ PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console outp
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe", "signal", "history-file", "terminal-shows", "absent"}
+                 "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
+                 "log-file"}
 FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
 
 
@@ -284,6 +292,45 @@ def show_difference(what, expected, actual):
     print(f"  expected {len(expected)} bytes, got {len(actual)}")
 
 
+def json_matches(expected, actual):
+    if expected == "%ANY%":
+        return True
+    if expected == "%TIMESTAMP%":
+        return isinstance(actual, str) and re.fullmatch(
+            r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", actual) is not None
+    if isinstance(expected, dict):
+        return (isinstance(actual, dict) and list(expected) == list(actual) and
+                all(json_matches(expected[k], actual[k]) for k in expected))
+    if isinstance(expected, list):
+        return (isinstance(actual, list) and len(expected) == len(actual) and
+                all(json_matches(e, a) for e, a in zip(expected, actual)))
+    return expected == actual and type(expected) is type(actual)
+
+
+def check_json(stdout, lines, macros):
+    """Standard output is JSON Lines and nothing else, the objects as the
+    case lists them."""
+    if not stdout.endswith(b"\n"):
+        print(f"--- standard output does not end in a line feed: {stdout[-200:]!r}")
+        return 1
+    wanted = [json.loads(expand(line, macros)) for line in lines if line.strip()]
+    got_lines = stdout.split(b"\n")[:-1]
+    for number, line in enumerate(got_lines):
+        try:
+            got = json.loads(line.decode("utf-8"))
+        except ValueError:
+            print(f"--- standard output line {number + 1} is no JSON: {line!r}")
+            return 1
+        if number >= len(wanted) or not json_matches(wanted[number], got):
+            print(f"--- JSON line {number + 1} is {line!r}, expected "
+                  f"{json.dumps(wanted[number]) if number < len(wanted) else 'no more'}")
+            return 1
+    if len(got_lines) != len(wanted):
+        print(f"--- {len(got_lines)} JSON lines, expected {len(wanted)}")
+        return 1
+    return 0
+
+
 def check_memcheck(path, normal_end):
     """Memcheck's verdict: no error; after a normal end no descriptor that the
     tool or its library opened is still open."""
@@ -347,12 +394,15 @@ def run(fields, blocks, opts, windows, work):
                 print("skipped: this kernel runs no 32-bit code")
                 return SKIP
 
-    image_path = os.path.join(work, "kovi_firmware.bin")
+    image_name = fields.get("image-file", "kovi_firmware.bin")
+    image_path = os.path.join(work, image_name)
+    for name in (image_name, fields.get("log-file", "")):  # their folders
+        os.makedirs(os.path.dirname(os.path.join(work, name)), exist_ok=True)
     image = None
     if "image" in fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(
             fields.get("setup", "").split()):
         subprocess.run(wine + [opts.make_image] + shlex.split(fields["image"]) +
-                       ["kovi_firmware.bin"], cwd=work, env=env, check=True)
+                       [image_name], cwd=work, env=env, check=True)
         image = read_bytes(image_path)
 
     if "scenario" in blocks:
@@ -501,6 +551,9 @@ def run(fields, blocks, opts, windows, work):
         failures += check_memcheck(os.path.join(work, "memcheck.log"), expected_exit == 0)
 
     console, log = expected_output(blocks.get("messages", []), macros)
+    if "json" in blocks:
+        failures += check_json(stdout, blocks["json"], macros)
+        stdout = stderr  # the console
     setups = fields.get("setup", "").split()
     if "stdout-reader-leaves" in setups:
         console = console[:len(stdout)]
@@ -514,7 +567,8 @@ def run(fields, blocks, opts, windows, work):
         if shown.encode("utf-8") not in stdout:
             print(f"--- the terminal does not show {shown!r}")
             failures += 1
-    actual_log = read_bytes(os.path.join(work, "kovi_kestrune.log"))
+    log_path = os.path.join(work, fields.get("log-file", "kovi_kestrune.log"))
+    actual_log = read_bytes(log_path)
     # (A log name that leads elsewhere has no log of its own to compare.)
     if not {"log-is-directory", "log-links-to-image"} & set(setups) and actual_log != log:
         show_difference("log", log, actual_log)
