@@ -97,16 +97,16 @@ struct Scenario {
     uint16_t hwVersion = 0x0201;
     uint16_t swVersion = 0x0109;
     uint16_t statusBefore = FIRMWARE_STATUS_RUNNING;
-    std::vector<uint16_t> pollStatuses; // empty: judged by the transfer
-    long pollVersion = -1;              // -1: the version in the image received
-    long failAt[ENTRY_COUNT] = {};      // the call number that fails, 0 for none
-    long delayMs[ENTRY_COUNT] = {};     // how long each call of the entry takes
+    std::vector<uint16_t> pollStatuses;  // empty: judged by the transfer
+    long long pollVersion = -1;          // -1: the version in the image received
+    long long failAt[ENTRY_COUNT] = {};  // the call number that fails, 0 for none
+    long long delayMs[ENTRY_COUNT] = {}; // how long each call of the entry takes
     int32_t errorCode = 1;
     OptionalText errorText{false, "Simulated failure"};
     uint8_t trueValue = 1;
     bool checks = true;
-    long expectAccessCode = -1; // -1: today's
-    long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
+    long long expectAccessCode = -1; // -1: today's
+    long long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
 };
 
 struct Device {
@@ -114,7 +114,7 @@ struct Device {
     bool initialised;
     bool connected;
     int32_t transport;
-    long calls[ENTRY_COUNT];
+    long long calls[ENTRY_COUNT];
     char** deviceList;
     int32_t deviceListCount;
     int32_t lastErrorCode;
@@ -166,7 +166,7 @@ SdkBool Fail(int32_t code, const char* format, ...) {
 
 // A call that takes its time, as a real frontend's do; a signal to the
 // process does not cut it short.
-void TakeTime(long milliseconds) {
+void TakeTime(long long milliseconds) {
 #if defined(_WIN32)
     Sleep((DWORD)milliseconds);
 #else
@@ -179,7 +179,7 @@ void TakeTime(long milliseconds) {
 // Counts the call and tells whether the scenario makes this one fail.
 bool InjectedFailure(Entry entry) {
     TakeTime(TheDevice.scenario.delayMs[entry]);
-    long call = ++TheDevice.calls[entry];
+    long long call = ++TheDevice.calls[entry];
     if (TheDevice.scenario.failAt[entry] != call) {
         return false;
     }
@@ -203,7 +203,8 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
-bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
+// (long long: long has 32 bits on Windows, too few for the ranges below.)
+bool ParseNumber(const std::string& text, long long minimum, long long maximum, long long* value) {
     if (text.empty()) {
         return false;
     }
@@ -213,7 +214,7 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* valu
     if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum) {
         return false;
     }
-    *value = (long)parsed;
+    *value = parsed;
     return true;
 }
 
@@ -239,8 +240,8 @@ bool ParseSwitch(const std::string& value, bool* on) {
 // Applies one setting; false with *why set when the key or value is bad.
 bool ApplySetting(Scenario* scenario, const std::string& key, const std::string& value,
                   std::string* why) {
-    long number = 0;
-    const long i32Min = -2147483647L - 1, i32Max = 2147483647L, u32Max = 4294967295L;
+    long long number = 0;
+    const long long i32Min = -2147483647LL - 1, i32Max = 2147483647LL, u32Max = 4294967295LL;
     bool ok = true;
     if (key == "init_error") {
         ok = ParseNumber(value, i32Min, u32Max, &number);
@@ -295,7 +296,10 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
             entry++;
         }
         if (entry == ENTRY_COUNT) {
-            *why = "unknown entry in key '" + key + "'";
+            *why = "unknown entry in key '" + key + "', the entries are";
+            for (const char* name : EntryNames) {
+                *why += std::string(" ") + name;
+            }
             return false;
         }
         ok = fail ? ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry])

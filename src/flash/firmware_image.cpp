@@ -229,6 +229,14 @@ static void PrintNumber(const char* name, const char* format, unsigned long long
     Print(name, text);
 }
 
+// A number the log shows in hexadecimal: in decimal, as the history has it,
+// and in the log's form.
+static void PrintVersion(const char* name, unsigned value) {
+    char text[32];
+    snprintf(text, sizeof text, "%u (0x%x)", value, value);
+    Print(name, text);
+}
+
 static void PrintFailedCheck(const char* message) {
     Print("error", message);
 }
@@ -258,9 +266,9 @@ bool DescribeImage(const char* path) {
     }
     FirmwareHeader header;
     DecodeFirmwareHeader(bytes, &header);
-    PrintNumber("firmware_ver", "0x%llx", header.FirmwareVer);
+    PrintVersion("firmware_ver", header.FirmwareVer);
     PrintNumber("firmware_size", "%llu", header.FirmwareSizeInBytes);
-    PrintNumber("firmware_hw_ver", "0x%llx", header.FirmwareHWVer);
+    PrintVersion("firmware_hw_ver", header.FirmwareHWVer);
     PrintNumber("dev_id", "%llu", header.DevID);
     PrintNumber("offset_firmware_words", "%llu", header.OffsetFirmware);
     PrintNumber("chunk_count", "%llu", ChunkCountFor(header.FirmwareSizeInBytes));

@@ -30,7 +30,8 @@ typedef uint16_t PathUnit;
 
 // The directory the SDK library is loaded from, NUL-terminated, into at most
 // capacity units. Returns its length, or 0 with *error set when it cannot be
-// had or does not fit.
+// had or does not fit; a directory refused as such is left in directory, so
+// that the message can name it.
 size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error);
 
 // The SDK library's file name with its leading separator ("\KoviSDK.dll").

@@ -19,12 +19,6 @@ size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* e
     if (path == nullptr || path[0] == '\0') {
         path = KOVI_SDK_DEFAULT_DIR;
     }
-    // Only a full path: a relative one would load from the working directory,
-    // where firmware files are unpacked.
-    if (path[0] != '/') {
-        *error = EINVAL;
-        return 0;
-    }
     size_t length = strlen(path);
     if (length + 1 > capacity) {
         *error = PlatformPathTooLongError;
@@ -32,6 +26,13 @@ size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* e
     }
     for (size_t i = 0; i <= length; i++) {
         directory[i] = (unsigned char)path[i];
+    }
+    // Only a full path: a relative one would load from the working directory,
+    // where firmware files are unpacked. (It stays in directory for the
+    // message that names it.)
+    if (path[0] != '/') {
+        *error = EINVAL;
+        return 0;
     }
     return length;
 }
