@@ -4,6 +4,7 @@ frontend is flashed and the loop asks for the next; the second one is not
 ready, and the loop says so, waits for a key and ends with Kestrune's exit
 status. flash_loop.py WINE KESTRUNE_EXE MAKE_IMAGE_EXE WINEPREFIX LOOP_CMD"""
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -61,7 +62,7 @@ try:
 
     if b"SUCCESS Firmware version 266 flashed" not in out:
         failures.append("the first frontend was not flashed")
-    if b"Not flashed: exit status 20." not in out:
+    if b"Not flashed (exit status 20): the frontend is not ready" not in out:
         failures.append("the loop did not say why it stopped")
     if status != 20:
         failures.append(f"exit status {status}, expected 20 (10 + pre-conditions failed)")
@@ -74,9 +75,9 @@ try:
             lines = f.read().split(b"\r\n")
         if len(lines) != 4 or b",flashed," not in lines[1] or b",refused,,20" not in lines[2]:
             failures.append(f"history: {lines}")
-    logs = [n for n in names if n.startswith("log-") and n.endswith(".txt")]
-    if len(logs) != 2:
-        failures.append(f"copies of the log: {logs}")
+    logs = [n for n in names if re.fullmatch(r"log-[^ ]+-[12]\.txt", n)]
+    if len(logs) != 2 or "kovi_kestrune.log" in names:
+        failures.append(f"copies of the log: {logs}, and {names}")
     for failure in failures:
         print("---", failure)
     if failures:
