@@ -66,11 +66,11 @@ void Transfer(benchmark::State& state, uint32_t firmwareSize, uint32_t waitTime)
         QuietConsole quiet;
         FirmwareImage image;
         FlashReport report = {};
-        if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) != FLASH_DONE ||
+        if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) != FLASH_GOES_ON ||
             TransferFirmware(nullptr, waitTime, image, &report) != FLASH_CHUNK_REFUSED) {
             state.SkipWithError("transfer did not run to its last chunk");
         }
-        ReleaseFirmwareImage(&image, FLASH_DONE);
+        ReleaseFirmwareImage(&image, FLASH_GOES_ON);
         CloseLog();
     }
     state.counters["chunks"] = ChunkCountFor(firmwareSize);

@@ -42,46 +42,34 @@ static void LogTransferStopped(uint32_t sent, uint32_t chunkCount) {
                sent, chunkCount);
 }
 
-// Every way out of the transfer gives back the record.
-static FlashResult EndTransfer(uint8_t* chunk, FlashResult result) {
-    free(chunk);
-    return result;
+// The record every chunk goes out in, allocated once, zeroed so that no byte
+// of undefined value ever reaches the device, and loaded with the start of
+// the file: it rides along in every chunk where no field of the chunk
+// itself stands. Null when there is no memory.
+static uint8_t* NewChunkRecord(const FirmwareImage& image, uint16_t chunkCount) {
+    uint8_t* chunk = static_cast<uint8_t*>(calloc(1, FIRMWARE_CHUNK_SIZE));
+    if (chunk != nullptr) {
+        memcpy(chunk, image.bytes, 2u * image.header.OffsetFirmware);
+        WriteU16(chunk, FIRMWARE_CHUNK_COUNT, chunkCount);
+    }
+    return chunk;
 }
 
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
-                             FlashReport* report) {
-    const FirmwareHeader& header = image.header;
+// Sends every chunk, pausing after each; FLASH_GOES_ON once all are taken.
+static FlashResult SendChunks(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
+                              uint8_t* chunk, uint16_t chunkCount, FlashReport* report) {
     uint32_t accessCode = TodaysAccessCode();
-
-    // Zeroed, so no byte of undefined value ever reaches the device.
-    uint8_t* chunk = static_cast<uint8_t*>(calloc(1, FIRMWARE_CHUNK_SIZE));
-    if (chunk == nullptr) {
-        LogFailureLine(FlashTag, "Memory alloc failed");
-        return FLASH_NO_MEMORY;
-    }
-
-    // The start of the file rides along in every chunk where no field of the
-    // chunk itself stands.
-    size_t preload = 2u * header.OffsetFirmware;
-    memcpy(chunk, image.bytes, preload);
-    const uint8_t* firmware = image.bytes + preload;
-
-    uint16_t chunkCount = (uint16_t)ChunkCountFor(header.FirmwareSizeInBytes);
-    WriteU16(chunk, FIRMWARE_CHUNK_COUNT, chunkCount);
-    LogFormat(FlashTag, "Need to send %d file chunks", chunkCount);
-    LogLine(FlashTag, "Sending firmware file:\n");
-
+    const uint8_t* firmware = image.bytes + 2u * image.header.OffsetFirmware;
     uint64_t started = PlatformMilliseconds();
-    uint32_t remaining = header.FirmwareSizeInBytes;
-    uint32_t part = 0;
+    uint32_t remaining = image.header.FirmwareSizeInBytes;
     // Worked out once per redraw rather than divided out for every chunk.
     uint32_t nextRedraw = NextBarPart(0, chunkCount);
-    while (remaining > 0) {
+    for (uint32_t part = 0; remaining > 0; part++) {
         // The chunk in flight when the operator asked to stop has been
         // taken; no further one goes out.
         if (PlatformStopRequested()) {
             LogTransferStopped(part, chunkCount);
-            return EndTransfer(chunk, FLASH_STOPPED);
+            return FLASH_STOPPED;
         }
         uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
                               ? remaining
@@ -90,13 +78,11 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
         WriteU32(chunk, FIRMWARE_CHUNK_LENGTH, length);
         memcpy(chunk + FIRMWARE_CHUNK_DATA, firmware, length);
         firmware += length;
-
         if (part == nextRedraw) {
             uint32_t filled = BarFilled(part, chunkCount);
             DrawBar(filled);
             nextRedraw = NextBarPart(filled, chunkCount);
         }
-
         if (!Sdk.fpKoviKestrune(handle, accessCode, chunk)) {
             SdkError error = SdkLastError(handle);
             LogFailure(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
@@ -104,23 +90,36 @@ FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const Firmware
             if (PlatformStopRequested()) {
                 LogTransferStopped(part, chunkCount);
             }
-            return EndTransfer(chunk, FLASH_CHUNK_REFUSED);
+            return FLASH_CHUNK_REFUSED;
         }
-
-        part++;
-        report->chunksSent = part;
-        JsonProgress(part, chunkCount, PlatformMilliseconds() - started);
+        report->chunksSent = part + 1;
+        JsonProgress(part + 1, chunkCount, PlatformMilliseconds() - started);
         if (waitTime != 0) {
             PlatformSleep(waitTime);
         }
         remaining -= length;
     }
-    EndTransfer(chunk, FLASH_DONE);
+    return FLASH_GOES_ON;
+}
 
+FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
+                             FlashReport* report) {
+    uint16_t chunkCount = (uint16_t)ChunkCountFor(image.header.FirmwareSizeInBytes);
+    uint8_t* chunk = NewChunkRecord(image, chunkCount);
+    if (chunk == nullptr) {
+        LogFailureLine(FlashTag, "Memory alloc failed");
+        return FLASH_NO_MEMORY;
+    }
+    LogFormat(FlashTag, "Need to send %d file chunks", chunkCount);
+    LogLine(FlashTag, "Sending firmware file:\n");
+    FlashResult sent = SendChunks(handle, waitTime, image, chunk, chunkCount, report);
+    free(chunk);
+    if (sent != FLASH_GOES_ON) {
+        return sent;
+    }
     char stars[1 + BAR_WIDTH];
     stars[0] = '\r';
     memset(stars + 1, '*', BAR_WIDTH);
     PlatformConsoleWrite(stars, sizeof stars);
-
     return AwaitCompletion(handle, report);
 }

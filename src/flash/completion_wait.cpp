@@ -70,7 +70,7 @@ FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
             report->reportedVersion = ReadU16(status, FIRMWARE_STATUS_VERSION);
             LogFormat(FlashTag, "SUCCESS Firmware version %d flashed, reboot your frontend",
                       ReadU16(status, FIRMWARE_STATUS_VERSION));
-            return FLASH_DONE;
+            return FLASH_FLASHED;
         }
         LogFormat(FlashTag, "FirmwareStatus = %d, still waiting maximal %d minutes ", code,
                   minutesLeft);

@@ -33,10 +33,10 @@ static uint64_t BytesNeeded(const FirmwareHeader& header) {
 // the first, --info reports them all. Returns the first failure's result.
 static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
                               void (*report)(const char* message), bool all) {
-    FlashResult first = FLASH_DONE;
+    FlashResult first = FLASH_GOES_ON;
     auto failed = [&](FlashResult result) {
         report(MessageBuffer);
-        if (first == FLASH_DONE) {
+        if (first == FLASH_GOES_ON) {
             first = result;
         }
         return !all;
@@ -207,14 +207,14 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
               ChunkCountFor(header->FirmwareSizeInBytes), image->sha256);
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
-    if (checked != FLASH_DONE) {
+    if (checked != FLASH_GOES_ON) {
         return ReleaseFirmwareImage(image, checked);
     }
 
     LogFormat(FlashTag, "Firmware file has DevID %d", header->DevID);
     LogFormat(FlashTag, "Firmware file has FirmwareHWVer %x", header->FirmwareHWVer);
     LogFormat(FlashTag, "Firmware file has FirmwareVer %x", header->FirmwareVer);
-    return FLASH_DONE;
+    return FLASH_GOES_ON;
 }
 
 static void Print(const char* name, const char* value) {
@@ -273,7 +273,7 @@ bool DescribeImage(const char* path) {
     PrintNumber("offset_firmware_words", "%llu", header.OffsetFirmware);
     PrintNumber("chunk_count", "%llu", ChunkCountFor(header.FirmwareSizeInBytes));
     Print("sha256", sha256);
-    bool accepted = CheckImage(header, read, PrintFailedCheck, true) == FLASH_DONE;
+    bool accepted = CheckImage(header, read, PrintFailedCheck, true) == FLASH_GOES_ON;
     Print("verdict", accepted ? "accepted" : "refused");
     return accepted;
 }

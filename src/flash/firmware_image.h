@@ -34,7 +34,7 @@ struct FirmwareImage {
 };
 
 // Opens the image at path, reads it in one pass (hashing the whole file with
-// hashIt), closes it and validates it. On FLASH_DONE image->bytes holds the
+// hashIt), closes it and validates it. On FLASH_GOES_ON image->bytes holds the
 // image; on any other result the failure is logged and nothing is held.
 // FLASH_STOPPED, unlogged, when a stop cut the read short. image->header
 // and image->sha256 hold what was read unless the result is

@@ -30,12 +30,14 @@ bool StopBeforeFlashing(const char* tag) {
     return true;
 }
 
-// Every way out before the operator's Y: a stop that came meanwhile (in a
-// call that then failed, say) is logged too.
-static FlashResult NotFlashed(FirmwareImage* image, FlashResult result) {
-    StopBeforeFlashing(FlashTag);
-    return ReleaseFirmwareImage(image, result);
-}
+// One flash between its steps.
+struct Flash {
+    SdkHandle handle;
+    const FlashOptions* options;
+    FlashReport* report;
+    FirmwareImage image;
+    bool answeredYes;
+};
 
 // The image as the record gives it.
 static void ReportImage(const FirmwareImage& image, FlashResult opened, FlashReport* report) {
@@ -48,123 +50,152 @@ static void ReportImage(const FirmwareImage& image, FlashResult opened, FlashRep
     }
 }
 
-FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
-    *report = FlashReport();
+static FlashResult OpenImage(Flash* flash) {
     LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
+    FlashResult opened =
+        OpenFirmwareImage(&flash->image, flash->options->imagePath, flash->options->hashImage);
+    ReportImage(flash->image, opened, flash->report);
+    return opened;
+}
 
-    FirmwareImage image;
-    FlashResult opened = OpenFirmwareImage(&image, options.imagePath, options.hashImage);
-    ReportImage(image, opened, report);
-    if (opened != FLASH_DONE) {
-        return NotFlashed(&image, opened);
-    }
-    const FirmwareHeader& header = image.header;
-
-    if (StopBeforeFlashing(FlashTag)) {
-        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
-    }
+static FlashResult ReadFrontend(Flash* flash) {
     LogLine(FlashTag, "Try to get the FrontendInfo");
     uint8_t info[FRONTEND_INFO_SIZE] = {};
-    if (!Sdk.fpGetFrontEndInfo(handle, info)) {
-        SdkError error = SdkLastError(handle);
+    if (!Sdk.fpGetFrontEndInfo(flash->handle, info)) {
+        SdkError error = SdkLastError(flash->handle);
         LogFailure(FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code,
                    error.text);
-        return NotFlashed(&image, FLASH_NO_FRONTEND_INFO);
+        return FLASH_NO_FRONTEND_INFO;
     }
-    int32_t serial = ReadI32(info, FRONTEND_INFO_SERIAL);
-    uint16_t hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
-    uint16_t swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
+    FlashReport* report = flash->report;
     report->haveInfo = true;
-    report->serial = serial;
-    report->hwVersion = hwVersion;
-    report->swVersion = swVersion;
-    LogFormat(FlashTag, "Frontend has Serial %d", serial);
-    LogFormat(FlashTag, "Frontend has HwVersion 0x%x", hwVersion);
-    LogFormat(FlashTag, "Frontend has SwVersion 0x%x", swVersion);
-    JsonFrontend(options.frontendName, serial, hwVersion, swVersion);
+    report->serial = ReadI32(info, FRONTEND_INFO_SERIAL);
+    report->hwVersion = ReadU16(info, FRONTEND_INFO_HW_VERSION);
+    report->swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
+    LogFormat(FlashTag, "Frontend has Serial %d", report->serial);
+    LogFormat(FlashTag, "Frontend has HwVersion 0x%x", report->hwVersion);
+    LogFormat(FlashTag, "Frontend has SwVersion 0x%x", report->swVersion);
+    JsonFrontend(flash->options->frontendName, report->serial, report->hwVersion,
+                 report->swVersion);
     // A barcode read in front of the station names the unit meant.
-    if (options.expectSerialSet && serial != options.expectSerial) {
-        LogFailure(FlashTag, "Frontend serial %d is not the expected %d", serial,
-                   options.expectSerial);
-        return NotFlashed(&image, FLASH_SERIAL_MISMATCH);
+    if (flash->options->expectSerialSet && report->serial != flash->options->expectSerial) {
+        LogFailure(FlashTag, "Frontend serial %d is not the expected %d", report->serial,
+                   flash->options->expectSerial);
+        return FLASH_SERIAL_MISMATCH;
     }
+    return FLASH_GOES_ON;
+}
 
+// Whether the image is meant for this frontend.
+static FlashResult CheckFit(Flash* flash) {
+    const FirmwareHeader& header = flash->image.header;
+    const FlashReport& report = *flash->report;
     char devIdText[DEVICE_ID_TEXT_SIZE];
     char serialText[DEVICE_ID_TEXT_SIZE];
-    if (!CompareDeviceId(header.DevID, serial, devIdText, serialText)) {
+    if (!CompareDeviceId(header.DevID, report.serial, devIdText, serialText)) {
         LogFailure(FlashTag, "Compare of device id [%s] with [%s] failed", devIdText, serialText);
-        return NotFlashed(&image, FLASH_DEVICE_ID_MISMATCH);
+        return FLASH_DEVICE_ID_MISMATCH;
     }
     LogLine(FlashTag, "Matching device id found");
-
-    if (hwVersion != header.FirmwareHWVer) {
+    if (report.hwVersion != header.FirmwareHWVer) {
         LogFailure(FlashTag,
                    "Current hardware version [0x%x] different than given firmware hardware "
                    "version [0x%x]",
-                   hwVersion, header.FirmwareHWVer);
-        return NotFlashed(&image, FLASH_HARDWARE_MISMATCH);
+                   report.hwVersion, header.FirmwareHWVer);
+        return FLASH_HARDWARE_MISMATCH;
     }
     LogLine(FlashTag, "Matching hardware id found");
-
     // An older image may be flashed on purpose; it only draws a warning.
-    if (swVersion > header.FirmwareVer) {
+    if (report.swVersion > header.FirmwareVer) {
         LogFormat(FlashTag,
                   "WARNING: Current firmware version [%d] more recent than given firmware file "
                   "version [%d]",
-                  swVersion, header.FirmwareVer);
+                  report.swVersion, header.FirmwareVer);
         // Nobody is there to have read the warning.
-        if (options.answerYes && !options.allowOlder) {
+        if (flash->options->answerYes && !flash->options->allowOlder) {
             LogFailureLine(FlashTag,
                            "Older firmware is not flashed unattended, give --allow-older to "
                            "flash it");
-            return NotFlashed(&image, FLASH_OLDER_REFUSED);
+            return FLASH_OLDER_REFUSED;
         }
     }
+    return FLASH_GOES_ON;
+}
 
-    if (StopBeforeFlashing(FlashTag)) {
-        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
-    }
+// Whether the frontend may be flashed now, and needs to be.
+static FlashResult AskReady(Flash* flash) {
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
-    if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
-        SdkError error = SdkLastError(handle);
+    if (!Sdk.fpKoviGetFirmwareStatus(flash->handle, status)) {
+        SdkError error = SdkLastError(flash->handle);
         LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
                    error.code, error.text);
-        return NotFlashed(&image, FLASH_STATUS_FAILED);
+        return FLASH_STATUS_FAILED;
     }
     uint16_t statusCode = ReadU16(status, FIRMWARE_STATUS_CODE);
     if (statusCode != FIRMWARE_STATUS_RUNNING) {
         LogFailure(FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means",
                    statusCode);
         LogFailureDetail(FlashTag, FirmwareStatusName(statusCode));
-        return NotFlashed(&image, FLASH_PRECONDITIONS_FAILED);
+        return FLASH_PRECONDITIONS_FAILED;
     }
     LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
               ReadU16(status, FIRMWARE_STATUS_VERSION));
-
+    uint16_t swVersion = flash->report->swVersion;
+    uint16_t firmwareVer = flash->image.header.FirmwareVer;
     LogFormat(FlashTag, "Frontend has SwVersion %x and Firmware file has FirmwareVer %x", swVersion,
-              header.FirmwareVer);
-
-    if (options.skipCurrent && swVersion == header.FirmwareVer) {
+              firmwareVer);
+    if (flash->options->skipCurrent && swVersion == firmwareVer) {
         LogFormat(FlashTag, "Frontend already runs firmware version %d, nothing to flash",
                   swVersion);
-        report->alreadyCurrent = true;
-        return ReleaseFirmwareImage(&image, FLASH_ALREADY_CURRENT);
+        flash->report->alreadyCurrent = true;
+        return FLASH_ALREADY_CURRENT;
     }
+    return FLASH_GOES_ON;
+}
 
+static FlashResult Confirm(Flash* flash) {
     LogLine(FlashTag, "Press Y to flash the firmware: ");
-    // A stop at the question is its answer; no key is needed.
-    int key = options.answerYes ? 'Y' : PlatformReadKey();
-    if (StopBeforeFlashing(FlashTag)) {
-        return ReleaseFirmwareImage(&image, FLASH_STOPPED);
+    int key = flash->options->answerYes ? 'Y' : PlatformReadKey();
+    flash->answeredYes = key >= 0 && toupper(key) == 'Y'; // no key at all is no Y
+    return FLASH_GOES_ON;
+}
+
+// The steps before the transfer, each after a look for a stop where the
+// table says.
+struct FlashStep {
+    FlashResult (*take)(Flash*);
+    bool stopFirst;
+};
+static const FlashStep StepsBeforeTransfer[] = {
+    {OpenImage, false}, {ReadFrontend, true}, {CheckFit, false}, {AskReady, true}, {Confirm, false},
+};
+
+FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
+    *report = FlashReport();
+    Flash flash = {handle, &options, report, FirmwareImage(), false};
+    for (const FlashStep& step : StepsBeforeTransfer) {
+        if (step.stopFirst && StopBeforeFlashing(FlashTag)) {
+            return ReleaseFirmwareImage(&flash.image, FLASH_STOPPED);
+        }
+        FlashResult result = step.take(&flash);
+        if (result != FLASH_GOES_ON) {
+            // A stop that came meanwhile (in a call that then failed, say)
+            // is logged too.
+            StopBeforeFlashing(FlashTag);
+            return ReleaseFirmwareImage(&flash.image, result);
+        }
     }
-    if (key < 0 || toupper(key) != 'Y') {
+    // A stop at the question is its answer; no key is needed.
+    if (StopBeforeFlashing(FlashTag)) {
+        return ReleaseFirmwareImage(&flash.image, FLASH_STOPPED);
+    }
+    if (!flash.answeredYes) {
         report->declined = true;
-        return ReleaseFirmwareImage(&image, FLASH_DONE); // declined, or no key at all
+        return ReleaseFirmwareImage(&flash.image, FLASH_DECLINED);
     }
     report->confirmed = true;
-
     PlatformFlashBegins();
-    FlashResult result = TransferFirmware(handle, options.waitTime, image, report);
+    FlashResult result = TransferFirmware(handle, options.waitTime, flash.image, report);
     PlatformFlashEnds();
-    return ReleaseFirmwareImage(&image, result);
+    return ReleaseFirmwareImage(&flash.image, result);
 }

@@ -7,7 +7,9 @@
 
 // What the flash procedure reports back.
 enum FlashResult {
-    FLASH_DONE = 0, // flashed, or the operator declined
+    FLASH_GOES_ON = -1, // not a result: a step went well, the flash goes on
+    FLASH_FLASHED = 0,  // the frontend reported success
+    FLASH_DECLINED = 0, // the operator did not answer Y: a result of 0 as well
     FLASH_FILE_NOT_OPENED = 1,
     FLASH_HEADER_UNREADABLE = 2,
     FLASH_NO_FRONTEND_INFO = 3,

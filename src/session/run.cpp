@@ -58,7 +58,7 @@ static int OutcomeStatus(int32_t errorState) {
     if (Run.flashResult == FLASH_OLDER_REFUSED || Run.flashResult == FLASH_SERIAL_MISMATCH) {
         return 3; // not flashed, like a frontend that could not be had
     }
-    return Run.flashResult != FLASH_DONE ? 10 + Run.flashResult : 0;
+    return Run.flashResult != FLASH_FLASHED ? 10 + Run.flashResult : 0;
 }
 
 // Every run that got past the command line ends here, with its record when

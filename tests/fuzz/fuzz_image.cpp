@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fclose(file);
 
     FirmwareImage image;
-    if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) == FLASH_DONE) {
+    if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) == FLASH_GOES_ON) {
         const FirmwareHeader& header = image.header;
         Image = data;
         ImageSize = size;
@@ -88,9 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Received = 0;
         NextPart = 0;
         FlashReport report = {};
-        Check(TransferFirmware(nullptr, 0, image, &report) == FLASH_DONE, "a failed transfer");
+        Check(TransferFirmware(nullptr, 0, image, &report) == FLASH_FLASHED, "a failed transfer");
         Check(Received == FirmwareSize, "fewer bytes than the image holds");
-        ReleaseFirmwareImage(&image, FLASH_DONE);
+        ReleaseFirmwareImage(&image, FLASH_GOES_ON);
     }
     CloseLog();
     return 0;
