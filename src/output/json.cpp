@@ -103,7 +103,7 @@ void JsonFrontends(char* const* names, int32_t count) {
     PutText(&line.b, "[");
     for (int32_t j = 0; j < count; j++) {
         char utf8[JSON_TEXT_MAX];
-        PlatformSdkTextToUtf8(names[j] != nullptr ? names[j] : "", utf8, sizeof utf8);
+        PlatformNarrowTextToUtf8(names[j] != nullptr ? names[j] : "", utf8, sizeof utf8);
         PutText(&line.b, j > 0 ? "," : "");
         PutString(&line.b, utf8);
     }

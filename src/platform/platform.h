@@ -1,23 +1,43 @@
-// What the tool needs from the operating system. One implementation file per
-// platform; CMake picks the one that is built.
+// What the tool needs from the operating system. A folder per platform holds
+// one file per section below (process, console, library, time, power,
+// files); CMake picks the folder.
+//
+// Paths and texts: a "path" (const char*) is UTF-8 on Windows and the bytes
+// the system takes elsewhere; a library path is in PathUnits.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+// --- Process (process.cpp) --------------------------------------------------
+
 // Called first thing in main: console output unbuffered and untranslated,
-// standard descriptors that are surely there, and whatever the platform
-// needs to load libraries safely.
+// standard descriptors that are surely there, libraries loaded safely, and
+// the operator's stop taken in hand.
 void PlatformInit();
 
-// The command-line argument at index as the file functions below take a
-// path: unchanged on POSIX; on Windows the same argument from the UTF-16
-// command line, as UTF-8, so that no character outside the ANSI code page
-// is lost. Lives as long as the process.
+// The command-line argument at index as a path: unchanged on POSIX; on
+// Windows the same argument from the UTF-16 command line, as UTF-8, so that
+// no character outside the ANSI code page is lost. Lives as long as the
+// process.
 const char* PlatformFileArgument(int argc, char** argv, int index);
 
+// From PlatformInit on, a first Ctrl-C (or SIGTERM, SIGHUP; on Windows also
+// Ctrl-Break and closing the window) asks the run to stop in order instead
+// of ending the process: the call in progress completes, a pause or the key
+// read ends at once. A second one ends the process at once.
+bool PlatformStopRequested();
+
+// The exit status of a run the operator stopped: 130 on POSIX,
+// STATUS_CONTROL_C_EXIT on Windows.
+extern const int PlatformStoppedExitStatus;
+
+// --- Console (console.cpp) --------------------------------------------------
+
 // Writes bytes to the console at once, without waiting for a line end.
+// Texts from outside the tool are in the system's narrow encoding (the ANSI
+// code page on Windows).
 void PlatformConsoleWrite(const char* bytes, size_t count);
 // From now on the console is standard error: standard output carries
 // something else.
@@ -25,17 +45,33 @@ void PlatformConsoleToStandardError();
 // Writes bytes to standard output at once, unchanged.
 void PlatformStandardOutputWrite(const char* bytes, size_t count);
 
+// One key from the console, without echo and without waiting for Enter; one
+// byte when standard input is not a console. Keys typed before the question
+// was on the screen do not count. -1 at end of input, on error, or once a
+// stop was asked for.
+int PlatformReadKey();
+
+// A text in the system's narrow encoding as UTF-8, into at most capacity
+// bytes with its NUL: converted from the ANSI code page on Windows, copied
+// unchanged elsewhere (where texts are taken to be UTF-8 already). Either
+// may still need cleaning.
+void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity);
+
+// --- Library (library.cpp) --------------------------------------------------
+
 // Library path units: UTF-16 on Windows, bytes widened to 16 bits elsewhere.
 typedef uint16_t PathUnit;
 
-// The directory the SDK library is loaded from, NUL-terminated, into at most
-// capacity units. Returns its length, or 0 with *error set when it cannot be
-// had or does not fit; a directory refused as such is left in directory, so
-// that the message can name it.
+// The directory trusted libraries are loaded from, NUL-terminated, into at
+// most capacity units. Returns its length, or 0 with *error set when it
+// cannot be had or does not fit; a directory refused as such is left in
+// directory, so that the message can name it.
 size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error);
 
-// The SDK library's file name with its leading separator ("\KoviSDK.dll").
-extern const char* const PlatformLibraryFileName;
+// What a library's file name has around its base name, the leading
+// separator included: "\" and ".dll", or "/lib" and ".so".
+extern const char* const PlatformLibraryPrefix;
+extern const char* const PlatformLibrarySuffix;
 
 // The system's error code for a path that does not fit its buffer.
 extern const uint32_t PlatformPathTooLongError;
@@ -46,11 +82,7 @@ void* PlatformLoadLibrary(const PathUnit* path, uint32_t* error);
 void* PlatformFindSymbol(void* library, const char* name);
 void PlatformFreeLibrary(void* library);
 
-// Makes the resolved SDK entries callable the way the tool calls them. Where
-// the SDK's calling convention cannot be known (32-bit Windows: __cdecl or
-// __stdcall) each entry found is replaced by a stub that works with either.
-struct SdkBinding;
-void PlatformAdaptSdkCalls(SdkBinding* sdk);
+// --- Time (time.cpp) --------------------------------------------------------
 
 void PlatformLocalDate(int* day, int* month, int* year);
 
@@ -61,11 +93,7 @@ uint64_t PlatformMilliseconds();
 // to stop.
 void PlatformSleep(uint32_t milliseconds);
 
-// One key from the console, without echo and without waiting for Enter; one
-// byte when standard input is not a console. Keys typed before the question
-// was on the screen do not count. -1 at end of input, on error, or once a
-// stop was asked for.
-int PlatformReadKey();
+// --- Power (power.cpp, power_*.cpp) -----------------------------------------
 
 // From the operator's Y until the frontend is done: the machine does not go
 // to sleep and the session is not ended under the flash, and pauses are as
@@ -74,22 +102,18 @@ void PlatformFlashBegins();
 // Gives the machine back.
 void PlatformFlashEnds();
 
-// From PlatformInit on, a first Ctrl-C (or SIGTERM, SIGHUP; on Windows also
-// Ctrl-Break and closing the window) asks the run to stop in order instead
-// of ending the process: the SDK call in progress completes, a pause or the
-// key read ends at once. A second one ends the process at once.
-bool PlatformStopRequested();
+// --- Files (files.cpp) ------------------------------------------------------
 
-// Opens a file for reading and writing ("r+b"), or for reading alone ("rb"),
-// only if it is a regular file, without ever blocking on anything else (a
-// FIFO, a device). A file that nobody may write is not opened for writing,
-// not even with the rights to override that. Null with errno set on
-// failure, EINVAL for a file that is not regular.
+// Opens a file at path for reading and writing ("r+b"), or for reading
+// alone ("rb"), only if it is a regular file, without ever blocking on
+// anything else (a FIFO, a device). A file that nobody may write is not
+// opened for writing, not even with the rights to override that. Null with
+// errno set on failure, EINVAL for a file that is not regular.
 FILE* PlatformOpenRegularFile(const char* path, bool forWriting);
 
-// Opens the log for writing ("wb"), creating it if need be, and empties it,
-// but only once it is known to be a regular file that is none of
-// protectedPaths (null-terminated) by identity, through any link; a file
+// Opens the log at path for writing ("wb"), creating it if need be, and
+// empties it, but only once it is known to be a regular file that is none
+// of protectedPaths (null-terminated) by identity, through any link; a file
 // that is not there is never created through a link, nor under the name of
 // a protected file. Never blocks. Null on failure.
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths);
@@ -102,15 +126,15 @@ PlatformSha256* PlatformSha256Begin();
 void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
-// Appends header (when the file is empty) and record to the file in a single
-// write, creating the file if need be (never through a link, nor as one of
-// protectedPaths), and flushes it to the disk. The record starts a line of
-// its own: CR LF goes first when the file does not end in a line feed. The
-// file is locked meanwhile, so that of two runs starting a file at once only
-// one writes the header and records never interleave; the lock is waited
-// for at most ten seconds, and not past a stop asked for meanwhile. A write
-// that fails leaves the file as it was. Never blocks on a path that is not
-// a regular file (the error is then the open's, or EINVAL/22). Writes
+// Appends header (when the file is empty) and record to the file at path in
+// a single write, creating the file if need be (never through a link, nor as
+// one of protectedPaths), and flushes it to the disk. The record starts a
+// line of its own: CR LF goes first when the file does not end in a line
+// feed. The file is locked meanwhile, so that of two runs starting a file at
+// once only one writes the header and records never interleave; the lock is
+// waited for at most ten seconds, and not past a stop asked for meanwhile. A
+// write that fails leaves the file as it was. Never blocks on a path that is
+// not a regular file (the error is then the open's, or EINVAL/22). Writes
 // nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
 // (through any link), one of protectedPaths (null-terminated).
 // Returns 0 or the system's error code.
@@ -119,12 +143,3 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
 
 enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
 enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together
-
-// An SDK text as UTF-8, into at most capacity bytes with its NUL: converted
-// from the ANSI code page on Windows, copied unchanged elsewhere (where SDK
-// texts are taken to be UTF-8 already). Either may still need cleaning.
-void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity);
-
-// The exit status of a run the operator stopped: 130 on POSIX,
-// STATUS_CONTROL_C_EXIT on Windows.
-extern const int PlatformStoppedExitStatus;

@@ -10,44 +10,16 @@ template <typename Fn> static void Resolve(Fn* slot, const char* name) {
 }
 
 const char* BindSdk() {
-    Resolve(&Sdk.fpOpen, "Open");
-    Resolve(&Sdk.fpClose, "Close");
-    Resolve(&Sdk.fpLibraryInit, "LibraryInit");
-    Resolve(&Sdk.fpLibraryExit, "LibraryExit");
-    Resolve(&Sdk.fpGetFrontEndInfo, "GetFrontEndInfo");
-    Resolve(&Sdk.fpGetErrorCode, "GetErrorCode");
-    Resolve(&Sdk.fpGetErrorCodeMessage, "GetErrorCodeMessage");
-    Resolve(&Sdk.fpGetDeviceList, "GetDeviceList");
-    Resolve(&Sdk.fpFreeDeviceList, "FreeDeviceList");
-    Resolve(&Sdk.fpKoviGetFirmwareStatus, "KoviGetFirmwareStatus");
-    Resolve(&Sdk.fpKoviKestrune, "KoviKestrune");
-    Resolve(&Sdk.fpGetRevision, "GetRevision");
-    PlatformAdaptSdkCalls(&Sdk);
-
-    // The flash entries and the revision are reported first, as operators
-    // know these messages; the rest follow in the order they were resolved.
-    const struct {
-        const char* name;
-        bool present;
-    } entries[] = {
-        {"KoviGetFirmwareStatus", Sdk.fpKoviGetFirmwareStatus != nullptr},
-        {"KoviKestrune", Sdk.fpKoviKestrune != nullptr},
-        {"GetRevision", Sdk.fpGetRevision != nullptr},
-        {"Open", Sdk.fpOpen != nullptr},
-        {"Close", Sdk.fpClose != nullptr},
-        {"LibraryInit", Sdk.fpLibraryInit != nullptr},
-        {"LibraryExit", Sdk.fpLibraryExit != nullptr},
-        {"GetFrontEndInfo", Sdk.fpGetFrontEndInfo != nullptr},
-        {"GetErrorCode", Sdk.fpGetErrorCode != nullptr},
-        {"GetErrorCodeMessage", Sdk.fpGetErrorCodeMessage != nullptr},
-        {"GetDeviceList", Sdk.fpGetDeviceList != nullptr},
-        {"FreeDeviceList", Sdk.fpFreeDeviceList != nullptr},
-    };
-    for (const auto& entry : entries) {
-        if (!entry.present) {
-            return entry.name;
-        }
+#define SDK_RESOLVE(name) Resolve(&Sdk.fp##name, #name);
+    SDK_ENTRIES(SDK_RESOLVE)
+#undef SDK_RESOLVE
+    AdaptSdkCalls(&Sdk);
+#define SDK_MISSING(name)                                                                          \
+    if (Sdk.fp##name == nullptr) {                                                                 \
+        return #name;                                                                              \
     }
+    SDK_ENTRIES(SDK_MISSING)
+#undef SDK_MISSING
     return nullptr;
 }
 

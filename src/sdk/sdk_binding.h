@@ -3,19 +3,28 @@
 
 #include "sdk/kovi_sdk.h"
 
+// The SDK's entries, in the order a missing one is reported: the flash
+// entries and the revision first, as operators know these messages. Every
+// list of the entries is made from this one.
+#define SDK_ENTRIES(X)                                                                             \
+    X(KoviGetFirmwareStatus)                                                                       \
+    X(KoviKestrune)                                                                                \
+    X(GetRevision)                                                                                 \
+    X(Open)                                                                                        \
+    X(Close)                                                                                       \
+    X(LibraryInit)                                                                                 \
+    X(LibraryExit)                                                                                 \
+    X(GetFrontEndInfo)                                                                             \
+    X(GetErrorCode)                                                                                \
+    X(GetErrorCodeMessage)                                                                         \
+    X(GetDeviceList)                                                                               \
+    X(FreeDeviceList)
+
+// One pointer per entry: "fp" and the entry's name.
 struct SdkBinding {
-    OpenFn fpOpen;
-    CloseFn fpClose;
-    LibraryInitFn fpLibraryInit;
-    LibraryExitFn fpLibraryExit;
-    GetFrontEndInfoFn fpGetFrontEndInfo;
-    GetErrorCodeFn fpGetErrorCode;
-    GetErrorCodeMessageFn fpGetErrorCodeMessage;
-    GetDeviceListFn fpGetDeviceList;
-    FreeDeviceListFn fpFreeDeviceList;
-    KoviGetFirmwareStatusFn fpKoviGetFirmwareStatus;
-    KoviKestruneFn fpKoviKestrune;
-    GetRevisionFn fpGetRevision;
+#define SDK_SLOT(name) name##Fn fp##name;
+    SDK_ENTRIES(SDK_SLOT)
+#undef SDK_SLOT
 };
 
 extern SdkBinding Sdk;
@@ -25,6 +34,11 @@ extern void* SdkLibrary;
 // are there, otherwise the name of the first one missing, in the order in
 // which they are reported.
 const char* BindSdk();
+
+// Makes the resolved entries callable the way the tool calls them. Where
+// the SDK's calling convention cannot be known (32-bit Windows: __cdecl or
+// __stdcall) each entry found is replaced by a stub that works with either.
+void AdaptSdkCalls(SdkBinding* sdk);
 
 // SDK texts may be null; this is what gets printed for them.
 const char* SdkText(const char* text);

@@ -10,9 +10,9 @@
 #include "output/json.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
+#include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
 #include "session/arguments.h"
-#include "session/library_path.h"
 
 static const char* const Tag = "main";
 
@@ -232,7 +232,7 @@ static void ChooseFrontend(Session* session) {
     if (chosen != nullptr && candidates == 1) {
         Run.haveFrontend = true;
         char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
-        PlatformSdkTextToUtf8(chosen, utf8, sizeof utf8);
+        PlatformNarrowTextToUtf8(chosen, utf8, sizeof utf8);
         CleanUtf8(Run.frontend, sizeof Run.frontend, utf8);
     }
     if (session->errorState == 0 && chosen == nullptr) {

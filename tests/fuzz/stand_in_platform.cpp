@@ -7,7 +7,8 @@ int StandInKey = 'Y';
 size_t StandInConsoleBytes;
 uint32_t StandInSleptMs;
 
-const char* const PlatformLibraryFileName = "/libKoviSDK.so";
+const char* const PlatformLibraryPrefix = "/lib";
+const char* const PlatformLibrarySuffix = ".so";
 const uint32_t PlatformPathTooLongError = 36;
 
 void PlatformInit() {}
@@ -38,8 +39,6 @@ void* PlatformFindSymbol(void*, const char* name) {
 }
 
 void PlatformFreeLibrary(void*) {}
-
-void PlatformAdaptSdkCalls(SdkBinding*) {}
 
 void PlatformLocalDate(int* day, int* month, int* year) {
     *day = 7;
@@ -75,7 +74,7 @@ uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, cons
     return 0;
 }
 
-void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity) {
+void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     snprintf(out, capacity, "%s", text);
 }
 void PlatformFlashBegins() {}

@@ -1,4 +1,4 @@
-#include "session/library_path.h"
+#include "sdk/library_path.h"
 
 #include <gtest/gtest.h>
 #include <string>

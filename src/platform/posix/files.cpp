@@ -247,6 +247,6 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     return result;
 }
 
-void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity) {
+void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     snprintf(out, capacity, "%s", text);
 }

@@ -11,7 +11,8 @@
 #error "KOVI_SDK_DEFAULT_DIR must name the directory the SDK library is installed in"
 #endif
 
-const char* const PlatformLibraryFileName = "/libKoviSDK.so";
+const char* const PlatformLibraryPrefix = "/lib";
+const char* const PlatformLibrarySuffix = ".so";
 const uint32_t PlatformPathTooLongError = ENAMETOOLONG;
 
 size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error) {

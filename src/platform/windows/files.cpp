@@ -296,7 +296,7 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     return error;
 }
 
-void PlatformSdkTextToUtf8(const char* text, char* out, size_t capacity) {
+void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     // SDK texts are in the ANSI code page.
     wchar_t wide[1024];
     int units = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 1024);

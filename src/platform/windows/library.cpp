@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-const char* const PlatformLibraryFileName = "\\KoviSDK.dll";
+const char* const PlatformLibraryPrefix = "\\";
+const char* const PlatformLibrarySuffix = ".dll";
 const uint32_t PlatformPathTooLongError = ERROR_FILENAME_EXCED_RANGE;
 
 size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error) {

@@ -1,4 +1,4 @@
-#include "session/library_path.h"
+#include "sdk/library_path.h"
 
 #include <cstring>
 
@@ -17,13 +17,18 @@ bool AppendToPath(PathUnit* path, size_t capacity, const char* suffix) {
     return true;
 }
 
+// The maker's library, by the platform's naming: KoviSDK.dll, libKoviSDK.so.
+static const char* const SdkLibraryBaseName = "KoviSDK";
+
 uint32_t BuildLibraryPath(PathUnit path[LIBRARY_PATH_UNITS]) {
     memset(path, 0, LIBRARY_PATH_UNITS * sizeof path[0]);
     uint32_t error = 0;
     if (PlatformSystemDirectory(path, LIBRARY_PATH_UNITS, &error) == 0) {
         return error != 0 ? error : PlatformPathTooLongError;
     }
-    if (!AppendToPath(path, LIBRARY_PATH_UNITS, PlatformLibraryFileName)) {
+    if (!AppendToPath(path, LIBRARY_PATH_UNITS, PlatformLibraryPrefix) ||
+        !AppendToPath(path, LIBRARY_PATH_UNITS, SdkLibraryBaseName) ||
+        !AppendToPath(path, LIBRARY_PATH_UNITS, PlatformLibrarySuffix)) {
         return PlatformPathTooLongError;
     }
     return 0;

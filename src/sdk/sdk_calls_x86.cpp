@@ -4,8 +4,6 @@
 // entry is called through a stub that keeps the stack pointer in esi, which
 // both conventions preserve, and puts it back after the call, so either way
 // the stack is as it was. Both return in eax (al for the one-byte booleans).
-#include "platform/platform.h"
-
 #include <stdint.h>
 
 #include "sdk/sdk_binding.h"
@@ -103,18 +101,9 @@ template <typename Fn> static void Adapt(Fn* slot, Fn stub) {
     }
 }
 
-void PlatformAdaptSdkCalls(SdkBinding* sdk) {
+void AdaptSdkCalls(SdkBinding* sdk) {
     Raw = *sdk;
-    Adapt(&sdk->fpLibraryInit, LibraryInitStub);
-    Adapt(&sdk->fpGetRevision, GetRevisionStub);
-    Adapt(&sdk->fpGetDeviceList, GetDeviceListStub);
-    Adapt(&sdk->fpFreeDeviceList, FreeDeviceListStub);
-    Adapt(&sdk->fpOpen, OpenStub);
-    Adapt(&sdk->fpGetFrontEndInfo, GetFrontEndInfoStub);
-    Adapt(&sdk->fpKoviGetFirmwareStatus, KoviGetFirmwareStatusStub);
-    Adapt(&sdk->fpKoviKestrune, KoviKestruneStub);
-    Adapt(&sdk->fpGetErrorCode, GetErrorCodeStub);
-    Adapt(&sdk->fpGetErrorCodeMessage, GetErrorCodeMessageStub);
-    Adapt(&sdk->fpClose, CloseStub);
-    Adapt(&sdk->fpLibraryExit, LibraryExitStub);
+#define SDK_ADAPT(name) Adapt(&sdk->fp##name, name##Stub);
+    SDK_ENTRIES(SDK_ADAPT)
+#undef SDK_ADAPT
 }

@@ -1,5 +1,5 @@
 // Where the platform has one calling convention, the SDK's entries are
 // called as they are.
-#include "platform/platform.h"
+#include "sdk/sdk_binding.h"
 
-void PlatformAdaptSdkCalls(SdkBinding*) {}
+void AdaptSdkCalls(SdkBinding*) {}
