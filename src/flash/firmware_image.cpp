@@ -29,20 +29,21 @@ static uint64_t BytesNeeded(const FirmwareHeader& header) {
 }
 
 // The checks of the image itself, in the order a run makes them; each one
-// that fails is formatted into MessageBuffer and reported. A run stops at
+// that fails is formatted into a message of its own and reported. A run stops at
 // the first, --info reports them all. Returns the first failure's result.
 static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
                               void (*report)(const char* message), bool all) {
+    char message[MESSAGE_BUFFER_SIZE];
     FlashResult first = FLASH_GOES_ON;
     auto failed = [&](FlashResult result) {
-        report(MessageBuffer);
+        report(message);
         if (first == FLASH_GOES_ON) {
             first = result;
         }
         return !all;
     };
     if (header.OffsetFirmware > FIRMWARE_MAX_OFFSET_WORDS) {
-        snprintf(MessageBuffer, sizeof MessageBuffer,
+        snprintf(message, sizeof message,
                  "FirmwareHeader.OffsetFirmware [%d] far outside header size [%d]",
                  header.OffsetFirmware, FIRMWARE_HEADER_SIZE);
         if (failed(FLASH_OFFSET_TOO_LARGE)) {
@@ -50,21 +51,21 @@ static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
         }
     }
     if (header.FirmwareSizeInBytes % 2 != 0) {
-        snprintf(MessageBuffer, sizeof MessageBuffer, "FirmwareSizeInBytes not even [%u]",
+        snprintf(message, sizeof message, "FirmwareSizeInBytes not even [%u]",
                  header.FirmwareSizeInBytes);
         if (failed(FLASH_SIZE_ODD)) {
             return first;
         }
     }
     if (header.FirmwareSizeInBytes == 0) {
-        snprintf(MessageBuffer, sizeof MessageBuffer, "FirmwareSizeInBytes is 0, nothing to flash");
+        snprintf(message, sizeof message, "FirmwareSizeInBytes is 0, nothing to flash");
         if (failed(FLASH_SIZE_ZERO)) {
             return first;
         }
     }
     uint32_t chunks = ChunkCountFor(header.FirmwareSizeInBytes);
     if (chunks > FIRMWARE_MAX_CHUNKS) {
-        snprintf(MessageBuffer, sizeof MessageBuffer,
+        snprintf(message, sizeof message,
                  "FirmwareSizeInBytes [%u] needs %u chunks, more than [%d]",
                  header.FirmwareSizeInBytes, chunks, FIRMWARE_MAX_CHUNKS);
         if (failed(FLASH_TOO_MANY_CHUNKS)) {
@@ -73,7 +74,7 @@ static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
     }
     uint64_t needed = BytesNeeded(header);
     if (read < needed) {
-        snprintf(MessageBuffer, sizeof MessageBuffer,
+        snprintf(message, sizeof message,
                  "Firmware file size [%llu] smaller than header needs [%llu]",
                  (unsigned long long)read, (unsigned long long)needed);
         failed(FLASH_FIRMWARE_UNREADABLE);
@@ -151,13 +152,13 @@ static FILE* OpenImageFile(const char* path) {
     return PlatformOpenRegularFile(path, true);
 }
 
-// "Could not open file ..." into MessageBuffer, after a failed open.
-static void FormatOpenFailure(const char* path) {
+// "Could not open file ...", after a failed open.
+static void FormatOpenFailure(const char* path, char message[MESSAGE_BUFFER_SIZE]) {
     if (errno != 0) {
-        snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s] due to error %d",
-                 path, errno);
+        snprintf(message, MESSAGE_BUFFER_SIZE, "Could not open file [%s] due to error %d", path,
+                 errno);
     } else {
-        snprintf(MessageBuffer, sizeof MessageBuffer, "Could not open file [%s]", path);
+        snprintf(message, MESSAGE_BUFFER_SIZE, "Could not open file [%s]", path);
     }
 }
 
@@ -167,8 +168,9 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
     LogFormat(FlashTag, "Try to get the firmware file [%s]", path);
     FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
-        FormatOpenFailure(path);
-        LogFailureLine(FlashTag, MessageBuffer);
+        char message[MESSAGE_BUFFER_SIZE];
+        FormatOpenFailure(path, message);
+        LogFailureLine(FlashTag, message);
         return FLASH_FILE_NOT_OPENED;
     }
     LogFormat(FlashTag, "Firmware file [%s] is open", path);
@@ -245,8 +247,9 @@ bool DescribeImage(const char* path) {
     Print("file", path);
     FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
-        FormatOpenFailure(path);
-        PrintFailedCheck(MessageBuffer);
+        char message[MESSAGE_BUFFER_SIZE];
+        FormatOpenFailure(path, message);
+        PrintFailedCheck(message);
         Print("verdict", "refused");
         return false;
     }

@@ -4,7 +4,7 @@
 #include "flash/firmware_image.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
-#include "session/options.h"
+#include "session/command_line.h"
 #include "session/run.h"
 
 static void Write(const char* text) {

@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
-#include "session/arguments.h"
 
 static const char* const Tag = "main";
 

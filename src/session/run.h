@@ -2,7 +2,7 @@
 // in order, and the record of it.
 #pragma once
 
-#include "session/options.h"
+#include "session/command_line.h"
 
 // Runs the session the options ask for; problem is the command line's
 // fault, or null. Returns the exit status.

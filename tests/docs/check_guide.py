@@ -51,7 +51,7 @@ CALLS = [
     r'\bLog(?:Line|Format|Failure|FailureLine|FailureDetail)\(\s*\w+,\s*' + LITERALS,
     r'&Options::\w+,\s*' + LITERALS,  # the table of options that take a file
     r'\bfail\(\s*' + LITERALS,  # the command line's other faults
-    r'snprintf\(MessageBuffer,\s*sizeof MessageBuffer,\s*' + LITERALS,
+    r'snprintf\((?:MessageBuffer|message),\s*(?:sizeof \w+|MESSAGE_BUFFER_SIZE),\s*' + LITERALS,
     r'PrintFailedCheck\(\s*' + LITERALS,
     r'\bUsage\s*=\s*' + LITERALS,
     r'Transport Transports\[\][^;]*?' + LITERALS,

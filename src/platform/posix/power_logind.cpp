@@ -5,12 +5,12 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include "platform/posix/posix_platform.h"
+#include "platform/platform.h"
 
 static int LockDescriptor = -1;
 static const uint64_t InhibitTimeoutMicroseconds = 2 * 1000 * 1000;
 
-void HoldWakeLock() {
+void PlatformFlashBegins() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) {
         return;
@@ -35,7 +35,7 @@ void HoldWakeLock() {
     sd_bus_flush_close_unref(bus);
 }
 
-void ReleaseWakeLock() {
+void PlatformFlashEnds() {
     if (LockDescriptor >= 0) {
         close(LockDescriptor);
         LockDescriptor = -1;

@@ -1,5 +1,5 @@
 // Built without libsystemd: nothing keeps the machine awake during a flash.
-#include "platform/posix/posix_platform.h"
+#include "platform/platform.h"
 
-void HoldWakeLock() {}
-void ReleaseWakeLock() {}
+void PlatformFlashBegins() {}
+void PlatformFlashEnds() {}

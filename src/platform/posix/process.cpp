@@ -8,8 +8,6 @@
 #include <sys/prctl.h>
 #endif
 
-#include "platform/posix/posix_platform.h"
-
 const int PlatformStoppedExitStatus = 130;
 
 static volatile sig_atomic_t Stop;
@@ -60,14 +58,6 @@ void PlatformInit() {
     // thousands of chunks that adds up to more than the operator asked for.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-}
-
-void PlatformFlashBegins() {
-    HoldWakeLock();
-}
-
-void PlatformFlashEnds() {
-    ReleaseWakeLock();
 }
 
 bool PlatformStopRequested() {

@@ -60,7 +60,7 @@ static DWORD WINAPI RunShutdownBlockWindow(LPVOID ready) {
     return 0;
 }
 
-void HoldAwake() {
+static void HoldAwake() {
     // The display too: on Modern Standby machines an idle display-off is
     // the way into standby.
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
@@ -72,7 +72,7 @@ void HoldAwake() {
     CloseHandle(ready);
 }
 
-void ReleaseAwake() {
+static void ReleaseAwake() {
     if (WindowThread != nullptr) {
         PostThreadMessageW(WindowThreadId, WM_RELEASE, 0, 0);
         if (!SessionEnding) {
@@ -82,4 +82,14 @@ void ReleaseAwake() {
         WindowThread = nullptr;
     }
     SetThreadExecutionState(ES_CONTINUOUS);
+}
+
+void PlatformFlashBegins() {
+    HoldAwake();
+    FinePausesBegin();
+}
+
+void PlatformFlashEnds() {
+    FinePausesEnd();
+    ReleaseAwake();
 }

@@ -85,16 +85,6 @@ void PlatformInit() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-void PlatformFlashBegins() {
-    HoldAwake();
-    FinePausesBegin();
-}
-
-void PlatformFlashEnds() {
-    FinePausesEnd();
-    ReleaseAwake();
-}
-
 bool PlatformStopRequested() {
     return StopCount != 0;
 }

@@ -13,10 +13,6 @@ void RequestStop();
 // being ended wait.
 void AwaitEndOfRun();
 
-// System awake and logoff held off while the frontend is being written.
-void HoldAwake();
-void ReleaseAwake();
-
 // A timer as fine as the pauses need, for the span of the flash.
 void FinePausesBegin();
 void FinePausesEnd();

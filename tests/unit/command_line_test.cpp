@@ -1,4 +1,4 @@
-#include "session/arguments.h"
+#include "session/command_line.h"
 
 #include <gtest/gtest.h>
 

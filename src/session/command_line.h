@@ -1,9 +1,26 @@
-// Options for scripted use and production lines, anywhere on the command
-// line: each changes nothing unless it is given.
+// The command line: the transport and the pause the operator gives, and the
+// options for scripted use and production lines, anywhere among them (each
+// changes nothing unless it is given).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+struct Transport {
+    char letter;
+    const char* message;
+    int32_t code;
+};
+
+// The transport chosen by the first character of the argument, or null.
+const Transport* TransportFor(const char* argument);
+
+// Reads a wait time the way atoi does (leading white space, optional sign,
+// leading digits; no digits is 0). False for a negative value or one that
+// does not fit in 32 bits.
+bool ParseWaitTime(const char* text, uint32_t* waitTime);
+
+enum { DEFAULT_WAIT_TIME = 100 };
 
 // A file named on the command line: the argument, and where it stands in
 // argv (0 for a default), so that the platform can give it back as a path.
