@@ -1,57 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end case: the real Kestrune binary in a fresh directory
-against the simulated frontend, compared byte for byte.
-
-A case file holds header fields, then blocks:
-
-    name: what the case shows
-    args: u 0                  command line after the program name
-    stdin: Y                   bytes on standard input (escapes allowed)
-    exit: 0                    expected exit status
-    image: --size 100          make_image options for kovi_firmware.bin
-    platforms: linux windows   where the case runs (default: linux; windows is
-                               the x64 build, windows-x86 the x86 one)
-    sdk: without/Open          SDK library to load: sdk (default), none,
-                               without/<Entry>, too-long, relative; under Wine also
-                               with-support (an SDK with a dependency),
-                               other-convention (x86: the __stdcall SDK) and
-                               wrong-bitness (each build's SDK where the other
-                               bitness looks for it)
-    exe: other                 run the other Windows bitness's Kestrune.exe
-    signal: SIGINT after TEXT  send the signal once the console shows TEXT;
-                               "SIGINT 300 ms after TEXT" waits that long first;
-                               "SIGINT then SIGTERM after TEXT" sends two, one
-                               right after the other
-    setup: immutable-image     preparations the case needs (see SETUPS)
-    received: image            the device must have got the image's firmware
-
-    [scenario]                 the simulated frontend's scenario file
-    [messages]                 the expected output, one message a line
-    [trace]                    the expected SDK calls, one a line
-    history-file: h.csv        the file [history] describes (default history.csv)
-    terminal-shows: TEXT       with setup terminal: the terminal, read as UTF-8,
-                               shows TEXT (escapes allowed)
-    [history]                  the expected history file, one CSV line a line;
-                               %TIMESTAMP% is any local ISO 8601 time
-
-A line "%include NAME%" stands for the lines of fragments/NAME, in any
-block or in place of header lines.
-    absent: FILE...            files that must not exist after the run
-    image-file: fw/new.bin     where the image is made (default kovi_firmware.bin)
-    log-file: logs/a.log       the log to compare (default kovi_kestrune.log)
-    [json]                     with --json: the objects standard output must
-                               hold, one a line, in order; "%ANY%" matches any
-                               value, "%TIMESTAMP%" a local ISO 8601 time. The
-                               console is then standard error.
-
-A message line is "tag, message": the console gets the message and CR LF,
-the log gets "tag, message" with every LF stored as CR LF, then CR CR LF.
-A line "console: bytes" is console output alone. Escapes: \\n \\r \\\\
-\\xHH. Macros: %repeat[N x text]%, %minute% (one minute of the waiting
-display), %part_of_minute% (any start of it: where a signal cut it short),
-%SDKPATH%, %NO_LIBRARY_CODE%, %ACCESSCODE%, %IMAGE_HASH% (the image file's
-SHA-256 as made, before the run).
-"""
+against the simulated frontend, compared byte for byte. The case format is
+described in FORMAT.md beside this file."""
 
 import argparse
 import datetime
@@ -381,7 +331,237 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
 
+class Run:
+    """What one case has set up: its folder, files, environment and the
+    state a setup keeps until the run has ended."""
+
+    def __init__(self, fields, blocks, opts, windows, work):
+        self.fields, self.blocks, self.opts, self.windows, self.work = (
+            fields, blocks, opts, windows, work)
+        self.setups = fields.get("setup", "").split()
+        self.image_name = fields.get("image-file", "kovi_firmware.bin")
+        self.image_path = os.path.join(work, self.image_name)
+        self.image = None  # the image's bytes as made, to compare after the run
+        self.held_lock = None
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+
+def hold_history_lock(r):
+    # Held by this process, as "flock history.csv sleep 60" would.
+    r.held_lock = open(r.path("history.csv"), "wb")
+    fcntl.flock(r.held_lock, fcntl.LOCK_EX)
+
+
+def fill_disk_under_history(r):
+    # Three pages: a filler takes two, the history most of the third, so a
+    # record is cut short by the full disk.
+    os.mkdir(r.path("full"))
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", r.path("full")],
+                      stderr=subprocess.DEVNULL).returncode:
+        return "no tmpfs can be mounted here"
+    r.write("full/filler", b"\0" * 8192)
+    r.write("full/history.csv", b"x" * 4064 + b"\r\n")  # 30 bytes short of a page
+    return None
+
+
+def make_image_immutable(r):
+    # A read-only mode does not stop root; an immutable file does.
+    if subprocess.run(["chattr", "+i", r.image_path], stderr=subprocess.DEVNULL).returncode:
+        return "chattr +i is not supported here"
+    return None
+
+
+def make_image_sparse(r):
+    os.truncate(r.image_path, 100 << 30)
+    r.image = None  # never read back
+
+
+def plant_dlls(r):
+    # Firmware unpacked beside the tool, with libraries of the SDK's and its
+    # dependency's names: none of them may be loaded.
+    planted = os.path.join(r.opts.build, "planted")
+    for name in os.listdir(planted):
+        shutil.copy(os.path.join(planted, name), r.work)
+    shutil.copy(r.opts.bin, r.work)
+    r.opts.bin = r.path(os.path.basename(r.opts.bin))
+
+
+# Each setup a case may name, and what it does before the run; one that
+# returns a text skips the case for that reason. Setups that only change
+# how the tool is started are handled in launch().
+SETUPS = {
+    "immutable-image": make_image_immutable,
+    "read-only-image": lambda r: os.chmod(r.image_path, 0o444),
+    "image-is-directory": lambda r: os.mkdir(r.image_path),
+    "image-is-fifo": lambda r: os.mkfifo(r.image_path),
+    "image-links-to-dev-zero": lambda r: os.symlink("/dev/zero", r.image_path),
+    "image-sparse-100g": make_image_sparse,
+    "log-is-directory": lambda r: os.mkdir(r.path("kovi_kestrune.log")),
+    "log-is-fifo": lambda r: os.mkfifo(r.path("kovi_kestrune.log")),
+    "log-links-to-image": lambda r: os.symlink("kovi_firmware.bin", r.path("kovi_kestrune.log")),
+    "stale-log": lambda r: r.write("kovi_kestrune.log", b"an older run's log\r\n" * 100),
+    "history-is-directory": lambda r: os.mkdir(r.path("history.csv")),
+    "history-is-fifo": lambda r: os.mkfifo(r.path("history.csv")),
+    "history-links-to-log": lambda r: os.symlink("kovi_kestrune.log", r.path("history.csv")),
+    "history-without-line-end": lambda r: r.write("history.csv", b"a row edited by hand"),
+    "history-locked": hold_history_lock,
+    "history-on-full-disk": fill_disk_under_history,
+    # Past the limit launch() sets.
+    "file-size-limit": lambda r: r.write("history.csv", b"x" * 19998 + b"\r\n"),
+    "planted-dlls": plant_dlls,
+    "closed-std-descriptors": None,
+    "stdout-reader-leaves": None,
+    "terminal": None,
+}
+
+
+def choose_sdk(r, env):
+    """Points the tool at the case's SDK library; returns its path as the
+    log shows it."""
+    sdk = r.fields.get("sdk", "sdk")
+    if r.windows:
+        if sdk == "none":
+            env["WINEDLLOVERRIDES"] = "KoviSDK="
+        elif sdk in ("with-support", "other-convention", "wrong-bitness"):
+            env["WINEPREFIX"] = r.opts.wineprefix + "-" + sdk
+        elif sdk != "sdk":
+            sys.exit(f"sdk {sdk} is not available under Wine")
+        return "C:\\windows\\system32\\KoviSDK.dll"
+    sdk_dir = {"none": r.path("no-sdk-here"), "too-long": "/" + "d" * 300,
+               "relative": "."}.get(sdk)
+    if sdk_dir is None:
+        sdk_dir = os.path.join(r.opts.build, "sdk-" + sdk if sdk.startswith("without/") else sdk)
+    env["KOVI_SDK_DIR"] = sdk_dir
+    return sdk_dir + "/libKoviSDK.so" if sdk not in ("too-long", "relative") else ""
+
+
+def prepare(r, env, wine):
+    """The image, the scenario and the setups; a text when the case cannot
+    run here."""
+    for name in (r.image_name, r.fields.get("log-file", "")):  # their folders
+        os.makedirs(os.path.dirname(r.path(name)), exist_ok=True)
+    if "image" in r.fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(r.setups):
+        subprocess.run(wine + [r.opts.make_image] + shlex.split(r.fields["image"]) +
+                       [r.image_name], cwd=r.work, env=env, check=True)
+        r.image = read_bytes(r.image_path)
+    if "scenario" in r.blocks:
+        with open(r.path("kovi_sim.scenario"), "w", encoding="latin-1") as f:
+            f.write(expand("\n".join(r.blocks["scenario"]), {}) + "\n")
+        env["KOVI_SIM"] = "kovi_sim.scenario"
+    for setup in r.setups:
+        if setup not in SETUPS:
+            sys.exit(f"unknown setup {setup}")
+        skipped = SETUPS[setup](r) if SETUPS[setup] else None
+        if skipped:
+            return skipped
+    return None
+
+
+def command_for(r, env, wine):
+    command = [r.opts.bin] + shlex.split(r.fields.get("args", ""))
+    if r.windows:
+        return wine + command
+    if r.opts.valgrind:
+        command = ["valgrind", "--log-file=" + r.path("memcheck.log"), "--track-fds=yes",
+                   "--leak-check=full", "--track-origins=yes", "--error-exitcode=99"] + command
+    # Preloaded into the tool itself, not through the faketime program: that
+    # one would take a signal in the tool's place, and one that was killed
+    # leaves a semaphore behind that makes a later one fail. (Not with
+    # descriptors closed: it would take the lowest free ones.)
+    if "closed-std-descriptors" not in r.setups:
+        env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
+    return command
+
+
+def check_output(r, macros, returncode, stdout, stderr):
+    """The exit status, the console, the log and JSON; the number of
+    failures."""
+    failures = 0
+    for report in (b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
+        if report in stderr:
+            print(f"--- a sanitizer report ({report.decode()})")
+            failures += 1
+    expected_exit = int(r.fields.get("exit", "0"))
+    if returncode != expected_exit:
+        print(f"--- exit status {returncode}, expected {expected_exit}")
+        failures += 1
+    if r.opts.valgrind:
+        failures += check_memcheck(r.path("memcheck.log"), expected_exit == 0)
+    console, log = expected_output(r.blocks.get("messages", []), macros)
+    if "json" in r.blocks:
+        failures += check_json(stdout, r.blocks["json"], macros)
+        stdout = stderr  # the console
+    if "stdout-reader-leaves" in r.setups:
+        console = console[:len(stdout)]
+    # On a terminal Wine's console adds escape sequences: the log tells.
+    if (not {"closed-std-descriptors", "terminal"} & set(r.setups) and
+            not console_matches(console, stdout)):
+        show_difference("console", console, stdout)
+        failures += 1
+    if "terminal-shows" in r.fields:
+        shown = expand(r.fields["terminal-shows"], {}).encode("latin-1").decode("latin-1")
+        if shown.encode("utf-8") not in stdout:
+            print(f"--- the terminal does not show {shown!r}")
+            failures += 1
+    actual_log = read_bytes(r.path(r.fields.get("log-file", "kovi_kestrune.log")))
+    # (A log name that leads elsewhere has no log of its own to compare.)
+    if not {"log-is-directory", "log-links-to-image"} & set(r.setups) and actual_log != log:
+        show_difference("log", log, actual_log)
+        failures += 1
+    return failures
+
+
+def check_files(r, macros):
+    """The SDK calls, the history, the image and the files around; the
+    number of failures."""
+    failures = 0
+    if "trace" in r.blocks:
+        trace = read_bytes(r.path("kovi_sim.trace"))
+        wanted = "".join(expand(line, macros) + "\n" for line in r.blocks["trace"]
+                         if line.strip()).encode("latin-1")
+        if trace != wanted:
+            show_difference("trace", wanted, trace)
+            failures += 1
+    if "history" in r.blocks:
+        history = read_bytes(r.path(r.fields.get("history-file", "history.csv")))
+        lines = [expand(line, macros).encode("latin-1") for line in r.blocks["history"]
+                 if line.strip()]
+        timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
+        pattern = b"".join(timestamp.join(re.escape(p) for p in line.split(b"%TIMESTAMP%")) +
+                           b"\r\n" for line in lines)
+        if not re.fullmatch(pattern, history):
+            show_difference("history", b"\r\n".join(lines) + b"\r\n", history)
+            failures += 1
+    rewritten = "rewrite_image_after_chunk" in "".join(r.blocks.get("scenario", []))
+    if r.image is not None and not rewritten and read_bytes(r.image_path) != r.image:
+        print("--- the firmware file was changed")
+        failures += 1
+    for name in r.fields.get("absent", "").split():
+        if os.path.lexists(r.path(name)):
+            print(f"--- {name} is there")
+            failures += 1
+    for marker in sorted(n for n in os.listdir(r.work) if n.endswith("-was-loaded")):
+        print(f"--- a library from the working directory was loaded: {marker}")
+        failures += 1
+    if r.fields.get("received") == "image":
+        offset = 2 * int.from_bytes(r.image[24:26], "little")
+        size = int.from_bytes(r.image[8:12], "little")
+        received = read_bytes(r.path("kovi_sim.received"))
+        if received != r.image[offset:offset + size]:
+            print(f"--- the device received {len(received)} bytes that differ from the image's "
+                  f"{size} firmware bytes")
+            failures += 1
+    return failures
+
+
 def run(fields, blocks, opts, windows, work):
+    r = Run(fields, blocks, opts, windows, work)
     env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
                KOVI_SIM_RECEIVED="kovi_sim.received")
     env.pop("KOVI_SIM", None)
@@ -393,115 +573,11 @@ def run(fields, blocks, opts, windows, work):
             if subprocess.run([WINE, "--runs-32bit"]).returncode:
                 print("skipped: this kernel runs no 32-bit code")
                 return SKIP
-
-    image_name = fields.get("image-file", "kovi_firmware.bin")
-    image_path = os.path.join(work, image_name)
-    for name in (image_name, fields.get("log-file", "")):  # their folders
-        os.makedirs(os.path.dirname(os.path.join(work, name)), exist_ok=True)
-    image = None
-    if "image" in fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(
-            fields.get("setup", "").split()):
-        subprocess.run(wine + [opts.make_image] + shlex.split(fields["image"]) +
-                       [image_name], cwd=work, env=env, check=True)
-        image = read_bytes(image_path)
-
-    if "scenario" in blocks:
-        with open(os.path.join(work, "kovi_sim.scenario"), "w", encoding="latin-1") as f:
-            f.write(expand("\n".join(blocks["scenario"]), {}) + "\n")
-        env["KOVI_SIM"] = "kovi_sim.scenario"
-
-    sdk = fields.get("sdk", "sdk")
-    if windows:
-        sdk_path = "C:\\windows\\system32\\KoviSDK.dll"
-        if sdk == "none":
-            env["WINEDLLOVERRIDES"] = "KoviSDK="
-        elif sdk in ("with-support", "other-convention", "wrong-bitness"):
-            env["WINEPREFIX"] = opts.wineprefix + "-" + sdk
-        elif sdk != "sdk":
-            sys.exit(f"sdk {sdk} is not available under Wine")
-    else:
-        if sdk == "none":
-            sdk_dir = os.path.join(work, "no-sdk-here")
-        elif sdk == "too-long":
-            sdk_dir = "/" + "d" * 300
-        elif sdk == "relative":
-            sdk_dir = "."
-        elif sdk.startswith("without/"):
-            sdk_dir = os.path.join(opts.build, "sdk-" + sdk)
-        else:
-            sdk_dir = os.path.join(opts.build, sdk)
-        env["KOVI_SDK_DIR"] = sdk_dir
-        sdk_path = sdk_dir + "/libKoviSDK.so" if sdk not in ("too-long", "relative") else ""
-
-    held_lock = None  # open until the run has ended
-    for setup in fields.get("setup", "").split():
-        if setup == "immutable-image":
-            # A read-only mode does not stop root; an immutable file does.
-            if subprocess.run(["chattr", "+i", image_path], stderr=subprocess.DEVNULL).returncode:
-                print("skipped: chattr +i is not supported here")
-                return SKIP
-        elif setup == "log-is-directory":
-            os.mkdir(os.path.join(work, "kovi_kestrune.log"))
-        elif setup == "stale-log":
-            with open(os.path.join(work, "kovi_kestrune.log"), "wb") as f:
-                f.write(b"an older run's log\r\n" * 100)
-        elif setup == "history-is-directory":
-            os.mkdir(os.path.join(work, "history.csv"))
-        elif setup == "read-only-image":
-            os.chmod(image_path, 0o444)
-        elif setup in ("closed-std-descriptors", "stdout-reader-leaves", "terminal"):
-            pass  # how the tool is started, see launch()
-        elif setup == "image-is-directory":
-            os.mkdir(image_path)
-        elif setup == "image-is-fifo":
-            os.mkfifo(image_path)
-        elif setup == "image-links-to-dev-zero":
-            os.symlink("/dev/zero", image_path)
-        elif setup == "history-is-fifo":
-            os.mkfifo(os.path.join(work, "history.csv"))
-        elif setup == "history-links-to-log":
-            os.symlink("kovi_kestrune.log", os.path.join(work, "history.csv"))
-        elif setup == "log-links-to-image":
-            os.symlink("kovi_firmware.bin", os.path.join(work, "kovi_kestrune.log"))
-        elif setup == "log-is-fifo":
-            os.mkfifo(os.path.join(work, "kovi_kestrune.log"))
-        elif setup == "history-without-line-end":
-            with open(os.path.join(work, "history.csv"), "wb") as f:
-                f.write(b"a row edited by hand")
-        elif setup == "history-locked":
-            # Held by this process, as "flock history.csv sleep 60" would.
-            held_lock = open(os.path.join(work, "history.csv"), "wb")
-            fcntl.flock(held_lock, fcntl.LOCK_EX)
-        elif setup == "history-on-full-disk":
-            # Three pages: a filler takes two, the history most of the third,
-            # so a record is cut short by the full disk.
-            full = os.path.join(work, "full")
-            os.mkdir(full)
-            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", full],
-                              stderr=subprocess.DEVNULL).returncode:
-                print("skipped: no tmpfs can be mounted here")
-                return SKIP
-            with open(os.path.join(full, "filler"), "wb") as f:
-                f.write(b"\0" * 8192)
-            with open(os.path.join(full, "history.csv"), "wb") as f:
-                f.write(b"x" * 4064 + b"\r\n")  # 30 bytes short of a page
-        elif setup == "file-size-limit":
-            with open(os.path.join(work, "history.csv"), "wb") as f:
-                f.write(b"x" * 19998 + b"\r\n")  # past the limit launch() sets
-        elif setup == "image-sparse-100g":
-            os.truncate(image_path, 100 << 30)
-            image = None  # never read back
-        elif setup == "planted-dlls":
-            # Firmware unpacked beside the tool, with libraries of the SDK's
-            # and its dependency's names: none of them may be loaded.
-            planted = os.path.join(opts.build, "planted")
-            for name in os.listdir(planted):
-                shutil.copy(os.path.join(planted, name), work)
-            shutil.copy(opts.bin, work)
-            opts.bin = os.path.join(work, os.path.basename(opts.bin))
-        else:
-            sys.exit(f"unknown setup {setup}")
-
+    sdk_path = choose_sdk(r, env)
+    skipped = prepare(r, env, wine)
+    if skipped:
+        print(f"skipped: {skipped}")
+        return SKIP
     date = FIXED_DATE if not windows else datetime.date.today()
     code = int(f"{date.day}{date.month:02d}{date.year}") & ACCESS_CODE_MASK
     macros = {
@@ -510,111 +586,19 @@ def run(fields, blocks, opts, windows, work):
         "ACCESSCODE": f"0x{code:X}",
         "minute": minute_display(),
         "part_of_minute": PART_OF_MINUTE,
-        "IMAGE_HASH": hashlib.sha256(image or b"").hexdigest(),
+        "IMAGE_HASH": hashlib.sha256(r.image or b"").hexdigest(),
     }
-
     if fields.get("exe") == "other":
         if not opts.other_bin:
             print("skipped: the other Windows build is not there")
             return SKIP
         opts.bin = opts.other_bin
-    command = [opts.bin] + shlex.split(fields.get("args", ""))
-    if windows:
-        command = wine + command
-    else:
-        if opts.valgrind:
-            command = ["valgrind", "--log-file=" + os.path.join(work, "memcheck.log"),
-                       "--track-fds=yes", "--leak-check=full", "--track-origins=yes",
-                       "--error-exitcode=99"] + command
-        # Preloaded into the tool itself, not through the faketime program:
-        # that one would take a signal in the tool's place, and one that was
-        # killed leaves a semaphore behind that makes a later one fail.
-        # (Not with descriptors closed: it would take the lowest free ones.)
-        if "closed-std-descriptors" not in fields.get("setup", ""):
-            env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
+    command = command_for(r, env, wine)
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
-    if held_lock:
-        held_lock.close()
-
-    failures = 0
-    for report in (b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
-        if report in stderr:
-            print(f"--- a sanitizer report ({report.decode()})")
-            failures += 1
-    expected_exit = int(fields.get("exit", "0"))
-    if returncode != expected_exit:
-        print(f"--- exit status {returncode}, expected {expected_exit}")
-        failures += 1
-
-    if opts.valgrind:
-        failures += check_memcheck(os.path.join(work, "memcheck.log"), expected_exit == 0)
-
-    console, log = expected_output(blocks.get("messages", []), macros)
-    if "json" in blocks:
-        failures += check_json(stdout, blocks["json"], macros)
-        stdout = stderr  # the console
-    setups = fields.get("setup", "").split()
-    if "stdout-reader-leaves" in setups:
-        console = console[:len(stdout)]
-    # On a terminal Wine's console adds escape sequences: the log tells.
-    if (not {"closed-std-descriptors", "terminal"} & set(setups) and
-            not console_matches(console, stdout)):
-        show_difference("console", console, stdout)
-        failures += 1
-    if "terminal-shows" in fields:
-        shown = expand(fields["terminal-shows"], {}).encode("latin-1").decode("latin-1")
-        if shown.encode("utf-8") not in stdout:
-            print(f"--- the terminal does not show {shown!r}")
-            failures += 1
-    log_path = os.path.join(work, fields.get("log-file", "kovi_kestrune.log"))
-    actual_log = read_bytes(log_path)
-    # (A log name that leads elsewhere has no log of its own to compare.)
-    if not {"log-is-directory", "log-links-to-image"} & set(setups) and actual_log != log:
-        show_difference("log", log, actual_log)
-        failures += 1
-
-    trace = read_bytes(os.path.join(work, "kovi_sim.trace"))
-    if "trace" in blocks:
-        wanted = "".join(expand(line, macros) + "\n" for line in blocks["trace"] if line.strip())
-        if trace != wanted.encode("latin-1"):
-            show_difference("trace", wanted.encode("latin-1"), trace)
-            failures += 1
-
-    if "history" in blocks:
-        history = read_bytes(os.path.join(work, fields.get("history-file", "history.csv")))
-        lines = [expand(line, macros).encode("latin-1") for line in blocks["history"]
-                 if line.strip()]
-        timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
-        pattern = b"".join(timestamp.join(re.escape(p) for p in line.split(b"%TIMESTAMP%")) +
-                           b"\r\n" for line in lines)
-        if not re.fullmatch(pattern, history):
-            show_difference("history", b"\r\n".join(lines) + b"\r\n", history)
-            failures += 1
-
-    rewritten = "rewrite_image_after_chunk" in "".join(blocks.get("scenario", []))
-    if image is not None and not rewritten and read_bytes(image_path) != image:
-        print("--- the firmware file was changed")
-        failures += 1
-
-    for name in fields.get("absent", "").split():
-        if os.path.lexists(os.path.join(work, name)):
-            print(f"--- {name} is there")
-            failures += 1
-
-    for marker in sorted(n for n in os.listdir(work) if n.endswith("-was-loaded")):
-        print(f"--- a library from the working directory was loaded: {marker}")
-        failures += 1
-
-    if fields.get("received") == "image":
-        offset = 2 * int.from_bytes(image[24:26], "little")
-        size = int.from_bytes(image[8:12], "little")
-        received = read_bytes(os.path.join(work, "kovi_sim.received"))
-        if received != image[offset:offset + size]:
-            print(f"--- the device received {len(received)} bytes that differ from the image's "
-                  f"{size} firmware bytes")
-            failures += 1
-
+    if r.held_lock:
+        r.held_lock.close()
+    failures = check_output(r, macros, returncode, stdout, stderr) + check_files(r, macros)
     if failures:
         print("--- stderr:", stderr.decode("latin-1", "replace")[-2000:])
     return 1 if failures else 0
