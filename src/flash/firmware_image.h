@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "flash/kestrune.h"
+#include "flash/flash.h"
 
 // The image a run flashes unless told otherwise.
 extern const char* const DefaultFirmwareFileName;

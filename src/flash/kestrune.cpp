@@ -12,24 +12,6 @@
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
 
-const char* const FlashTag = "Kestrune";
-
-bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TEXT_SIZE],
-                     char serialText[DEVICE_ID_TEXT_SIZE]) {
-    snprintf(devIdText, DEVICE_ID_TEXT_SIZE, "%d", devId);
-    snprintf(serialText, DEVICE_ID_TEXT_SIZE, "%d", serial);
-    return strncmp(devIdText, serialText, 3) == 0;
-}
-
-bool StopBeforeFlashing(const char* tag) {
-    if (!PlatformStopRequested()) {
-        return false;
-    }
-    LogFailureLine(tag,
-                   "\n\nStopped by the operator before flashing, nothing was sent to the frontend");
-    return true;
-}
-
 // One flash between its steps.
 struct Flash {
     SdkHandle handle;

@@ -1,81 +1,8 @@
 // The flash procedure: checks, confirmation, transfer, completion wait.
 #pragma once
 
-#include <cstdint>
-
-#include "sdk/kovi_sdk.h"
-
-// What the flash procedure reports back.
-enum FlashResult {
-    FLASH_GOES_ON = -1, // not a result: a step went well, the flash goes on
-    FLASH_FLASHED = 0,  // the frontend reported success
-    FLASH_DECLINED = 0, // the operator did not answer Y: a result of 0 as well
-    FLASH_FILE_NOT_OPENED = 1,
-    FLASH_HEADER_UNREADABLE = 2,
-    FLASH_NO_FRONTEND_INFO = 3,
-    FLASH_DEVICE_ID_MISMATCH = 4,
-    FLASH_HARDWARE_MISMATCH = 5,
-    FLASH_NO_MEMORY = 6,
-    FLASH_CHUNK_REFUSED = 7,
-    FLASH_STATUS_FAILED = 8,
-    FLASH_POSTCONDITIONS_FAILED = 9,
-    FLASH_PRECONDITIONS_FAILED = 10,
-    FLASH_FIRMWARE_UNREADABLE = 11,
-    FLASH_OFFSET_TOO_LARGE = 12,
-    FLASH_SIZE_ODD = 13,
-    FLASH_SIZE_ZERO = 14,
-    FLASH_TOO_MANY_CHUNKS = 15,
-    FLASH_STOPPED = 16,         // the operator stopped the run
-    FLASH_OLDER_REFUSED = 17,   // an older image, unattended, without --allow-older
-    FLASH_SERIAL_MISMATCH = 18, // not the serial --expect-serial names
-    FLASH_ALREADY_CURRENT = 19, // --skip-current: the frontend runs the image's version
-};
-
-// How to flash.
-struct FlashOptions {
-    uint32_t waitTime;        // pause after each chunk, in milliseconds
-    const char* imagePath;    // the image file
-    const char* frontendName; // the frontend connected, as UTF-8
-    bool hashImage;           // the image's SHA-256 is wanted
-    bool answerYes;           // --yes: Y without a key; an older image is refused
-    bool allowOlder;          // --allow-older: with answerYes, an older image too
-    bool expectSerialSet;     // --expect-serial: only the frontend with this serial
-    int32_t expectSerial;
-    bool skipCurrent; // --skip-current: not the version it already runs
-};
-
-// What a flash did, filled in as it goes.
-struct FlashReport {
-    bool haveInfo; // the frontend before the flash
-    int32_t serial;
-    uint16_t hwVersion;
-    uint16_t swVersion;
-    bool haveImage; // the image's header and hash
-    uint16_t firmwareVer;
-    uint16_t devId;
-    uint32_t firmwareSize;
-    char imageSha256[65]; // empty when not hashed
-    uint32_t chunksSent;
-    bool confirmed;
-    bool declined;
-    bool alreadyCurrent;
-    bool flashed; // the frontend reported success
-    uint16_t reportedVersion;
-};
-
-extern const char* const FlashTag;
+#include "flash/flash.h"
 
 // Flashes the image into the connected frontend. The firmware file is
 // closed on every return.
 FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report);
-
-// Before the operator's Y: when a stop was asked for, logs that nothing was
-// sent and returns true; the caller then only closes what it opened.
-bool StopBeforeFlashing(const char* tag);
-
-enum { DEVICE_ID_TEXT_SIZE = 32 };
-
-// Writes both numbers as decimal texts; the image fits the frontend when the
-// first three characters agree (a text that ends sooner differs).
-bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TEXT_SIZE],
-                     char serialText[DEVICE_ID_TEXT_SIZE]);

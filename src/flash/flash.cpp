@@ -1,0 +1,25 @@
+#include "flash/flash.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "output/log_line.h"
+#include "platform/platform.h"
+
+const char* const FlashTag = "Kestrune";
+
+bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TEXT_SIZE],
+                     char serialText[DEVICE_ID_TEXT_SIZE]) {
+    snprintf(devIdText, DEVICE_ID_TEXT_SIZE, "%d", devId);
+    snprintf(serialText, DEVICE_ID_TEXT_SIZE, "%d", serial);
+    return strncmp(devIdText, serialText, 3) == 0;
+}
+
+bool StopBeforeFlashing(const char* tag) {
+    if (!PlatformStopRequested()) {
+        return false;
+    }
+    LogFailureLine(tag,
+                   "\n\nStopped by the operator before flashing, nothing was sent to the frontend");
+    return true;
+}
