@@ -73,18 +73,17 @@ static void NoteFailure(const char* message, bool detail) {
     snprintf(LastFailure + used, sizeof LastFailure - used, "%s%s", used > 0 ? " " : "", message);
 }
 
+void LogFailureLine(const char* tag, const char* message) {
+    LogLine(tag, message);
+    NoteFailure(message, false);
+}
+
 void LogFailure(const char* tag, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
     va_end(arguments);
-    LogLine(tag, MessageBuffer);
-    NoteFailure(MessageBuffer, false);
-}
-
-void LogFailureLine(const char* tag, const char* message) {
-    LogLine(tag, message);
-    NoteFailure(message, false);
+    LogFailureLine(tag, MessageBuffer);
 }
 
 void LogFailureDetail(const char* tag, const char* text) {
