@@ -93,7 +93,7 @@ static FlashResult SendChunks(SdkHandle handle, uint32_t waitTime, const Firmwar
             return FLASH_CHUNK_REFUSED;
         }
         report->chunksSent = part + 1;
-        JsonProgress(part + 1, chunkCount, PlatformMilliseconds() - started);
+        JsonProgress(part + 1, chunkCount, started);
         if (waitTime != 0) {
             PlatformSleep(waitTime);
         }

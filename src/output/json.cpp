@@ -139,13 +139,14 @@ void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint
     End(&line);
 }
 
-void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t elapsedMs) {
+void JsonWriteProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs) {
     static uint32_t lastPercent;
     static uint64_t lastMs;
+    uint64_t elapsedMs = PlatformMilliseconds() - startedMs;
     uint32_t percent = (uint32_t)(100ull * chunksSent / chunks);
     bool due = chunksSent == 1 || percent != lastPercent || elapsedMs - lastMs >= 10000 ||
                chunksSent == chunks;
-    if (!JsonEnabled || !due) {
+    if (!due) {
         return;
     }
     lastPercent = percent;

@@ -17,9 +17,17 @@ void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t
 // sha256 empty when the image was not hashed.
 void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
                const char* sha256);
-// After each chunk the frontend took; written when the whole percent
-// changes, at least every ten seconds, and for the last chunk.
-void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t elapsedMs);
+// After each chunk the frontend took, the transfer having started at
+// startedMs (PlatformMilliseconds); written when the whole percent changes,
+// at least every ten seconds, and for the last chunk.
+// (Inline: the transfer calls it for every chunk, and without --json it must
+// cost nothing.)
+void JsonWriteProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs);
+inline void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs) {
+    if (JsonEnabled) {
+        JsonWriteProgress(chunksSent, chunks, startedMs);
+    }
+}
 void JsonStatus(uint16_t code, const char* text, int minutesLeft);
 // The last line of a run: the record's columns and the last failure logged.
 void JsonResult(const RecordValues& record, const char* message);
