@@ -51,6 +51,10 @@ void PlatformStandardOutputWrite(const char* bytes, size_t count);
 // stop was asked for.
 int PlatformReadKey();
 
+// The run is driven by a program (--yes, --exit-status, --history and the
+// like): nothing waits for a person at its end.
+void PlatformRunIsUnattended();
+
 // A text in the system's narrow encoding as UTF-8, into at most capacity
 // bytes with its NUL: converted from the ANSI code page on Windows, copied
 // unchanged elsewhere (where texts are taken to be UTF-8 already). Either

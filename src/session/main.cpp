@@ -34,5 +34,8 @@ int main(int argc, char** argv) {
         bool accepted = DescribeImage(path);
         return PlatformStopRequested() ? PlatformStoppedExitStatus : accepted ? 0 : 1;
     }
+    if (MachineRun(options)) {
+        PlatformRunIsUnattended();
+    }
     return RunSession(argc, argv, options, understood ? nullptr : problem);
 }

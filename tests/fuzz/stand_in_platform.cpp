@@ -49,6 +49,7 @@ void PlatformLocalDate(int* day, int* month, int* year) {
 const int PlatformStoppedExitStatus = 130;
 
 void PlatformConsoleToStandardError() {}
+void PlatformRunIsUnattended() {}
 void PlatformStandardOutputWrite(const char*, size_t) {}
 uint64_t PlatformMilliseconds() {
     return 0;

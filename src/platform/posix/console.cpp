@@ -28,6 +28,8 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
     WriteAll(ConsoleDescriptor, bytes, count);
 }
 
+void PlatformRunIsUnattended() {} // nothing waits at the end here
+
 void PlatformConsoleToStandardError() {
     ConsoleDescriptor = STDERR_FILENO;
 }

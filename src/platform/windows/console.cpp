@@ -79,16 +79,59 @@ void ConsoleRestore() {
     }
 }
 
+static bool Unattended;
+
+void PlatformRunIsUnattended() {
+    Unattended = true;
+}
+
+// One key typed at the console from now on, or -1 once a stop is asked for.
+static int WaitForKey(HANDLE input) {
+    FlushConsoleInputBuffer(input);
+    HANDLE waits[2] = {StopEvent, input};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        if (_kbhit()) {
+            return _getch();
+        }
+        // Only other events (focus, mouse, size), which _kbhit leaves
+        // there: the wait would never block again.
+        FlushConsoleInputBuffer(input);
+    }
+    return -1;
+}
+
 void ConsoleHoldWindowOpen() {
+    // Only where a person can answer: a console window on the screen, and a
+    // run no program drives. A host that starts the tool without a window
+    // (CREATE_NO_WINDOW, a scheduled task, a service) would wait forever.
     DWORD processes[2];
-    if (!IsConsole(Input) || !IsConsole(GetStdHandle(STD_OUTPUT_HANDLE)) ||
-        GetConsoleProcessList(processes, 2) != 1) {
-        return; // a command prompt, a script or redirected output
+    HWND window = GetConsoleWindow();
+    if (Unattended || window == nullptr || !IsWindowVisible(window) || !IsConsole(Input) ||
+        !IsConsole(GetStdHandle(STD_OUTPUT_HANDLE)) || GetConsoleProcessList(processes, 2) != 1) {
+        return; // a command prompt, a script, redirected output, or nobody there
     }
     static const char prompt[] = "Press any key to close this window";
     PlatformConsoleWrite(prompt, sizeof prompt - 1);
-    FlushConsoleInputBuffer(Input);
-    _getch();
+    WaitForKey(Input);
+}
+
+// One byte from a pipe, or -1 at its end or once a stop is asked for: a
+// pipe that stays open without a byte must not hold the stop.
+static int ReadPipeByte(HANDLE input) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+            return -1; // the writer is gone
+        }
+        if (available > 0) {
+            unsigned char byte;
+            DWORD got = 0;
+            return ReadFile(input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;
+        }
+        if (WaitForSingleObject(StopEvent, 50) == WAIT_OBJECT_0) {
+            return -1;
+        }
+    }
 }
 
 int PlatformReadKey() {
@@ -97,24 +140,16 @@ int PlatformReadKey() {
         // A key typed while the checks were still running does not answer
         // the question; on a pipe, where scripts give the Y, nothing is
         // discarded. A stop is an answer too: wait for either.
-        FlushConsoleInputBuffer(input);
-        HANDLE waits[2] = {StopEvent, input};
-        while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-            if (_kbhit()) {
-                return _getch();
-            }
-            // Only other events (focus, mouse, size), which _kbhit leaves
-            // there: the wait would never block again.
-            FlushConsoleInputBuffer(input);
-        }
+        return WaitForKey(input);
+    }
+    if (input == INVALID_HANDLE_VALUE || input == nullptr) {
         return -1;
     }
-    // Not a console (a pipe or a file): take one byte; end of input is no key.
+    if (GetFileType(input) == FILE_TYPE_PIPE) {
+        return ReadPipeByte(input);
+    }
+    // A file: take one byte; its end is no key.
     unsigned char byte;
     DWORD got = 0;
-    if (input == INVALID_HANDLE_VALUE || input == nullptr ||
-        !ReadFile(input, &byte, 1, &got, nullptr) || got != 1) {
-        return -1;
-    }
-    return byte;
+    return ReadFile(input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;
 }

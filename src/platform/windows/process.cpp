@@ -81,7 +81,10 @@ void PlatformInit() {
     RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ConsoleSetUp();
     atexit(EndOfRun);
-    // The operator may stop the run at any moment, not only the flash.
+    // The operator may stop the run at any moment, not only the flash; also
+    // where the host started it ignoring Ctrl-C (start /b,
+    // CREATE_NEW_PROCESS_GROUP), which the process would otherwise inherit.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
