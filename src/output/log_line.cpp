@@ -15,6 +15,7 @@ void (*LogUnavailable)();
 char LastFailure[MESSAGE_BUFFER_SIZE];
 
 static FILE* LogStream;
+static int LogDescriptor = -1; // the stream's, for a line written from a signal handler
 
 // The log has the same bytes on every platform: it is written in binary and
 // every line feed is stored as CR LF, as a Windows text stream stores it.
@@ -46,6 +47,7 @@ void LogLine(const char* tag, const char* message) {
             exit(1);
         }
     }
+    LogDescriptor = fileno(LogStream);
     PlatformConsoleWrite(message, strlen(message));
     PlatformConsoleWrite("\r\n", 2);
 
@@ -91,7 +93,22 @@ void LogFailureDetail(const char* tag, const char* text) {
     NoteFailure(text, true);
 }
 
+void LogLineAtOnce(const char* tag, const char* message) {
+    static char line[MESSAGE_BUFFER_SIZE];
+    size_t length = 0;
+    const char* const parts[] = {tag, ", ", message, "\r\r\n"};
+    for (const char* part : parts) {
+        for (; *part != '\0' && length < sizeof line; part++) {
+            line[length++] = *part;
+        }
+    }
+    if (LogDescriptor >= 0) {
+        PlatformWriteAtOnce(LogDescriptor, line, length);
+    }
+}
+
 void CloseLog() {
+    LogDescriptor = -1;
     if (LogStream != nullptr) {
         fclose(LogStream);
         LogStream = nullptr;

@@ -34,5 +34,10 @@ void LogFailureLine(const char* tag, const char* message);
 // note.
 void LogFailureDetail(const char* tag, const char* text);
 
+// Appends "tag, message" to the log at once, past any buffer, when the log
+// is open: the last line of a process that ends this moment. Safe in a
+// signal handler; message holds no line feed.
+void LogLineAtOnce(const char* tag, const char* message);
+
 // Closes the log file; the last act of a run.
 void CloseLog();

@@ -29,6 +29,12 @@ const char* PlatformFileArgument(int argc, char** argv, int index);
 // read ends at once. A second one ends the process at once.
 bool PlatformStopRequested();
 
+// Registers what is said right before a second stop ends the process: on
+// POSIX from a signal handler (inSignalHandler: async-signal-safe calls
+// only), on Windows from the thread that took the stop. It must wait for
+// nothing.
+void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler));
+
 // The exit status of a run the operator stopped: 130 on POSIX,
 // STATUS_CONTROL_C_EXIT on Windows.
 extern const int PlatformStoppedExitStatus;
@@ -122,6 +128,10 @@ FILE* PlatformOpenRegularFile(const char* path, bool forWriting);
 // a protected file. Never blocks. Null on failure.
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths);
 
+// Writes bytes to the open file descriptor at once, as one write, with no
+// buffer in between; safe in a signal handler. Errors change nothing.
+void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count);
+
 // SHA-256 in steps. Begin gives null when it is not available; Update and
 // End take null and then do nothing, End returning false. End gives 64
 // lower-case hex digits and frees the state.
@@ -142,8 +152,10 @@ bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 // nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
 // (through any link), one of protectedPaths (null-terminated).
 // Returns 0 or the system's error code.
+// Without mayWait nothing is waited for: a lock or a file held elsewhere is
+// an error at once.
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record);
+                              const char* header, const char* record, bool mayWait);
 
 enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
 enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together

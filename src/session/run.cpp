@@ -42,6 +42,7 @@ static const char* HistoryPath; // as the file functions take it
 static const char* ImagePath;
 static const Transport* ChosenTransport;
 static uint32_t WaitTime;
+static FlashReport Report; // filled in as the flash goes
 
 // The exit status --exit-status gives a run that got as far as a session.
 static int OutcomeStatus(int32_t errorState) {
@@ -71,9 +72,9 @@ static int EndRun(int status, bool fatal) {
             FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
         // The record never lands in the image or the log.
         const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
-        uint32_t error =
-            length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record)
-                       : (uint32_t)PlatformPathTooLongError;
+        uint32_t error = length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths,
+                                                           HistoryHeader, record, true)
+                                    : (uint32_t)PlatformPathTooLongError;
         if (error == PLATFORM_PROTECTED_FILE) {
             LogFormat(Tag,
                       "Can not write history file [%s], it is the firmware file or the log file",
@@ -85,6 +86,46 @@ static int EndRun(int status, bool fatal) {
     }
     JsonResult(values, Run.flashed ? "" : LastFailure);
     return status;
+}
+
+// The flash as the record gives it.
+static void RecordFlash(const FlashReport& report) {
+    Run.haveInfo = report.haveInfo;
+    Run.serial = report.serial;
+    Run.hwVersion = report.hwVersion;
+    Run.swVersion = report.swVersion;
+    Run.haveImage = report.haveImage;
+    Run.firmwareVer = report.firmwareVer;
+    Run.devId = report.devId;
+    Run.firmwareSize = report.firmwareSize;
+    memcpy(Run.imageSha256, report.imageSha256, sizeof Run.imageSha256);
+    Run.chunksSent = report.chunksSent;
+    Run.confirmed = report.confirmed;
+    Run.declined = report.declined;
+    Run.alreadyCurrent = report.alreadyCurrent;
+    Run.flashed = report.flashed;
+    Run.reportedVersion = report.reportedVersion;
+}
+
+// A second stop ends the process at once: the log says so, and the history
+// gets the record of a stopped run where that needs no waiting (not from a
+// signal handler).
+static void SayLastWords(bool inSignalHandler) {
+    LogLineAtOnce(Tag, "Ended at once by a second stop, the frontend may hold part of the image");
+    if (inSignalHandler || HistoryPath == nullptr) {
+        return;
+    }
+    if (Run.flashRan) {
+        RecordFlash(Report);
+        Run.flashResult = FLASH_STOPPED;
+    }
+    char record[2048];
+    size_t length =
+        FormatHistoryRecord(record, sizeof record, false, true, PlatformStoppedExitStatus);
+    const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
+    if (length > 0) {
+        PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, false);
+    }
 }
 
 // The log cannot be opened: a program that drives the run still hears how
@@ -279,24 +320,6 @@ static StepResult Connect(Session* session) {
     return STEP_NEXT;
 }
 
-static void RecordFlash(const FlashReport& report) {
-    Run.haveInfo = report.haveInfo;
-    Run.serial = report.serial;
-    Run.hwVersion = report.hwVersion;
-    Run.swVersion = report.swVersion;
-    Run.haveImage = report.haveImage;
-    Run.firmwareVer = report.firmwareVer;
-    Run.devId = report.devId;
-    Run.firmwareSize = report.firmwareSize;
-    memcpy(Run.imageSha256, report.imageSha256, sizeof Run.imageSha256);
-    Run.chunksSent = report.chunksSent;
-    Run.confirmed = report.confirmed;
-    Run.declined = report.declined;
-    Run.alreadyCurrent = report.alreadyCurrent;
-    Run.flashed = report.flashed;
-    Run.reportedVersion = report.reportedVersion;
-}
-
 static StepResult Flash(Session* session) {
     if (session->errorState != 0) {
         // "occured": operators' scripts match the log as it has always been.
@@ -315,9 +338,8 @@ static StepResult Flash(Session* session) {
     options.expectSerial = Given->expectSerial;
     options.skipCurrent = Given->skipCurrent;
     Run.flashRan = true;
-    FlashReport report;
-    Run.flashResult = Kestrune(session->handle, options, &report);
-    RecordFlash(report);
+    Run.flashResult = Kestrune(session->handle, options, &Report);
+    RecordFlash(Report);
     return STEP_END;
 }
 
@@ -380,6 +402,7 @@ int RunSession(int argc, char** argv, const Options& options, const char* proble
         ImagePath, options.log.path != nullptr ? HistoryPath : nullptr, nullptr};
     LogProtectedPaths = logProtectedPaths;
     LogUnavailable = EndWithoutLog;
+    PlatformOnSecondStop(SayLastWords);
     if (!ReadCommandLine(options, problem)) {
         return 1;
     }

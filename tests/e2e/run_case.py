@@ -109,6 +109,9 @@ def expected_output(lines, macros):
         if line.startswith("console: "):
             console += expand(line[len("console: "):], macros)
             continue
+        if line.startswith("log: "):  # a record the log alone gets
+            log += (expand(line[len("log: "):], macros) + "\r\r\n")
+            continue
         tag, sep, message = line.partition(", ")
         if not sep:
             sys.exit(f"message line without a tag: {line!r}")

@@ -71,7 +71,10 @@ bool PlatformSha256End(PlatformSha256*, char*) {
     return false;
 }
 
-uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*) {
+void PlatformOnSecondStop(void (*)(bool)) {}
+void PlatformWriteAtOnce(int, const char*, size_t) {}
+
+uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*, bool) {
     return 0;
 }
 

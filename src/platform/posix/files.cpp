@@ -170,7 +170,7 @@ static uint32_t WriteAll(int fd, const char* bytes, size_t length) {
 
 // Waits for the lock for at most ten seconds, and not past a stop asked
 // for meanwhile (a stopped run still writes its record).
-static int LockWithin10Seconds(int fd) {
+static int LockWithin10Seconds(int fd, bool mayWait) {
     bool stoppedBefore = PlatformStopRequested();
     for (int attempt = 0;; attempt++) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -180,7 +180,7 @@ static int LockWithin10Seconds(int fd) {
         if (error != EWOULDBLOCK && error != EINTR) {
             return error;
         }
-        if (attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+        if (!mayWait || attempt == 100 || PlatformStopRequested() != stoppedBefore) {
             return EWOULDBLOCK;
         }
         struct timespec pause = {0, 100 * 1000000L};
@@ -210,7 +210,7 @@ static bool EndsInLineFeed(const char* path, const struct stat& file) {
 }
 
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record) {
+                              const char* header, const char* record, bool mayWait) {
     int error = 0;
     int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, protectedPaths, &error);
     if (fd < 0) {
@@ -218,7 +218,7 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
-    error = LockWithin10Seconds(fd);
+    error = LockWithin10Seconds(fd, mayWait);
     struct stat info;
     if (error == 0 && fstat(fd, &info) != 0) {
         error = errno;
@@ -245,6 +245,11 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
         result = (uint32_t)errno;
     }
     return result;
+}
+
+void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
+    ssize_t written = write(descriptor, bytes, count);
+    (void)written; // nothing to be done about it: the process ends
 }
 
 void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {

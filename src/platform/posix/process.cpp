@@ -13,15 +13,25 @@ const int PlatformStoppedExitStatus = 130;
 static volatile sig_atomic_t Stop;
 
 static const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static void (*LastWords)(bool inSignalHandler);
 
-// Notes the stop; the default action comes back for every stop signal, so a
-// second one of any kind ends the process at once. No SA_RESTART: a pause
-// or a key read in progress wakes up.
-static void NoteStop(int) {
-    Stop = 1;
-    for (int stopSignal : StopSignals) {
-        signal(stopSignal, SIG_DFL);
+void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
+    LastWords = lastWords;
+}
+
+// The first stop is noted; a second one of any kind ends the process at
+// once, after the last words, with the signal's own default action. No
+// SA_RESTART: a pause or a key read in progress wakes up.
+static void NoteStop(int signalNumber) {
+    if (Stop == 0) {
+        Stop = 1;
+        return;
     }
+    if (LastWords != nullptr) {
+        LastWords(true);
+    }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
 }
 
 void PlatformInit() {

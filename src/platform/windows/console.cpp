@@ -120,10 +120,9 @@ void ConsoleHoldWindowOpen() {
 static int ReadPipeByte(HANDLE input) {
     for (;;) {
         DWORD available = 0;
-        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
-            return -1; // the writer is gone
-        }
-        if (available > 0) {
+        // A writer that is gone may have left bytes behind: ReadFile gives
+        // them, or the end.
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) {
             unsigned char byte;
             DWORD got = 0;
             return ReadFile(input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;

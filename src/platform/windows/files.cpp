@@ -152,8 +152,8 @@ static bool NamesProtected(const char* path, const char* const* protectedPaths) 
 // Waits out another program that has the file open without sharing it (a
 // spreadsheet) for at most ten seconds, and not past a stop asked for
 // meanwhile (a stopped run still writes its record).
-static bool KeepTrying(int attempt, bool stoppedBefore) {
-    if (attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+static bool KeepTrying(int attempt, bool stoppedBefore, bool mayWait) {
+    if (!mayWait || attempt == 100 || PlatformStopRequested() != stoppedBefore) {
         return false;
     }
     Sleep(100);
@@ -163,7 +163,7 @@ static bool KeepTrying(int attempt, bool stoppedBefore) {
 // Opens a regular file for writing, creating it when it is not there (never
 // through a link, nor as one of protectedPaths). Sets *error (0 on success).
 static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* protectedPaths,
-                             uint32_t* error) {
+                             bool mayWait, uint32_t* error) {
     bool stoppedBefore = PlatformStopRequested();
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -178,7 +178,7 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
             file = OpenUtf8(path, access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
             *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         }
-        if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore)) {
+        if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore, mayWait)) {
             break;
         }
     }
@@ -203,7 +203,7 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
 
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     uint32_t error;
-    HANDLE file = OpenForWriting(path, GENERIC_WRITE, protectedPaths, &error);
+    HANDLE file = OpenForWriting(path, GENERIC_WRITE, protectedPaths, true, &error);
     // Emptied only now that it is known to be a file of its own.
     if (file == INVALID_HANDLE_VALUE || !SetEndOfFile(file)) {
         if (file != INVALID_HANDLE_VALUE) {
@@ -219,7 +219,7 @@ FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     return stream;
 }
 
-static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, uint32_t* error) {
+static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, bool mayWait, uint32_t* error) {
     bool stoppedBefore = PlatformStopRequested();
     for (int attempt = 0;; attempt++) {
         if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
@@ -227,7 +227,7 @@ static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, uint32_t* error)
             return true;
         }
         *error = GetLastError();
-        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore)) {
+        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore, mayWait)) {
             return false;
         }
     }
@@ -247,16 +247,17 @@ static bool EndsInLineFeed(HANDLE file, LONGLONG size) {
 }
 
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record) {
+                              const char* header, const char* record, bool mayWait) {
     uint32_t error;
-    HANDLE file = OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, &error);
+    HANDLE file =
+        OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, mayWait, &error);
     if (file == INVALID_HANDLE_VALUE) {
         return error;
     }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
     OVERLAPPED whole = {};
-    if (!LockWithin10Seconds(file, &whole, &error)) {
+    if (!LockWithin10Seconds(file, &whole, mayWait, &error)) {
         CloseHandle(file);
         return error;
     }
@@ -294,6 +295,12 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     CloseHandle(file);
     return error;
+}
+
+void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
+    DWORD written;
+    WriteFile(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), bytes, (DWORD)count, &written,
+              nullptr);
 }
 
 void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {

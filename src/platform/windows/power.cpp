@@ -21,12 +21,12 @@ static LRESULT CALLBACK ShutdownBlockWindow(HWND window, UINT message, WPARAM w,
     case WM_QUERYENDSESSION:
         return FALSE;
     case WM_CLOSE:
-        RequestStop();
+        RequestStop(false);
         return 0;
     case WM_ENDSESSION:
         if (w) {
             InterlockedExchange(&SessionEnding, 1);
-            RequestStop();
+            RequestStop(false);
             AwaitEndOfRun();
         }
         return 0;

@@ -15,7 +15,13 @@ const int PlatformStoppedExitStatus = (int)0xC000013A; // STATUS_CONTROL_C_EXIT
 HANDLE StopEvent;
 static HANDLE RunEnded;
 static volatile LONG StopCount;
+static volatile LONG KeyboardStops;
 static volatile LONG WindowClosing;
+static void (*LastWords)(bool inSignalHandler);
+
+void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
+    LastWords = lastWords;
+}
 
 // Runs after main returns and on every exit(). The run has ended once the
 // session and the log are closed: a window closed at the last prompt need
@@ -28,11 +34,17 @@ static void EndOfRun() {
     }
 }
 
-void RequestStop() {
-    if (InterlockedIncrement(&StopCount) > 1) {
-        // The second one ends the process at once, and nothing more runs in
-        // it: not the SDK's detach code under a lock the main thread may
-        // hold, nor the atexit handlers.
+void RequestStop(bool fromKeyboard) {
+    InterlockedIncrement(&StopCount);
+    // Only the operator's second Ctrl-C or Ctrl-Break ends the process at
+    // once; a window close, a session end or taskkill never does. Nothing
+    // more runs in it then: not the SDK's detach code under a lock the main
+    // thread may hold, nor the atexit handlers; only the last words, which
+    // wait for nothing.
+    if (fromKeyboard && InterlockedIncrement(&KeyboardStops) > 1) {
+        if (LastWords != nullptr) {
+            LastWords(false);
+        }
         ConsoleRestore();
         TerminateProcess(GetCurrentProcess(), (UINT)PlatformStoppedExitStatus);
     }
@@ -54,7 +66,7 @@ static BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        RequestStop();
+        RequestStop(true);
         return TRUE;
     case CTRL_CLOSE_EVENT:
         // Windows ends the process when this handler returns, or at the

@@ -6,9 +6,10 @@
 // Set when the operator asks to stop; pauses and the key read wait on it.
 extern HANDLE StopEvent;
 
-// A stop asked for (Ctrl-C, the window told to close); the second one ends
-// the process at once.
-void RequestStop();
+// A stop asked for (Ctrl-C, the window told to close, the session ending);
+// the operator's second Ctrl-C or Ctrl-Break (fromKeyboard) ends the process
+// at once.
+void RequestStop(bool fromKeyboard);
 // Waits until the run has ended, as long as Windows lets a process that is
 // being ended wait.
 void AwaitEndOfRun();
