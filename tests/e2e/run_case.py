@@ -450,8 +450,11 @@ def prepare(r, env, wine):
     for name in (r.image_name, r.fields.get("log-file", "")):  # their folders
         os.makedirs(os.path.dirname(r.path(name)), exist_ok=True)
     if "image" in r.fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(r.setups):
+        # Made under a plain name, then given its own (which may hold any
+        # character).
         subprocess.run(wine + [r.opts.make_image] + shlex.split(r.fields["image"]) +
-                       [r.image_name], cwd=r.work, env=env, check=True)
+                       ["made.bin"], cwd=r.work, env=env, check=True)
+        os.rename(r.path("made.bin"), r.image_path)
         r.image = read_bytes(r.image_path)
     if "scenario" in r.blocks:
         with open(r.path("kovi_sim.scenario"), "w", encoding="latin-1") as f:

@@ -10,7 +10,14 @@
 #include "platform/windows/windows_platform.h"
 
 FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
-    FILE* stream = fopen(path, forWriting ? "r+b" : "rb");
+    // The path is UTF-8 (see PlatformFileArgument): any character, through
+    // the wide name. Never inherited by the SDK's child processes (N).
+    wchar_t wide[MAX_PATH * 4];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) == 0) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    FILE* stream = _wfopen(wide, forWriting ? L"r+bN" : L"rbN");
     if (stream != nullptr &&
         GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
         fclose(stream); // a device, a pipe or a console, never an image
