@@ -1,5 +1,7 @@
 // Keeping Windows awake and the session alive while the frontend is being
 // written. Neither stops a lid close or the power button.
+#include <stdlib.h>
+
 #include "platform/windows/windows_platform.h"
 
 static const wchar_t BlockReason[] = L"Writing firmware into the frontend";
@@ -35,7 +37,22 @@ static LRESULT CALLBACK ShutdownBlockWindow(HWND window, UINT message, WPARAM w,
     }
 }
 
-static DWORD WINAPI RunShutdownBlockWindow(LPVOID ready) {
+// The start-up signal, given back by whichever of the two threads is done
+// with it last: the starter stops waiting after five seconds, while the
+// window's thread may still be about to signal.
+struct StartSignal {
+    HANDLE ready;
+    volatile LONG users;
+};
+
+static void LeaveStartSignal(StartSignal* signal) {
+    if (InterlockedDecrement(&signal->users) == 0) {
+        CloseHandle(signal->ready);
+        free(signal);
+    }
+}
+
+static DWORD WINAPI RunShutdownBlockWindow(LPVOID start) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = ShutdownBlockWindow;
     windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -49,7 +66,9 @@ static DWORD WINAPI RunShutdownBlockWindow(LPVOID ready) {
     }
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the queue exists now
-    SetEvent(static_cast<HANDLE>(ready));
+    StartSignal* signal = static_cast<StartSignal*>(start);
+    SetEvent(signal->ready);
+    LeaveStartSignal(signal);
     while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_RELEASE) {
         DispatchMessageW(&message);
     }
@@ -64,17 +83,28 @@ static void HoldAwake() {
     // The display too: on Modern Standby machines an idle display-off is
     // the way into standby.
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    WindowThread = CreateThread(nullptr, 0, RunShutdownBlockWindow, ready, 0, &WindowThreadId);
-    if (WindowThread != nullptr) {
-        WaitForSingleObject(ready, 5000);
+    StartSignal* signal = static_cast<StartSignal*>(malloc(sizeof(StartSignal)));
+    if (signal == nullptr) {
+        return; // awake all the same; only the logoff is not held off
     }
-    CloseHandle(ready);
+    signal->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    signal->users = 2;
+    WindowThread = CreateThread(nullptr, 0, RunShutdownBlockWindow, signal, 0, &WindowThreadId);
+    if (WindowThread != nullptr) {
+        WaitForSingleObject(signal->ready, 5000);
+    } else {
+        LeaveStartSignal(signal); // the thread's share: it never ran
+    }
+    LeaveStartSignal(signal);
 }
 
 static void ReleaseAwake() {
     if (WindowThread != nullptr) {
-        PostThreadMessageW(WindowThreadId, WM_RELEASE, 0, 0);
+        // Until the thread has a queue to take it, or has ended: a message
+        // posted before would be lost, and the block would stay.
+        while (!PostThreadMessageW(WindowThreadId, WM_RELEASE, 0, 0) &&
+               WaitForSingleObject(WindowThread, 10) == WAIT_TIMEOUT) {
+        }
         if (!SessionEnding) {
             WaitForSingleObject(WindowThread, 5000);
         }
