@@ -5,6 +5,7 @@ held from before the first chunk until the wait ends, released before Close,
 and never taken by a declined run. A logind that never answers holds the
 flash for two seconds at most, and a stop meanwhile sends nothing.
 wake_lock.py KESTRUNE MAKE_IMAGE SDK_DIR"""
+import atexit
 import os
 import signal
 import subprocess
@@ -26,6 +27,8 @@ with open(os.path.join(work, "slow.scenario"), "w") as f:
 dbusmock.DBusTestCase.start_system_bus()
 mock, manager = dbusmock.DBusTestCase.spawn_server_template("logind", {},
                                                              stdout=subprocess.DEVNULL)
+# Whatever happens below, the mock goes: it holds the test's output open.
+atexit.register(mock.terminate)
 calls = dbus.Interface(manager, dbusmock.MOCK_IFACE)
 logind = dbus.Interface(manager, "org.freedesktop.login1.Manager")
 env = dict(os.environ, KOVI_SDK_DIR=sdk_dir, KOVI_SIM=os.path.join(work, "slow.scenario"),
@@ -111,7 +114,8 @@ def stop_at_question(out, process):
         process.send_signal(signal.SIGINT)
 
 
-os.remove(os.path.join(work, "trace"))
+if os.path.exists(os.path.join(work, "trace")):
+    os.remove(os.path.join(work, "trace"))
 status, out = run(b"Y", stop_at_question)
 nothing_sent = b"Stopped by the operator before flashing, nothing was sent to the frontend"
 if status != 130 or nothing_sent not in out:
