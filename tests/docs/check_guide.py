@@ -44,11 +44,11 @@ PROGRESS = {
     "Close the log file",
 }
 
-FLOOR = 93  # messages the tool logs at the least
+FLOOR = 94  # messages the tool logs at the least
 
 LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
 CALLS = [
-    r'\bLog(?:Line|Format|Failure|FailureLine|FailureDetail)\(\s*\w+,\s*' + LITERALS,
+    r'\bLog(?:Line|Format|Failure|FailureLine|FailureDetail|LineAtOnce)\(\s*\w+,\s*' + LITERALS,
     r'&Options::\w+,\s*' + LITERALS,  # the table of options that take a file
     r'\bfail\(\s*' + LITERALS,  # the command line's other faults
     r'snprintf\((?:MessageBuffer|message),\s*(?:sizeof \w+|MESSAGE_BUFFER_SIZE),\s*' + LITERALS,
