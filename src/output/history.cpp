@@ -150,13 +150,11 @@ void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus) 
     number("exit_status", true, exitStatus);
 }
 
-size_t FormatHistoryRecord(char* out, size_t capacity, bool fatal, bool stopped, int exitStatus) {
+size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record) {
     Builder b = {out, capacity, 0, capacity > 0};
     if (b.fits) {
         out[0] = '\0';
     }
-    RecordValues record;
-    FillRecord(&record, fatal, stopped, exitStatus);
     for (const RecordColumn& column : record.columns) {
         const char* value = column.present ? column.value : "";
         if (column.fromOutside) {

@@ -68,9 +68,9 @@ struct RecordValues {
 // The columns of the record of the run that ends with exitStatus.
 void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus);
 
-// The CSV record (RFC 4180, CRLF) of the run that ends with exitStatus.
+// The CSV record (RFC 4180, CRLF) of the run FillRecord described.
 // Returns its length, or 0 if it does not fit.
-size_t FormatHistoryRecord(char* out, size_t capacity, bool fatal, bool stopped, int exitStatus);
+size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record);
 
 extern const char* const HistoryHeader;
 

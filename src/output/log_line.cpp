@@ -58,12 +58,17 @@ void LogLine(const char* tag, const char* message) {
     fflush(LogStream);
 }
 
+// Formats into MessageBuffer, cut at 1023 characters.
+static const char* FormatIntoBuffer(const char* format, va_list arguments) {
+    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    return MessageBuffer;
+}
+
 void LogFormat(const char* tag, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    LogLine(tag, FormatIntoBuffer(format, arguments));
     va_end(arguments);
-    LogLine(tag, MessageBuffer);
 }
 
 // Blank lines that set a message apart are no part of it.
@@ -83,9 +88,8 @@ void LogFailureLine(const char* tag, const char* message) {
 void LogFailure(const char* tag, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    LogFailureLine(tag, FormatIntoBuffer(format, arguments));
     va_end(arguments);
-    LogFailureLine(tag, MessageBuffer);
 }
 
 void LogFailureDetail(const char* tag, const char* text) {

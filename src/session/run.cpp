@@ -68,8 +68,8 @@ static int EndRun(int status, bool fatal) {
     FillRecord(&values, fatal, PlatformStopRequested(), status);
     if (HistoryPath != nullptr) {
         char record[2048];
-        size_t length =
-            FormatHistoryRecord(record, sizeof record, fatal, PlatformStopRequested(), status);
+        // The same values as the JSON result: one finishing time for both.
+        size_t length = FormatHistoryRecord(record, sizeof record, values);
         // The record never lands in the image or the log.
         const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
         uint32_t error = length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths,
@@ -119,9 +119,10 @@ static void SayLastWords(bool inSignalHandler) {
         RecordFlash(Report);
         Run.flashResult = FLASH_STOPPED;
     }
+    RecordValues values;
+    FillRecord(&values, false, true, PlatformStoppedExitStatus);
     char record[2048];
-    size_t length =
-        FormatHistoryRecord(record, sizeof record, false, true, PlatformStoppedExitStatus);
+    size_t length = FormatHistoryRecord(record, sizeof record, values);
     const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
     if (length > 0) {
         PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, false);

@@ -74,7 +74,9 @@ TEST(History, LeadingTabOrCarriageReturnIsNoFormula) {
     for (const char* name : {"\tcalc", "\rcalc", "=1+1"}) {
         snprintf(::Run.frontend, sizeof ::Run.frontend, "%s", name);
         char record[1024];
-        ASSERT_GT(FormatHistoryRecord(record, sizeof record, false, false, 0), 0u);
+        RecordValues values;
+        FillRecord(&values, false, false, 0);
+        ASSERT_GT(FormatHistoryRecord(record, sizeof record, values), 0u);
         std::string text = record;
         EXPECT_TRUE(text.find(std::string(",'") + name) != std::string::npos ||
                     text.find(std::string(",\"'") + name) != std::string::npos)
