@@ -8,6 +8,7 @@
 // Without a scenario it is one healthy frontend that takes the sample image.
 // See sim/README.md for the keys.
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,9 @@
 extern "C" __declspec(dllimport) int KoviSupportVersion();
 #endif
 // 32-bit SDKs may use either calling convention; the sim can be built with
-// either (SIM_STDCALL), exported under the plain names all the same.
+// either (SIM_STDCALL), exported under the plain names, or, as a maker's
+// library built without a .def file exports them, decorated (SIM_DECORATED:
+// Open@8).
 #ifdef SIM_STDCALL
 #define SIM_CALL __stdcall
 #else
@@ -89,6 +92,7 @@ struct OptionalText {
 struct Scenario {
     int32_t initError = 0;
     bool initInvalidHandle = false;
+    bool initTakesStop = false; // LibraryInit resets how Ctrl-C is handled
     OptionalText revision{false, "KoviSDK simulated frontend 1.0"};
     int32_t deviceCount = 1;
     bool deviceListPresent = true;
@@ -248,6 +252,8 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         scenario->initError = (int32_t)(uint32_t)number;
     } else if (key == "init_invalid_handle") {
         ok = ParseSwitch(value, &scenario->initInvalidHandle);
+    } else if (key == "init_takes_stop") {
+        ok = ParseSwitch(value, &scenario->initTakesStop);
     } else if (key == "revision") {
         scenario->revision = ParseText(value);
     } else if (key == "device_count") {
@@ -557,6 +563,17 @@ void FreeList() {
 
 // --- Entry points ----------------------------------------------------------
 
+// What a library that wants Ctrl-C for itself does: Ctrl-C ignored (as
+// AllocConsole or FreeConsole leave it) on Windows, the default action for
+// SIGINT elsewhere.
+static void TakeStop() {
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(nullptr, TRUE);
+#else
+    signal(SIGINT, SIG_DFL);
+#endif
+}
+
 #ifndef SIM_WITHOUT_LibraryInit
 KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
     Device& d = TheDevice;
@@ -597,6 +614,9 @@ KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
     }
     if (d.scenario.initError != 0) {
         *error = d.scenario.initError;
+    }
+    if (d.scenario.initTakesStop) {
+        TakeStop();
     }
     if (d.scenario.initInvalidHandle) {
         return SDK_INVALID_HANDLE;

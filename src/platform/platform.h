@@ -17,9 +17,14 @@
 // the operator's stop taken in hand.
 void PlatformInit();
 
+// The command line as the tool reads it, in place of main's: unchanged on
+// POSIX; on Windows split from the UTF-16 command line, each argument in the
+// ANSI code page (as the SDK takes names).
+void PlatformArguments(int* argc, char*** argv);
+
 // The command-line argument at index as a path: unchanged on POSIX; on
-// Windows the same argument from the UTF-16 command line, as UTF-8, so that
-// no character outside the ANSI code page is lost. Lives as long as the
+// Windows the same argument of the same split, as UTF-8, so that no
+// character outside the ANSI code page is lost. Lives as long as the
 // process.
 const char* PlatformFileArgument(int argc, char** argv, int index);
 
@@ -28,6 +33,11 @@ const char* PlatformFileArgument(int argc, char** argv, int index);
 // of ending the process: the call in progress completes, a pause or the key
 // read ends at once. A second one ends the process at once.
 bool PlatformStopRequested();
+
+// Takes the operator's stop in hand again, after an SDK call that may have
+// changed how it is handled (a library that sets signal handlers, or calls
+// AllocConsole or FreeConsole, which drops the console control handlers).
+void PlatformRetakeStop();
 
 // Registers what is said right before a second stop ends the process: on
 // POSIX from a signal handler (inSignalHandler: async-signal-safe calls

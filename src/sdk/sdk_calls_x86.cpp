@@ -5,7 +5,9 @@
 // both conventions preserve, and puts it back after the call, so either way
 // the stack is as it was. Both return in eax (al for the one-byte booleans).
 #include <stdint.h>
+#include <stdio.h>
 
+#include "platform/platform.h"
 #include "sdk/sdk_binding.h"
 
 extern "C" uint32_t SdkCallKeepingStack(const void* entry, const uint32_t* arguments,
@@ -101,7 +103,26 @@ template <typename Fn> static void Adapt(Fn* slot, Fn stub) {
     }
 }
 
+// A __stdcall library built without a .def file exports its entries
+// decorated with the bytes of their arguments: "_Open@8" (Microsoft's
+// tools) or "Open@8" (GNU's). Every argument takes four bytes here.
+template <typename Result, typename... Arguments>
+static void FindDecorated(Result (**slot)(Arguments...), const char* name) {
+    static const char* const forms[] = {"_%s@%u", "%s@%u"};
+    for (const char* form : forms) {
+        if (*slot == nullptr) {
+            char decorated[64];
+            snprintf(decorated, sizeof decorated, form, name, (unsigned)(4 * sizeof...(Arguments)));
+            *slot = reinterpret_cast<Result (*)(Arguments...)>(
+                PlatformFindSymbol(SdkLibrary, decorated));
+        }
+    }
+}
+
 void AdaptSdkCalls(SdkBinding* sdk) {
+#define SDK_DECORATED(name) FindDecorated(&sdk->fp##name, #name);
+    SDK_ENTRIES(SDK_DECORATED)
+#undef SDK_DECORATED
     Raw = *sdk;
 #define SDK_ADAPT(name) Adapt(&sdk->fp##name, name##Stub);
     SDK_ENTRIES(SDK_ADAPT)

@@ -13,6 +13,7 @@ static void Write(const char* text) {
 
 int main(int argc, char** argv) {
     PlatformInit();
+    PlatformArguments(&argc, &argv);
     Options options;
     char problem[MESSAGE_BUFFER_SIZE];
     bool understood = ParseOptions(argc, argv, &options, problem, sizeof problem);

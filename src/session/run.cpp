@@ -219,6 +219,7 @@ static StepResult StartSdk(Session* session) {
     LogLine(Tag, ChosenTransport->message);
     int32_t errorWord = 0;
     SdkHandle handle = Sdk.fpLibraryInit(ChosenTransport->code, &errorWord);
+    PlatformRetakeStop();
     if (errorWord != 0) {
         LogFailure(Tag, "Can not initialize library, errorcode = %d", errorWord);
         return STEP_FATAL;

@@ -3,8 +3,14 @@
 # Windows keeps system libraries: make_wine_prefix.sh PREFIX SYSTEM_DIR DLL...
 # SYSTEM_DIR is system32 (64-bit programs) or syswow64 (what a 32-bit
 # program sees as its system directory under WoW64); "system32=DLL" or
-# "syswow64=DLL" puts one library elsewhere.
+# "syswow64=DLL" puts one library elsewhere. With --window first, programs
+# get a null graphics driver, so that hidden windows exist without a display.
 set -e
+window=no
+if [ "$1" = --window ]; then
+    window=yes
+    shift
+fi
 wine=$(dirname "$0")/../wine
 prefix=$1
 system_dir=$2
@@ -21,3 +27,6 @@ for dll in "$@"; do
     *) cp "$dll" "$prefix/drive_c/windows/$system_dir/" ;;
     esac
 done
+if [ $window = yes ]; then
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+fi

@@ -473,7 +473,10 @@ def command_for(r, env, wine):
     command = [r.opts.bin] + shlex.split(r.fields.get("args", ""))
     if r.windows and "launch" in r.fields:
         # Started as an unattended host starts it; it gets a console of its
-        # own, so the log tells what it did.
+        # own, so the log tells what it did. A launcher that posts to the
+        # hidden window needs the prefix where it exists.
+        if r.fields["launch"].startswith("close"):
+            env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
         return wine + [os.path.join(r.opts.build, "launch.exe"), r.fields["launch"]] + command
     if r.windows:
         return wine + command

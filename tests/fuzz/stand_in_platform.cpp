@@ -12,6 +12,8 @@ const char* const PlatformLibrarySuffix = ".so";
 const uint32_t PlatformPathTooLongError = 36;
 
 void PlatformInit() {}
+void PlatformArguments(int*, char***) {}
+void PlatformRetakeStop() {}
 
 void PlatformConsoleWrite(const char*, size_t count) {
     StandInConsoleBytes += count;

@@ -34,6 +34,18 @@ static void NoteStop(int signalNumber) {
     raise(signalNumber);
 }
 
+void PlatformRetakeStop() {
+    struct sigaction action = {};
+    action.sa_handler = NoteStop;
+    sigemptyset(&action.sa_mask);
+    for (int stopSignal : StopSignals) {
+        sigaddset(&action.sa_mask, stopSignal); // one handler at a time
+    }
+    for (int stopSignal : StopSignals) {
+        sigaction(stopSignal, &action, nullptr);
+    }
+}
+
 void PlatformInit() {
     // Started with a standard descriptor closed, the log or the firmware
     // image would take its number and console messages would be written
@@ -54,15 +66,7 @@ void PlatformInit() {
     // end of the run after a flash.
     signal(SIGXFSZ, SIG_IGN);
     // The operator may stop the run at any moment, not only the flash.
-    struct sigaction action = {};
-    action.sa_handler = NoteStop;
-    sigemptyset(&action.sa_mask);
-    for (int stopSignal : StopSignals) {
-        sigaddset(&action.sa_mask, stopSignal); // one handler at a time
-    }
-    for (int stopSignal : StopSignals) {
-        sigaction(stopSignal, &action, nullptr);
-    }
+    PlatformRetakeStop();
 #ifdef __linux__
     // The default timer slack of 50 us lets every pause run long; over
     // thousands of chunks that adds up to more than the operator asked for.
@@ -73,6 +77,8 @@ void PlatformInit() {
 bool PlatformStopRequested() {
     return Stop != 0;
 }
+
+void PlatformArguments(int*, char***) {}
 
 const char* PlatformFileArgument(int, char** argv, int index) {
     return argv[index];

@@ -18,6 +18,21 @@ static bool InputModeSaved;
 static HANDLE ConsoleOutput;
 static FILE* ConsoleStream = stdout;
 
+// How many of the first count bytes end on a character's end: in a
+// double-byte code page (932, 936, 949, 950) a lead byte is never parted
+// from its trail byte, which could not be told from a lead byte on its own.
+static int WholeCharacters(const char* bytes, int count) {
+    int end = 0;
+    while (end < count) {
+        int size = IsDBCSLeadByteEx(CP_ACP, (BYTE)bytes[end]) ? 2 : 1;
+        if (end + size > count) {
+            break;
+        }
+        end += size;
+    }
+    return end > 0 ? end : count; // a lone lead byte at the very end
+}
+
 void PlatformConsoleWrite(const char* bytes, size_t count) {
     if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
         fwrite(bytes, 1, count, ConsoleStream);
@@ -28,7 +43,7 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
     // texts are ASCII.
     wchar_t wide[1024];
     while (count > 0) {
-        int piece = count < 1024 ? (int)count : 1024;
+        int piece = WholeCharacters(bytes, count < 1024 ? (int)count : 1024);
         int units = MultiByteToWideChar(CP_ACP, 0, bytes, piece, wide, 1024);
         DWORD written;
         if (units <= 0 || !WriteConsoleW(ConsoleOutput, wide, (DWORD)units, &written, nullptr)) {

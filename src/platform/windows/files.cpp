@@ -6,26 +6,10 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
 
 #include "platform/windows/windows_platform.h"
-
-FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
-    // The path is UTF-8 (see PlatformFileArgument): any character, through
-    // the wide name. Never inherited by the SDK's child processes (N).
-    wchar_t wide[MAX_PATH * 4];
-    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) == 0) {
-        errno = ENAMETOOLONG;
-        return nullptr;
-    }
-    FILE* stream = _wfopen(wide, forWriting ? L"r+bN" : L"rbN");
-    if (stream != nullptr &&
-        GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
-        fclose(stream); // a device, a pipe or a console, never an image
-        stream = nullptr;
-        errno = EINVAL;
-    }
-    return stream;
-}
 
 typedef LONG(WINAPI* OpenAlgorithmFn)(void**, const wchar_t*, const wchar_t*, ULONG);
 typedef LONG(WINAPI* CreateHashFn)(void*, void**, UCHAR*, ULONG, UCHAR*, ULONG, ULONG);
@@ -108,33 +92,144 @@ bool PlatformSha256End(PlatformSha256* sha, char hex[65]) {
     return ok;
 }
 
-// Paths are UTF-8 here (see PlatformFileArgument). Handles are never
-// inherited by the SDK's child processes.
-static bool WidePath(const char* path, wchar_t wide[MAX_PATH * 4]) {
-    return MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH * 4) != 0;
+// Wide paths up to this many units: past MAX_PATH through the \\?\ form.
+enum { WIDE_PATH_MAX = 4096 };
+
+// A path in Win32's device namespace (\\.\PhysicalDrive0, \\.\C:,
+// \\?\GLOBALROOT\...) names a device, never a file, though GetFileType calls
+// a disk one FILE_TYPE_DISK. \\?\C:\... and \\?\UNC\... are files.
+static bool IsDevicePath(const wchar_t* path) {
+    bool slashes = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+    if (!slashes || (path[2] != L'.' && path[2] != L'?') || (path[3] != L'\\' && path[3] != L'/')) {
+        return false;
+    }
+    const wchar_t* rest = path + 4;
+    bool drive = rest[0] != L'\0' && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/');
+    return path[2] == L'.' || !(drive || _wcsnicmp(rest, L"UNC\\", 4) == 0);
 }
 
+// Paths are UTF-8 here (see PlatformFileArgument). A path too long for
+// MAX_PATH is given in the \\?\ form of its full path, which has no limit.
+static bool WidePath(const char* path, wchar_t wide[WIDE_PATH_MAX]) {
+    wchar_t given[WIDE_PATH_MAX], full[WIDE_PATH_MAX];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, given, WIDE_PATH_MAX) == 0) {
+        return false;
+    }
+    DWORD length = GetFullPathNameW(given, WIDE_PATH_MAX, full, nullptr);
+    if (given[0] == L'\\' && given[1] == L'\\' && (given[2] == L'?' || given[2] == L'.')) {
+        length = 0; // already past the limits
+    }
+    if (length < MAX_PATH - 12 || length >= WIDE_PATH_MAX - 8) { // as given
+        return lstrcpynW(wide, given, WIDE_PATH_MAX) != nullptr;
+    }
+    bool unc = full[0] == L'\\' && full[1] == L'\\';
+    return _snwprintf(wide, WIDE_PATH_MAX, unc ? L"\\\\?\\UNC\\%ls" : L"\\\\?\\%ls",
+                      unc ? full + 2 : full) > 0;
+}
+
+// Handles are never inherited by the SDK's child processes. Device paths
+// are refused as ERROR_INVALID_NAME.
 static HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition,
                        DWORD flags) {
-    wchar_t wide[MAX_PATH * 4];
+    wchar_t wide[WIDE_PATH_MAX];
     if (!WidePath(path, wide)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsDevicePath(wide)) {
+        SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
     return CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
 }
 
-// A file's identity: the volume's serial number and the file's index.
-static bool SameFile(const BY_HANDLE_FILE_INFORMATION& file, const char* path) {
+// Only a file: not a pipe, a console or a character device, not a
+// directory.
+static bool IsPlainFile(HANDLE file) {
+    FILE_STANDARD_INFO info;
+    return GetFileType(file) == FILE_TYPE_DISK &&
+           GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) &&
+           !info.Directory;
+}
+
+// The C runtime's errno for a failed open, as _wfopen would set it.
+static int ErrnoOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_INSUFFICIENT_BUFFER: // longer than any path
+        return ENAMETOOLONG;
+    default:
+        return EINVAL;
+    }
+}
+
+FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
+    // The path is UTF-8 (see PlatformFileArgument): any character, through
+    // the wide name.
+    HANDLE file =
+        OpenUtf8(path, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOf(GetLastError());
+        return nullptr;
+    }
+    if (!IsPlainFile(file)) {
+        CloseHandle(file); // a device, a pipe or a console, never an image
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                             forWriting ? _O_RDWR | _O_BINARY : _O_RDONLY | _O_BINARY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, forWriting ? "r+b" : "rb") : nullptr;
+    if (stream == nullptr) {
+        fd >= 0 ? _close(fd) : CloseHandle(file);
+    }
+    return stream;
+}
+
+// A file's identity: its volume and its id. ReFS ids are 128 bits
+// (FILE_ID_INFO); where that is not to be had, the 64-bit index.
+struct FileIdentity {
+    ULONGLONG volume;
+    BYTE id[16];
+};
+
+static bool IdentityOf(HANDLE file, FileIdentity* identity) {
+    FILE_ID_INFO ids;
+    memset(identity, 0, sizeof *identity);
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &ids, sizeof ids)) {
+        identity->volume = ids.VolumeSerialNumber;
+        memcpy(identity->id, ids.FileId.Identifier, sizeof identity->id);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    identity->volume = info.dwVolumeSerialNumber;
+    memcpy(identity->id, &info.nFileIndexLow, sizeof info.nFileIndexLow);
+    memcpy(identity->id + 4, &info.nFileIndexHigh, sizeof info.nFileIndexHigh);
+    return true;
+}
+
+static bool SameFile(const FileIdentity& file, const char* path) {
     HANDLE other = OpenUtf8(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (other == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool same = GetFileInformationByHandle(other, &info) &&
-                info.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
-                info.nFileIndexHigh == file.nFileIndexHigh &&
-                info.nFileIndexLow == file.nFileIndexLow;
+    FileIdentity identity;
+    bool same = IdentityOf(other, &identity) && identity.volume == file.volume &&
+                memcmp(identity.id, file.id, sizeof file.id) == 0;
     CloseHandle(other);
     return same;
 }
@@ -142,13 +237,13 @@ static bool SameFile(const BY_HANDLE_FILE_INFORMATION& file, const char* path) {
 // For a path that is not there: whether creating it would create one of
 // protectedPaths, which are not there either (names compare without case).
 static bool NamesProtected(const char* path, const char* const* protectedPaths) {
-    wchar_t wide[MAX_PATH * 4], full[MAX_PATH * 4], other[MAX_PATH * 4];
-    if (!WidePath(path, wide) || GetFullPathNameW(wide, MAX_PATH * 4, full, nullptr) == 0) {
+    wchar_t wide[WIDE_PATH_MAX], full[WIDE_PATH_MAX], other[WIDE_PATH_MAX];
+    if (!WidePath(path, wide) || GetFullPathNameW(wide, WIDE_PATH_MAX, full, nullptr) == 0) {
         return false;
     }
     for (; *protectedPaths != nullptr; protectedPaths++) {
         if (WidePath(*protectedPaths, wide) &&
-            GetFullPathNameW(wide, MAX_PATH * 4, other, nullptr) != 0 &&
+            GetFullPathNameW(wide, WIDE_PATH_MAX, other, nullptr) != 0 &&
             lstrcmpiW(full, other) == 0) {
             return true;
         }
@@ -192,10 +287,8 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
     if (file == INVALID_HANDLE_VALUE) {
         return file;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    *error = GetFileType(file) != FILE_TYPE_DISK        ? EINVAL
-             : !GetFileInformationByHandle(file, &info) ? GetLastError()
-                                                        : 0;
+    FileIdentity info;
+    *error = !IsPlainFile(file) ? EINVAL : !IdentityOf(file, &info) ? GetLastError() : 0;
     for (const char* const* p = protectedPaths; *error == 0 && *p != nullptr; p++) {
         if (SameFile(info, *p)) {
             *error = PLATFORM_PROTECTED_FILE;

@@ -93,10 +93,17 @@ void PlatformInit() {
     RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ConsoleSetUp();
     atexit(EndOfRun);
-    // The operator may stop the run at any moment, not only the flash; also
-    // where the host started it ignoring Ctrl-C (start /b,
+    // The operator may stop the run at any moment, not only the flash.
+    PlatformRetakeStop();
+    SessionWindowStart();
+}
+
+void PlatformRetakeStop() {
+    // Also where the host started the tool ignoring Ctrl-C (start /b,
     // CREATE_NEW_PROCESS_GROUP), which the process would otherwise inherit.
     SetConsoleCtrlHandler(nullptr, FALSE);
+    // Last registered, first asked: ahead of any handler a library added.
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
@@ -104,19 +111,47 @@ bool PlatformStopRequested() {
     return StopCount != 0;
 }
 
-const char* PlatformFileArgument(int argc, char** argv, int index) {
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    char* utf8 = nullptr;
-    // The C runtime split the narrow command line the same way; should the
-    // two ever disagree, the narrow argument is all there is.
-    if (wide != nullptr && count == argc) {
-        int size = WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, nullptr, 0, nullptr, nullptr);
-        utf8 = size > 0 ? static_cast<char*>(malloc((size_t)size)) : nullptr;
-        if (utf8 != nullptr) {
-            WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, utf8, size, nullptr, nullptr);
+// The command line as Windows holds it, split once: the arguments the tool
+// reads and the file names it opens come from this one split, so that the
+// two can never disagree.
+static wchar_t** WideArguments;
+static int WideCount;
+
+void PlatformArguments(int* argc, char*** argv) {
+    WideArguments = CommandLineToArgvW(GetCommandLineW(), &WideCount);
+    char** narrow = WideArguments != nullptr
+                        ? static_cast<char**>(calloc((size_t)WideCount + 1, sizeof(char*)))
+                        : nullptr;
+    for (int i = 0; narrow != nullptr && i < WideCount; i++) {
+        // In the ANSI code page, as the SDK takes a frontend's name.
+        int size =
+            WideCharToMultiByte(CP_ACP, 0, WideArguments[i], -1, nullptr, 0, nullptr, nullptr);
+        narrow[i] = size > 0 ? static_cast<char*>(malloc((size_t)size)) : nullptr;
+        if (narrow[i] == nullptr) {
+            free(narrow);
+            narrow = nullptr;
+            break;
         }
+        WideCharToMultiByte(CP_ACP, 0, WideArguments[i], -1, narrow[i], size, nullptr, nullptr);
     }
-    LocalFree(wide);
-    return utf8 != nullptr ? utf8 : argv[index];
+    if (narrow == nullptr) { // the C runtime's split is all there is
+        WideCount = 0;
+        return;
+    }
+    *argc = WideCount;
+    *argv = narrow;
+}
+
+const char* PlatformFileArgument(int, char** argv, int index) {
+    if (index >= WideCount) {
+        return argv[index];
+    }
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, WideArguments[index], -1, nullptr, 0, nullptr, nullptr);
+    char* utf8 = size > 0 ? static_cast<char*>(malloc((size_t)size)) : nullptr;
+    if (utf8 == nullptr) {
+        return argv[index];
+    }
+    WideCharToMultiByte(CP_UTF8, 0, WideArguments[index], -1, utf8, size, nullptr, nullptr);
+    return utf8;
 }
