@@ -22,7 +22,7 @@ static void DrawBar(uint32_t filled) {
     line[0] = '\r';
     memset(line + 1, '_', filled);
     memset(line + 1 + filled, '|', BAR_WIDTH - filled);
-    PlatformConsoleWrite(line, sizeof line);
+    PlatformConsoleRedraw(line, sizeof line);
 }
 
 static uint32_t TodaysAccessCode() {

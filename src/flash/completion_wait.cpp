@@ -17,7 +17,7 @@ static bool Step(const char* bytes, size_t count) {
     if (PlatformStopRequested()) {
         return false;
     }
-    PlatformConsoleWrite(bytes, count);
+    PlatformConsoleRedraw(bytes, count);
     return true;
 }
 

@@ -51,10 +51,18 @@ extern const int PlatformStoppedExitStatus;
 
 // --- Console (console.cpp) --------------------------------------------------
 
-// Writes bytes to the console at once, without waiting for a line end.
+// Writes bytes to the console, without waiting for a line end, in order,
+// and never holds the caller while the console stands still: a thread of
+// its own writes them, and everything is written before the process ends.
 // Texts from outside the tool are in the system's narrow encoding (the ANSI
 // code page on Windows).
 void PlatformConsoleWrite(const char* bytes, size_t count);
+// The same for a redraw (a bar drawn anew from a carriage return, and what
+// follows it up to the next one): once the console has fallen far behind,
+// a redraw still waiting is dropped for the next one.
+void PlatformConsoleRedraw(const char* bytes, size_t count);
+// Waits until everything given to the console is written.
+void PlatformConsoleFlush();
 // From now on the console is standard error: standard output carries
 // something else.
 void PlatformConsoleToStandardError();

@@ -172,12 +172,37 @@ def run_on_terminal(command, cwd, env, key):
     return p.wait(timeout=60), out, b""
 
 
+def run_with_terminal_stopped(command, cwd, env, key):
+    """On a pseudo-terminal stopped with Ctrl-S right after the key: the run
+    must go on to its end, its log closed, before Ctrl-Q lets the console
+    show what it has waited to show."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(command, cwd=cwd, env=env, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    out = read_until(master, b"", b"Press Y to flash")
+    time.sleep(0.5)
+    os.write(master, key + b"\x13")
+    deadline = time.time() + 20
+    while b"Close the log file" not in read_bytes(os.path.join(cwd, "kovi_kestrune.log")):
+        if time.time() > deadline:
+            print("--- the run stood still with the terminal")
+            p.kill()  # and so fails on its exit status
+            break
+        time.sleep(0.2)
+    os.write(master, b"\x11")
+    out = read_until(master, out, b"Close the log file", 10)
+    os.close(master)
+    return p.wait(timeout=60), out, b""
+
+
 def launch(command, cwd, env, stdin, fields):
     """Runs the tool; for a case with a signal, sends it once the console
     shows the marker. Returns the exit status, the console and stderr."""
     setups = fields.get("setup", "").split()
     if "terminal" in setups:
         return run_on_terminal(command, cwd, env, stdin)
+    if "terminal-stopped" in setups:
+        return run_with_terminal_stopped(command, cwd, env, stdin)
     if "closed-std-descriptors" in setups:
         # Started with 0 and 1 closed: what it writes to the console must go
         # nowhere, least of all into a file it opened.
@@ -421,6 +446,7 @@ SETUPS = {
     "closed-std-descriptors": None,
     "stdout-reader-leaves": None,
     "terminal": None,
+    "terminal-stopped": None,
 }
 
 
@@ -514,7 +540,7 @@ def check_output(r, macros, returncode, stdout, stderr):
         console = console[:len(stdout)]
     # On a terminal Wine's console adds escape sequences, and a launched
     # tool has a console of its own: the log tells.
-    if (not {"closed-std-descriptors", "terminal"} & set(r.setups) and "launch" not in r.fields and
+    if (not {"closed-std-descriptors", "terminal", "terminal-stopped"} & set(r.setups) and "launch" not in r.fields and
             not console_matches(console, stdout)):
         show_difference("console", console, stdout)
         failures += 1

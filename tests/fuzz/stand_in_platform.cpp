@@ -18,6 +18,9 @@ void PlatformRetakeStop() {}
 void PlatformConsoleWrite(const char*, size_t count) {
     StandInConsoleBytes += count;
 }
+void PlatformConsoleRedraw(const char*, size_t count) {
+    StandInConsoleBytes += count;
+}
 
 size_t PlatformSystemDirectory(PathUnit* directory, size_t capacity, uint32_t* error) {
     static const char path[] = "/stand-in";

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "console_capture.h"
 #include "flash/chunk_transfer.h"
 #include "flash/firmware_image.h"
 #include "flash/firmware_status.h"
@@ -179,7 +180,7 @@ class TransferTest : public ::testing::Test {
         FlashReport report = {};
         FlashResult result = TransferFirmware(nullptr, 0, image, &report);
         ReleaseFirmwareImage(&image, result);
-        console = testing::internal::GetCapturedStdout();
+        console = CapturedConsole();
         return result;
     }
     std::string console;

@@ -3,9 +3,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <pthread.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "platform/console_backlog.h"
 
 static int ConsoleDescriptor = STDOUT_FILENO;
 
@@ -24,14 +28,100 @@ static void WriteAll(int fd, const char* bytes, size_t count) {
     }
 }
 
-void PlatformConsoleWrite(const char* bytes, size_t count) {
+// The console is written by a thread of its own (see console_backlog.h).
+static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t Added = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t AllWritten = PTHREAD_COND_INITIALIZER;
+static ConsoleBacklog Backlog, Writing;
+static bool Busy;   // the writer has bytes in hand
+static bool Ending; // the process is ending: write what is left, then end
+static pthread_t WriterThread;
+static enum { WRITER_NOT_STARTED, WRITER_RUNS, WRITER_FAILED } Writer;
+
+static void* WriteConsole(void*) {
+    pthread_mutex_lock(&Lock);
+    for (;;) {
+        while (Backlog.count == 0) {
+            Busy = false;
+            pthread_cond_broadcast(&AllWritten);
+            if (Ending) {
+                pthread_mutex_unlock(&Lock);
+                return nullptr;
+            }
+            pthread_cond_wait(&Added, &Lock);
+        }
+        Busy = true;
+        ConsoleBacklogTake(&Backlog, &Writing);
+        int fd = ConsoleDescriptor;
+        pthread_mutex_unlock(&Lock);
+        WriteAll(fd, Writing.bytes, Writing.count);
+        pthread_mutex_lock(&Lock);
+    }
+}
+
+void PlatformConsoleFlush() {
+    pthread_mutex_lock(&Lock);
+    while (Writer == WRITER_RUNS && (Backlog.count > 0 || Busy)) {
+        pthread_cond_wait(&AllWritten, &Lock);
+    }
+    pthread_mutex_unlock(&Lock);
+}
+
+// At the end of the process: nothing said is lost.
+static void EndWriter() {
+    pthread_mutex_lock(&Lock);
+    Ending = true;
+    pthread_cond_signal(&Added);
+    pthread_mutex_unlock(&Lock);
+    pthread_join(WriterThread, nullptr);
+    Writer = WRITER_FAILED; // anything said later goes straight out
+}
+
+static bool StartWriter() {
+    if (Writer == WRITER_NOT_STARTED) {
+        // The stop signals stay with the main thread, whose waits they end.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        bool started = pthread_create(&WriterThread, nullptr, WriteConsole, nullptr) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        Writer = started ? WRITER_RUNS : WRITER_FAILED;
+        if (started) {
+            atexit(EndWriter);
+        }
+    }
+    return Writer == WRITER_RUNS;
+}
+
+static void Queue(const char* bytes, size_t count, bool redraw) {
+    if (StartWriter()) {
+        pthread_mutex_lock(&Lock);
+        bool added = ConsoleBacklogAdd(&Backlog, bytes, count, redraw);
+        pthread_cond_signal(&Added);
+        pthread_mutex_unlock(&Lock);
+        if (added) {
+            return;
+        }
+        PlatformConsoleFlush(); // out of memory: the old way, in order
+    }
     WriteAll(ConsoleDescriptor, bytes, count);
+}
+
+void PlatformConsoleWrite(const char* bytes, size_t count) {
+    Queue(bytes, count, false);
+}
+
+void PlatformConsoleRedraw(const char* bytes, size_t count) {
+    Queue(bytes, count, true);
 }
 
 void PlatformRunIsUnattended() {} // nothing waits at the end here
 
 void PlatformConsoleToStandardError() {
+    PlatformConsoleFlush();
+    pthread_mutex_lock(&Lock);
     ConsoleDescriptor = STDERR_FILENO;
+    pthread_mutex_unlock(&Lock);
 }
 
 void PlatformStandardOutputWrite(const char* bytes, size_t count) {
@@ -80,6 +170,7 @@ static void RestoreTerminalAndDie(int signalNumber) {
 }
 
 int PlatformReadKey() {
+    PlatformConsoleFlush(); // the question is on the screen before a key counts
     struct termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) != 0) {
         return ReadByte(); // not a terminal

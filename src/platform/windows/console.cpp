@@ -7,6 +7,7 @@
 #include <io.h>
 #include <stdio.h>
 
+#include "platform/console_backlog.h"
 #include "platform/windows/console_mode.h"
 #include "platform/windows/windows_platform.h"
 
@@ -33,7 +34,7 @@ static int WholeCharacters(const char* bytes, int count) {
     return end > 0 ? end : count; // a lone lead byte at the very end
 }
 
-void PlatformConsoleWrite(const char* bytes, size_t count) {
+static void WriteNow(const char* bytes, size_t count) {
     if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
         fwrite(bytes, 1, count, ConsoleStream);
         return;
@@ -54,12 +55,99 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
     }
 }
 
+// The console is written by a thread of its own (see console_backlog.h).
+static CRITICAL_SECTION Lock;
+static CONDITION_VARIABLE Added, AllWritten;
+static ConsoleBacklog Backlog, Writing;
+static bool Busy;   // the writer has bytes in hand
+static bool Ending; // the process is ending: write what is left, then end
+static HANDLE WriterThread;
+static enum { WRITER_NOT_STARTED, WRITER_RUNS, WRITER_FAILED } Writer;
+
+static DWORD WINAPI WriteConsole(LPVOID) {
+    EnterCriticalSection(&Lock);
+    for (;;) {
+        while (Backlog.count == 0) {
+            Busy = false;
+            WakeAllConditionVariable(&AllWritten);
+            if (Ending) {
+                LeaveCriticalSection(&Lock);
+                return 0;
+            }
+            SleepConditionVariableCS(&Added, &Lock, INFINITE);
+        }
+        Busy = true;
+        ConsoleBacklogTake(&Backlog, &Writing);
+        LeaveCriticalSection(&Lock);
+        WriteNow(Writing.bytes, Writing.count);
+        EnterCriticalSection(&Lock);
+    }
+}
+
+void PlatformConsoleFlush() {
+    if (Writer != WRITER_RUNS) {
+        return;
+    }
+    EnterCriticalSection(&Lock);
+    while (Backlog.count > 0 || Busy) {
+        SleepConditionVariableCS(&AllWritten, &Lock, INFINITE);
+    }
+    LeaveCriticalSection(&Lock);
+}
+
+void ConsoleEndWriter() {
+    if (Writer != WRITER_RUNS) {
+        return;
+    }
+    EnterCriticalSection(&Lock);
+    Ending = true;
+    WakeConditionVariable(&Added);
+    LeaveCriticalSection(&Lock);
+    WaitForSingleObject(WriterThread, INFINITE);
+    CloseHandle(WriterThread);
+    Writer = WRITER_FAILED; // anything said later goes straight out
+}
+
+static bool StartWriter() {
+    if (Writer == WRITER_NOT_STARTED) {
+        InitializeCriticalSection(&Lock);
+        InitializeConditionVariable(&Added);
+        InitializeConditionVariable(&AllWritten);
+        WriterThread = CreateThread(nullptr, 0, WriteConsole, nullptr, 0, nullptr);
+        Writer = WriterThread != nullptr ? WRITER_RUNS : WRITER_FAILED;
+    }
+    return Writer == WRITER_RUNS;
+}
+
+static void Queue(const char* bytes, size_t count, bool redraw) {
+    if (StartWriter()) {
+        EnterCriticalSection(&Lock);
+        bool added = ConsoleBacklogAdd(&Backlog, bytes, count, redraw);
+        WakeConditionVariable(&Added);
+        LeaveCriticalSection(&Lock);
+        if (added) {
+            return;
+        }
+        PlatformConsoleFlush(); // out of memory: the old way, in order
+    }
+    WriteNow(bytes, count);
+}
+
+void PlatformConsoleWrite(const char* bytes, size_t count) {
+    Queue(bytes, count, false);
+}
+
+void PlatformConsoleRedraw(const char* bytes, size_t count) {
+    Queue(bytes, count, true);
+}
+
 static bool IsConsole(HANDLE handle) {
     DWORD mode;
     return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
 void PlatformConsoleToStandardError() {
+    PlatformConsoleFlush();
     _setmode(_fileno(stderr), _O_BINARY);
     ConsoleStream = stderr;
     HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
@@ -149,6 +237,7 @@ static int ReadPipeByte(HANDLE input) {
 }
 
 int PlatformReadKey() {
+    PlatformConsoleFlush(); // the question is on the screen before a key counts
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (IsConsole(input)) {
         // A key typed while the checks were still running does not answer

@@ -27,6 +27,7 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
 // session and the log are closed: a window closed at the last prompt need
 // not wait for anything.
 static void EndOfRun() {
+    ConsoleEndWriter();
     ConsoleRestore();
     SetEvent(RunEnded);
     if (!WindowClosing) {

@@ -1,0 +1,29 @@
+// What the console's writer thread has still to write. The flashing thread
+// adds to it and never waits for the console: a console that stands still
+// (a selection in the window, the Pause key, Ctrl-S, a reader that stopped
+// reading) would otherwise hold the flash with it.
+#pragma once
+
+#include <cstddef>
+
+// Past this much waiting, the console has fallen behind: a redraw then
+// replaces one that is still waiting at the end instead of following it.
+enum { CONSOLE_BACKLOG_BEHIND = 4096 };
+
+struct ConsoleBacklog {
+    char* bytes;
+    size_t count;
+    size_t capacity;
+    size_t redrawAt;   // where the redraw at the end starts
+    bool endsInRedraw; // nothing but a redraw was added after redrawAt
+};
+
+// Adds bytes in order. A redraw (a bar or a display drawn anew from a
+// carriage return, with what is added to it up to the next one) may be
+// dropped for a later one once the console has fallen behind; anything else
+// is kept whatever it takes. False when memory ran out: nothing was added.
+bool ConsoleBacklogAdd(ConsoleBacklog* backlog, const char* bytes, size_t count, bool redraw);
+
+// Hands everything waiting over to the writer (into, which was empty) and
+// leaves the backlog empty.
+void ConsoleBacklogTake(ConsoleBacklog* backlog, ConsoleBacklog* into);
