@@ -3,7 +3,9 @@
 //
 //   KOVI_SIM           scenario file, one "key = value" a line, # comments
 //   KOVI_SIM_TRACE     file that gets one line per entry call
-//   KOVI_SIM_RECEIVED  file that gets the firmware bytes received
+//   KOVI_SIM_RECEIVED  file that gets the firmware bytes received; a "*" in
+//                      it stands for the index of the frontend opened, so
+//                      that workers flashing several never share one file
 //
 // Without a scenario it is one healthy frontend that takes the sample image.
 // See sim/README.md for the keys.
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sdk/kovi_sdk.h"
@@ -111,6 +114,10 @@ struct Scenario {
     bool checks = true;
     long long expectAccessCode = -1; // -1: today's
     long long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
+    // Settings for one frontend only, taken when it is opened: "[NAME]"
+    // lines start them.
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
+        frontends;
 };
 
 struct Device {
@@ -130,6 +137,7 @@ struct Device {
     bool refused;
     bool complete;
     const char* receivedPath; // null: nothing is kept
+    int32_t openedIndex;      // the frontend opened, in the list; -1 for none
     std::vector<uint8_t> received;
     size_t pollsAfterTransfer;
     FILE* trace;
@@ -364,10 +372,22 @@ bool LoadScenario(Scenario* scenario) {
         if (Trim(content).empty() || Trim(content)[0] == '#') {
             continue;
         }
+        std::string trimmed = Trim(content);
+        if (trimmed.size() > 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+            scenario->frontends.push_back({trimmed.substr(1, trimmed.size() - 2), {}});
+            continue;
+        }
         size_t equals = content.find('=');
         std::string why = "missing '='";
-        if (equals == std::string::npos || !ApplySetting(scenario, Trim(content.substr(0, equals)),
-                                                         Trim(content.substr(equals + 1)), &why)) {
+        std::string key = Trim(content.substr(0, equals == std::string::npos ? 0 : equals));
+        std::string value = equals == std::string::npos ? "" : Trim(content.substr(equals + 1));
+        // A frontend's setting is checked now, on a scenario of its own.
+        Scenario check;
+        Scenario* target = scenario->frontends.empty() ? scenario : &check;
+        if (!scenario->frontends.empty()) {
+            scenario->frontends.back().second.push_back({key, value});
+        }
+        if (equals == std::string::npos || !ApplySetting(target, key, value, &why)) {
             fprintf(stderr, "KoviSDK simulator: %s line %d: %s\n", path, lineNumber, why.c_str());
             ok = false;
         }
@@ -505,7 +525,15 @@ void FillStatus(uint8_t* status) {
 
 void WriteReceived() {
     const std::vector<uint8_t>& received = TheDevice.received;
-    FILE* file = TheDevice.receivedPath ? fopen(TheDevice.receivedPath, "wb") : nullptr;
+    std::string path = TheDevice.receivedPath ? TheDevice.receivedPath : "";
+    size_t star = path.find('*');
+    if (star != std::string::npos && TheDevice.openedIndex < 0) {
+        return; // a session that opened none (a station's listing)
+    }
+    if (star != std::string::npos) {
+        path.replace(star, 1, std::to_string(TheDevice.openedIndex));
+    }
+    FILE* file = !path.empty() ? fopen(path.c_str(), "wb") : nullptr;
     if (file != nullptr) {
         if (!received.empty()) {
             fwrite(received.data(), 1, received.size(), file);
@@ -594,6 +622,7 @@ KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
     memset(d.calls, 0, sizeof d.calls);
     d.transport = transport;
     d.connected = false;
+    d.openedIndex = -1;
     d.nextPart = 0;
     d.chunkCount = 0;
     d.refused = false;
@@ -701,6 +730,20 @@ KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
     }
     if (!known) {
         return Fail(SIM_ERROR_UNKNOWN_DEVICE, "No frontend named %s", device ? device : "(null)");
+    }
+    for (int32_t i = 0; i < d.deviceListCount; i++) {
+        if (d.deviceList[i] != nullptr && strcmp(d.deviceList[i], device) == 0) {
+            d.openedIndex = i;
+            break;
+        }
+    }
+    for (const auto& frontend : d.scenario.frontends) {
+        if (frontend.first == device) {
+            std::string why;
+            for (const auto& setting : frontend.second) {
+                ApplySetting(&d.scenario, setting.first, setting.second, &why);
+            }
+        }
     }
     d.connected = true;
     return Succeed();

@@ -1,6 +1,8 @@
 #include "output/json.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "output/history.h"
 #include "output/text_builder.h"
@@ -191,4 +193,81 @@ void JsonResult(const RecordValues& record, const char* message) {
     }
     String(&line, "message", message);
     End(&line);
+}
+
+void JsonForward(const char* line, const char* frontend) {
+    // {"event":"NAME" then the rest: every line of ours starts so.
+    const char* rest = strchr(line + sizeof "{\"event\":\"" - 1, '"');
+    if (!JsonEnabled || strncmp(line, "{\"event\":\"", sizeof "{\"event\":\"" - 1) != 0 ||
+        rest == nullptr) {
+        return;
+    }
+    // A result names its frontend already: null only where the worker did
+    // not find it, and the station knows which it was.
+    static const char known[] = "\"frontend\":";
+    const char* named = strstr(line, known);
+    const char* after = named != nullptr ? named + sizeof known - 1 : nullptr;
+    JsonLine out;
+    out.b = Builder{out.text, sizeof out.text, 0, true};
+    if (after != nullptr && strncmp(after, "null", 4) == 0) {
+        Put(&out.b, line, (size_t)(after - line));
+        PutString(&out.b, frontend);
+        PutText(&out.b, after + 4);
+    } else if (after != nullptr) {
+        PutText(&out.b, line);
+    } else {
+        Put(&out.b, line, (size_t)(rest + 1 - line));
+        Key(&out, "frontend");
+        PutString(&out.b, frontend);
+        PutText(&out.b, rest + 1);
+    }
+    PutText(&out.b, "\n");
+    if (out.b.fits) {
+        PlatformStandardOutputWrite(out.text, out.b.length);
+    }
+}
+
+void JsonStation(int32_t frontends, const char* const* outcomes, const int32_t* counts,
+                 size_t outcomeCount, int status) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "station");
+    Number(&line, "frontends", frontends);
+    for (size_t i = 0; i < outcomeCount; i++) {
+        Number(&line, outcomes[i], counts[i]);
+    }
+    Number(&line, "exit_status", status);
+    End(&line);
+}
+
+// Where the value of "key": starts in line, or null.
+static const char* ValueOf(const char* line, const char* key) {
+    char quoted[64];
+    snprintf(quoted, sizeof quoted, "\"%s\":", key);
+    const char* at = strstr(line, quoted);
+    return at != nullptr ? at + strlen(quoted) : nullptr;
+}
+
+bool JsonReadNumber(const char* line, const char* key, long long* value) {
+    const char* at = ValueOf(line, key);
+    char* end = nullptr;
+    long long number = at != nullptr ? strtoll(at, &end, 10) : 0;
+    if (at == nullptr || end == at) {
+        return false;
+    }
+    *value = number;
+    return true;
+}
+
+bool JsonReadWord(const char* line, const char* key, char* out, size_t capacity) {
+    const char* at = ValueOf(line, key);
+    const char* end = at != nullptr && *at == '"' ? strchr(at + 1, '"') : nullptr;
+    if (end == nullptr || (size_t)(end - at - 1) >= capacity) {
+        return false;
+    }
+    memcpy(out, at + 1, (size_t)(end - at - 1));
+    out[end - at - 1] = '\0';
+    return true;
 }

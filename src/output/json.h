@@ -3,6 +3,7 @@
 // JsonEnabled.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct RecordValues;
@@ -31,3 +32,19 @@ inline void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedM
 void JsonStatus(uint16_t code, const char* text, int minutesLeft);
 // The last line of a run: the record's columns and the last failure logged.
 void JsonResult(const RecordValues& record, const char* message);
+
+// A worker's event as the station passes it on: its line with
+// "frontend": name added after the event's name.
+void JsonForward(const char* line, const char* frontend);
+
+// The station's last event: how many frontends, how many ended in each
+// outcome (outcomes and counts side by side, outcomeCount of them), and its
+// exit status.
+void JsonStation(int32_t frontends, const char* const* outcomes, const int32_t* counts,
+                 size_t outcomeCount, int status);
+
+// The number after "key": in one of this program's own JSON lines; false
+// when there is none.
+bool JsonReadNumber(const char* line, const char* key, long long* value);
+// The text after "key": (one without escapes), into at most capacity bytes.
+bool JsonReadWord(const char* line, const char* key, char* out, size_t capacity);

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// --- Process (process.cpp) --------------------------------------------------
+// --- Process (process.cpp, workers.cpp) -------------------------------------
 
 // Called first thing in main: console output unbuffered and untranslated,
 // standard descriptors that are surely there, libraries loaded safely, and
@@ -49,6 +49,34 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler));
 // STATUS_CONTROL_C_EXIT on Windows.
 extern const int PlatformStoppedExitStatus;
 
+// Another run of this program, started by a station to flash one frontend.
+struct PlatformWorker;
+
+// Starts this same program with arguments (UTF-8, those after the program's
+// name, null-terminated), its standard output a pipe to the caller and its
+// standard input and error nothing. A stop reaches it exactly once: on POSIX
+// it has a process group of its own, so the terminal's Ctrl-C reaches it
+// only through PlatformStopWorker; on Windows it shares the console's
+// Ctrl-C, and a stop passed on besides never ends it at once. Null on
+// failure, with *error set.
+PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error);
+
+// Waits at most the given time, and not past a stop that comes meanwhile,
+// for any of the workers to have output; reads what one has into buffer.
+// Returns the count read, 0 when that worker's output has ended, -1 when
+// none had anything. *which tells the worker.
+long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
+                         char* buffer, size_t capacity, size_t* which);
+
+// Asks a worker to stop in order, as the operator's first stop does. False
+// when it cannot be asked yet (a Windows worker before its window exists):
+// ask again.
+bool PlatformStopWorker(PlatformWorker* worker);
+
+// Waits for a worker whose output has ended, frees it, and gives its exit
+// status (128 + N after signal N on POSIX).
+int PlatformEndWorker(PlatformWorker* worker);
+
 // --- Console (console.cpp) --------------------------------------------------
 
 // Writes bytes to the console, without waiting for a line end, in order,
@@ -63,6 +91,10 @@ void PlatformConsoleWrite(const char* bytes, size_t count);
 void PlatformConsoleRedraw(const char* bytes, size_t count);
 // Waits until everything given to the console is written.
 void PlatformConsoleFlush();
+// Whether lines already on the console can be drawn anew (a terminal, or a
+// Windows console that takes virtual terminal sequences, switched on here):
+// "ESC [ N A" moves up N lines, "ESC [ J" clears below.
+bool PlatformConsoleRedrawsLines();
 // From now on the console is standard error: standard output carries
 // something else.
 void PlatformConsoleToStandardError();

@@ -25,6 +25,9 @@ const char* const OptionsHelp =
     "  --json           JSON Lines on standard output, the console on standard error\r\n"
     "  --expect-serial N  flash only the frontend whose serial is N\r\n"
     "  --skip-current   do not flash a frontend that runs the image's version\r\n"
+    "  --all            flash every frontend listed at once, each by a worker\r\n"
+    "                   process (implies --yes); a log of its own for each\r\n"
+    "  --max-parallel N  with --all, at most N frontends at once\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -46,6 +49,7 @@ static const Flag Flags[] = {
     {"--version", &Options::version},
     {"--json", &Options::json},
     {"--skip-current", &Options::skipCurrent},
+    {"--all", &Options::all},
 };
 
 // Options that take a file, and what is said when it is missing.
@@ -60,7 +64,7 @@ static const FileOption FileOptions[] = {
     {"--log", &Options::log, "Option --log needs a file name"},
 };
 
-// A serial as the log shows it: a decimal 32-bit number, maybe negative.
+// A decimal 32-bit number, maybe negative: a serial as the log shows it.
 static bool ParseSerial(const char* text, int32_t* serial) {
     char* end = nullptr;
     errno = 0;
@@ -121,6 +125,12 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             }
             options->expectSerialSet = true;
             i += value != nullptr;
+        } else if (strcmp(argument, "--max-parallel") == 0) {
+            if (value == nullptr || !ParseSerial(value, &options->maxParallel) ||
+                options->maxParallel < 1) {
+                fail("Option --max-parallel needs a number of frontends", argument);
+            }
+            i += value != nullptr;
         } else if (strcmp(argument, "--info") == 0) {
             options->info =
                 value != nullptr ? FileArgument{value, ++i} : FileArgument{"kovi_firmware.bin", 0};
@@ -128,13 +138,16 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             fail("Unknown option [%s]", argument);
         }
     }
+    if (options->all && options->device != nullptr) {
+        fail("Option --all does not go with --device", "");
+    }
     return ok;
 }
 
 bool MachineRun(const Options& options) {
     return options.yes || options.exitStatus || options.history.path != nullptr || options.json ||
            options.image.path != nullptr || options.log.path != nullptr ||
-           options.expectSerialSet || options.skipCurrent;
+           options.expectSerialSet || options.skipCurrent || options.all;
 }
 
 static const Transport Transports[] = {

@@ -44,8 +44,10 @@ struct Options {
     bool json;            // --json: JSON Lines on standard output
     bool expectSerialSet; // --expect-serial N: only the frontend with serial N
     int32_t expectSerial;
-    bool skipCurrent; // --skip-current: a frontend that runs the image's
-                      // version is not flashed
+    bool skipCurrent;    // --skip-current: a frontend that runs the image's
+                         // version is not flashed
+    bool all;            // --all: every frontend listed, each by a worker
+    int32_t maxParallel; // --max-parallel N: at most N workers at once, 0 for all
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
+#include "session/station.h"
 
 static const char* const Tag = "main";
 
@@ -30,12 +31,13 @@ struct Session {
 // How a session ends.
 enum Ending {
     END_IN_ORDER,      // every step taken, or a stop, --list, a frontend not to be had
+    END_STATION,       // listed for --all: the station flashes them
     END_FATAL,         // the SDK could not be had: status 1
     END_FATAL_LISTING, // no frontend list: status 1
 };
 
 // What a step asks of the run.
-enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING };
+enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING, STEP_STATION };
 
 static const Options* Given;
 static const char* HistoryPath; // as the file functions take it
@@ -166,7 +168,7 @@ static int CloseSession(Session* session, Ending ending) {
         }
         Sdk.fpLibraryExit(session->handle);
     }
-    if (ending != END_IN_ORDER) {
+    if (ending == END_FATAL || ending == END_FATAL_LISTING) {
         // The log format ends a run without a session here: the library
         // stays loaded and the log has no closing line.
         bool stopped = StopBeforeFlashing(Tag);
@@ -174,6 +176,14 @@ static int CloseSession(Session* session, Ending ending) {
     }
     PlatformFreeLibrary(session->library);
     SdkLibrary = nullptr;
+    if (ending == END_STATION && !PlatformStopRequested()) {
+        // Each worker keeps its own record; the station only its log.
+        StationPlan plan = {Given, Given->image.path != nullptr ? ImagePath : nullptr, HistoryPath};
+        int status = RunStation(plan);
+        LogLine(Tag, "Close the log file");
+        CloseLog();
+        return status;
+    }
     // An interrupted run must never read as a finished one, nor a flashed
     // frontend as anything else.
     int status = PlatformStopRequested() && !Run.flashed ? PlatformStoppedExitStatus
@@ -294,9 +304,14 @@ static StepResult ListFrontends(Session* session) {
     }
     session->devices = devices;
     session->count = count;
-    if (Given->list) {
+    if (Given->list || Given->all) {
         LogDeviceList(devices, count);
-        return STEP_END;
+        if (Given->list) {
+            return STEP_END;
+        }
+        StationTakeNames(devices, count);
+        FreeDeviceList(session);
+        return STEP_STATION;
     }
     ChooseFrontend(session);
     return STEP_NEXT;
@@ -426,6 +441,8 @@ int RunSession(int argc, char** argv, const Options& options, const char* proble
             return CloseSession(&session, END_FATAL);
         case STEP_FATAL_LISTING:
             return CloseSession(&session, END_FATAL_LISTING);
+        case STEP_STATION:
+            return CloseSession(&session, END_STATION);
         }
     }
     return CloseSession(&session, END_IN_ORDER);

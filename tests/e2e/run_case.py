@@ -31,7 +31,7 @@ PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
                  "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
-                 "log-file", "launch"}
+                 "log-file", "launch", "received-by"}
 FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
 
 
@@ -54,7 +54,7 @@ def parse_case(path):
     for raw in read_case_lines(path):
         if block is None and (raw.startswith("#") or not raw.strip()):
             continue
-        m = re.fullmatch(r"\[(\w+)\]", raw.strip()) if not raw.startswith(" ") else None
+        m = re.fullmatch(r"\[(\w+(?: [\w.-]+)?)\]", raw.strip()) if not raw.startswith(" ") else None
         if m:
             block = m.group(1)
             blocks[block] = []
@@ -101,24 +101,54 @@ def expand(text, macros):
     return "".join(out)
 
 
-def expected_output(lines, macros):
-    console, log = "", ""
-    for line in lines:
+def expected_pieces(lines, macros):
+    """The console's and the log's pieces, each with its group: a run of
+    lines marked "any: " may come in any order among themselves."""
+    console, log = [], []
+    group = None
+    for number, line in enumerate(lines):
         if not line.strip():
             continue
+        unordered = line.startswith("any: ")
+        group = (group if group is not None else number) if unordered else None
+        line = line[len("any: "):] if unordered else line
         if line.startswith("console: "):
-            console += expand(line[len("console: "):], macros)
+            console.append((expand(line[len("console: "):], macros).encode("latin-1"), group))
             continue
         if line.startswith("log: "):  # a record the log alone gets
-            log += (expand(line[len("log: "):], macros) + "\r\r\n")
+            log.append(((expand(line[len("log: "):], macros) + "\r\r\n").encode("latin-1"), group))
             continue
         tag, sep, message = line.partition(", ")
         if not sep:
             sys.exit(f"message line without a tag: {line!r}")
         message = expand(message, macros)
-        console += message + "\r\n"
-        log += (tag + ", " + message + "\r\n").replace("\n", "\r\n")
-    return console.encode("latin-1"), log.encode("latin-1")
+        console.append(((message + "\r\n").encode("latin-1"), group))
+        log.append(((tag + ", " + message + "\r\n").replace("\n", "\r\n").encode("latin-1"), group))
+    return console, log
+
+
+def expected_output(lines, macros):
+    console, log = expected_pieces(lines, macros)
+    return b"".join(p for p, _ in console), b"".join(p for p, _ in log)
+
+
+def pieces_match(pieces, actual):
+    """Whether actual is the pieces, each group's in any order."""
+    at, i = 0, 0
+    while i < len(pieces):
+        group = pieces[i][1]
+        j = i + 1
+        while group is not None and j < len(pieces) and pieces[j][1] == group:
+            j += 1
+        left = [p for p, _ in pieces[i:j]]
+        while left:
+            found = next((p for p in left if actual.startswith(p, at)), None)
+            if found is None:
+                return False
+            left.remove(found)
+            at += len(found)
+        i = j
+    return at == len(actual)
 
 
 def read_bytes(path):
@@ -532,7 +562,8 @@ def check_output(r, macros, returncode, stdout, stderr):
         failures += 1
     if r.opts.valgrind:
         failures += check_memcheck(r.path("memcheck.log"), expected_exit == 0)
-    console, log = expected_output(r.blocks.get("messages", []), macros)
+    console_pieces, log_pieces = expected_pieces(r.blocks.get("messages", []), macros)
+    console, log = b"".join(p for p, _ in console_pieces), b"".join(p for p, _ in log_pieces)
     if "json" in r.blocks:
         failures += check_json(stdout, r.blocks["json"], macros)
         stdout = stderr  # the console
@@ -541,7 +572,7 @@ def check_output(r, macros, returncode, stdout, stderr):
     # On a terminal Wine's console adds escape sequences, and a launched
     # tool has a console of its own: the log tells.
     if (not {"closed-std-descriptors", "terminal", "terminal-stopped"} & set(r.setups) and "launch" not in r.fields and
-            not console_matches(console, stdout)):
+            not console_matches(console, stdout) and not pieces_match(console_pieces, stdout)):
         show_difference("console", console, stdout)
         failures += 1
     if "terminal-shows" in r.fields:
@@ -551,9 +582,16 @@ def check_output(r, macros, returncode, stdout, stderr):
             failures += 1
     actual_log = read_bytes(r.path(r.fields.get("log-file", "kovi_kestrune.log")))
     # (A log name that leads elsewhere has no log of its own to compare.)
-    if not {"log-is-directory", "log-links-to-image"} & set(r.setups) and actual_log != log:
+    if (not {"log-is-directory", "log-links-to-image"} & set(r.setups) and
+            not pieces_match(log_pieces, actual_log)):
         show_difference("log", log, actual_log)
         failures += 1
+    for block in (b for b in r.blocks if b.startswith("log ")):  # a station's workers' logs
+        _, pieces = expected_pieces(r.blocks[block], macros)
+        actual_log = read_bytes(r.path(block[len("log "):]))
+        if not pieces_match(pieces, actual_log):
+            show_difference(block, b"".join(p for p, _ in pieces), actual_log)
+            failures += 1
     return failures
 
 
@@ -573,9 +611,21 @@ def check_files(r, macros):
         lines = [expand(line, macros).encode("latin-1") for line in r.blocks["history"]
                  if line.strip()]
         timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
-        pattern = b"".join(timestamp.join(re.escape(p) for p in line.split(b"%TIMESTAMP%")) +
-                           b"\r\n" for line in lines)
-        if not re.fullmatch(pattern, history):
+        patterns = [timestamp.join(re.escape(p) for p in line.removeprefix(b"any: ")
+                                   .split(b"%TIMESTAMP%")) + b"\r\n" for line in lines]
+        # Records marked "any: " (a station's workers') in any order: each of
+        # those lines of the file matches one of them.
+        unordered = [p for p, line in zip(patterns, lines) if line.startswith(b"any: ")]
+        ordered = b"".join(p for p, line in zip(patterns, lines) if not line.startswith(b"any: "))
+        actual = history.splitlines(keepends=True)
+        rest = actual[len(actual) - len(unordered):] if unordered else []
+        for line in rest:
+            found = next((p for p in unordered if re.fullmatch(p, line)), None)
+            if found is not None:
+                unordered.remove(found)
+        matches = (not unordered and len(actual) >= len(rest) and
+                   re.fullmatch(ordered, b"".join(actual[:len(actual) - len(rest)])))
+        if not matches:
             show_difference("history", b"\r\n".join(lines) + b"\r\n", history)
             failures += 1
     rewritten = "rewrite_image_after_chunk" in "".join(r.blocks.get("scenario", []))
@@ -589,13 +639,17 @@ def check_files(r, macros):
     for marker in sorted(n for n in os.listdir(r.work) if n.endswith("-was-loaded")):
         print(f"--- a library from the working directory was loaded: {marker}")
         failures += 1
-    if r.fields.get("received") == "image":
+    # One frontend's bytes, or with received-by those of each frontend named
+    # by its index in the list.
+    received_files = ["kovi_sim.received"] if r.fields.get("received") == "image" else []
+    received_files += [f"kovi_sim-{n}.received" for n in r.fields.get("received-by", "").split()]
+    for name in received_files:
         offset = 2 * int.from_bytes(r.image[24:26], "little")
         size = int.from_bytes(r.image[8:12], "little")
-        received = read_bytes(r.path("kovi_sim.received"))
+        received = read_bytes(r.path(name))
         if received != r.image[offset:offset + size]:
             print(f"--- the device received {len(received)} bytes that differ from the image's "
-                  f"{size} firmware bytes")
+                  f"{size} firmware bytes ({name})")
             failures += 1
     return failures
 
@@ -605,6 +659,8 @@ def run(fields, blocks, opts, windows, work):
     env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
                KOVI_SIM_RECEIVED="kovi_sim.received")
     env.pop("KOVI_SIM", None)
+    if "received-by" in fields:
+        env["KOVI_SIM_RECEIVED"] = "kovi_sim-*.received"
     wine = []
     if windows:
         env.update(WINEPREFIX=opts.wineprefix, WINEDEBUG="-all")

@@ -103,3 +103,20 @@ int PlatformReadKey() {
 const char* PlatformFileArgument(int, char** argv, int index) {
     return argv[index];
 }
+
+bool PlatformConsoleRedrawsLines() {
+    return false;
+}
+PlatformWorker* PlatformStartWorker(const char* const*, uint32_t* error) {
+    *error = 1;
+    return nullptr;
+}
+long PlatformReadWorkers(PlatformWorker* const*, size_t, uint32_t, char*, size_t, size_t*) {
+    return -1;
+}
+bool PlatformStopWorker(PlatformWorker*) {
+    return true;
+}
+int PlatformEndWorker(PlatformWorker*) {
+    return 1;
+}

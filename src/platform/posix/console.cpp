@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <pthread.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -113,6 +114,11 @@ void PlatformConsoleWrite(const char* bytes, size_t count) {
 
 void PlatformConsoleRedraw(const char* bytes, size_t count) {
     Queue(bytes, count, true);
+}
+
+bool PlatformConsoleRedrawsLines() {
+    const char* terminal = getenv("TERM");
+    return isatty(ConsoleDescriptor) && terminal != nullptr && strcmp(terminal, "dumb") != 0;
 }
 
 void PlatformRunIsUnattended() {} // nothing waits at the end here

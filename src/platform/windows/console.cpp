@@ -175,7 +175,26 @@ void ConsoleSetUp() {
     ConsoleOutput = IsConsole(output) ? output : nullptr;
 }
 
+static DWORD SavedOutputMode;
+static bool OutputModeSaved;
+
+bool PlatformConsoleRedrawsLines() {
+    DWORD mode;
+    if (ConsoleOutput == nullptr || !GetConsoleMode(ConsoleOutput, &mode)) {
+        return false;
+    }
+    if (!OutputModeSaved) {
+        SavedOutputMode = mode;
+        OutputModeSaved = true;
+    }
+    return SetConsoleMode(ConsoleOutput, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 void ConsoleRestore() {
+    if (OutputModeSaved) {
+        SetConsoleMode(ConsoleOutput, SavedOutputMode);
+        OutputModeSaved = false;
+    }
     if (InputModeSaved) {
         SetConsoleMode(ConsoleInput, ConsoleModeRestored(SavedInputMode));
         InputModeSaved = false;

@@ -1,0 +1,347 @@
+#include "session/station.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "output/json.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "session/command_line.h"
+
+static const char* const Tag = "main";
+
+enum {
+    LINE_MAX = 16384,
+    NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE,
+    READ_STEP_MS = 200,
+    WORKERS_MAX = 256, // at once
+    REDRAW_MS = 1000,  // the time left counts down at least this often
+};
+
+enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
+
+// One listed frontend and the worker that flashes it.
+struct Frontend {
+    char* name; // as the SDK listed it
+    int32_t listed;
+    FrontendState state;
+    PlatformWorker* worker;
+    bool stopAsked;
+    char log[MESSAGE_BUFFER_SIZE];
+    // What the worker has said so far: the line it is writing, and the
+    // newest values of the lines before.
+    char* line;
+    size_t lineLength;
+    long long percent;
+    long long secondsLeft;
+    bool programming; // the transfer is over: waiting for the frontend
+    long long shownTenth;
+    bool haveResult;
+    char outcome[16];
+    int status;
+};
+
+static Frontend* Frontends;
+static int32_t FrontendCount;
+static const StationPlan* Plan;
+static bool Redrawing;     // the console shows one line per frontend, drawn anew
+static int32_t LinesDrawn; // how many of those are on the console now
+static bool Changed;       // since they were drawn
+static uint64_t DrawnAt;
+
+void StationTakeNames(char* const* names, int32_t count) {
+    Frontends = static_cast<Frontend*>(calloc((size_t)count, sizeof(Frontend)));
+    FrontendCount = Frontends != nullptr ? count : 0;
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        const char* name = names[i] != nullptr ? names[i] : "";
+        Frontends[i].name = static_cast<char*>(malloc(strlen(name) + 1));
+        if (Frontends[i].name != nullptr) {
+            strcpy(Frontends[i].name, name);
+        }
+    }
+}
+
+// --- The console -------------------------------------------------------------
+
+static void DescribeState(const Frontend& f, char* text, size_t capacity) {
+    if (f.state == ENDED || f.state == REFUSED) {
+        snprintf(text, capacity, "%s", f.state == REFUSED ? "refused" : f.outcome);
+    } else if (f.state == WAITING) {
+        snprintf(text, capacity, "waiting for a worker");
+    } else if (f.programming) {
+        snprintf(text, capacity, "100%%  programming");
+    } else {
+        snprintf(text, capacity, "%3lld%%  %lld:%02lld left", f.percent, f.secondsLeft / 60,
+                 f.secondsLeft % 60);
+    }
+}
+
+// Every frontend's line, drawn anew over the ones drawn before.
+static void DrawLines() {
+    if (!Redrawing || (!Changed && PlatformMilliseconds() - DrawnAt < REDRAW_MS)) {
+        return;
+    }
+    Changed = false;
+    DrawnAt = PlatformMilliseconds();
+    char up[16] = "\r";
+    if (LinesDrawn > 0) {
+        snprintf(up, sizeof up, "\r\x1b[%dA", (int)LinesDrawn);
+    }
+    PlatformConsoleRedraw(up, strlen(up));
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        char state[64], line[MESSAGE_BUFFER_SIZE];
+        DescribeState(Frontends[i], state, sizeof state);
+        int length = snprintf(line, sizeof line, "\x1b[K%-24s %s\r\n", Frontends[i].name, state);
+        PlatformConsoleRedraw(line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
+    }
+    LinesDrawn = FrontendCount;
+}
+
+// Before a message: the lines go, the message takes their place, and they
+// are drawn again below it.
+static void ClearLines() {
+    if (Redrawing && LinesDrawn > 0) {
+        char up[24];
+        snprintf(up, sizeof up, "\r\x1b[%dA\x1b[J", (int)LinesDrawn);
+        PlatformConsoleWrite(up, strlen(up));
+        LinesDrawn = 0;
+    }
+}
+
+// Without redrawing, a line at each tenth of the transfer.
+static void ShowProgress(Frontend* f) {
+    if (Redrawing || f->percent / 10 <= f->shownTenth) {
+        return;
+    }
+    f->shownTenth = f->percent / 10;
+    char line[MESSAGE_BUFFER_SIZE];
+    int length = snprintf(line, sizeof line, "Frontend [%s]: %lld%%\r\n", f->name, f->percent);
+    PlatformConsoleWrite(line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
+}
+
+// --- The workers -------------------------------------------------------------
+
+// The station's log name with "-K" before its extension.
+static void WorkerLogName(int32_t k, char* out, size_t capacity) {
+    const char* name = LogFileName;
+    const char* dot = strrchr(name, '.');
+    const char* slash = strrchr(name, '/');
+    const char* backslash = strrchr(name, '\\');
+    if (dot == nullptr || (slash != nullptr && slash > dot) ||
+        (backslash != nullptr && backslash > dot) || dot == name) {
+        dot = name + strlen(name);
+    }
+    snprintf(out, capacity, "%.*s-%d%s", (int)(dot - name), name, (int)k, dot);
+}
+
+static bool StartWorker(int32_t index) {
+    Frontend* f = &Frontends[index];
+    const Options& options = *Plan->options;
+    char device[NAME_MAX_UTF8];
+    PlatformNarrowTextToUtf8(f->name, device, sizeof device);
+    WorkerLogName(index + 1, f->log, sizeof f->log);
+    const char* arguments[24] = {"--device", device, "--yes", "--json", "--log", f->log};
+    size_t n = 6;
+    auto add = [&](const char* argument) { arguments[n++] = argument; };
+    if (Plan->imagePath != nullptr) {
+        add("--image");
+        add(Plan->imagePath);
+    }
+    if (Plan->historyPath != nullptr) {
+        add("--history");
+        add(Plan->historyPath);
+    }
+    if (options.allowOlder) {
+        add("--allow-older");
+    }
+    if (options.skipCurrent) {
+        add("--skip-current");
+    }
+    if (options.exitStatus) {
+        add("--exit-status");
+    }
+    add("--");
+    add(options.transport);
+    if (options.waitTime != nullptr) {
+        add(options.waitTime);
+    }
+    arguments[n] = nullptr;
+    uint32_t error = 0;
+    f->line = static_cast<char*>(malloc(LINE_MAX));
+    f->worker = f->line != nullptr ? PlatformStartWorker(arguments, &error) : nullptr;
+    ClearLines();
+    if (f->worker == nullptr) {
+        LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
+                   (int)error);
+        f->state = ENDED;
+        snprintf(f->outcome, sizeof f->outcome, "failed");
+        f->status = 1;
+        return false;
+    }
+    LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)index + 1,
+              f->log);
+    f->state = RUNNING;
+    f->shownTenth = -1;
+    Changed = true;
+    return true;
+}
+
+// One whole line the worker wrote.
+static void TakeEvent(Frontend* f, const char* line) {
+    JsonForward(line, f->name);
+    Changed = true;
+    char event[16];
+    if (!JsonReadWord(line, "event", event, sizeof event)) {
+        return;
+    }
+    if (strcmp(event, "progress") == 0) {
+        JsonReadNumber(line, "percent", &f->percent);
+        JsonReadNumber(line, "eta_s", &f->secondsLeft);
+        ShowProgress(f);
+    } else if (strcmp(event, "status") == 0) {
+        f->programming = f->percent == 100;
+    } else if (strcmp(event, "result") == 0) {
+        f->haveResult = JsonReadWord(line, "outcome", f->outcome, sizeof f->outcome);
+    }
+}
+
+static void TakeOutput(Frontend* f, const char* bytes, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        if (bytes[i] == '\n') {
+            f->line[f->lineLength] = '\0';
+            TakeEvent(f, f->line);
+            f->lineLength = 0;
+        } else if (f->lineLength + 1 < LINE_MAX) {
+            f->line[f->lineLength++] = bytes[i];
+        }
+    }
+}
+
+static void EndWorker(Frontend* f) {
+    f->status = PlatformEndWorker(f->worker);
+    f->worker = nullptr;
+    free(f->line);
+    f->line = nullptr;
+    f->state = ENDED;
+    ClearLines();
+    if (f->haveResult) {
+        LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
+        Changed = true;
+    } else {
+        snprintf(f->outcome, sizeof f->outcome, "failed");
+        LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->name,
+                   f->status);
+    }
+}
+
+// --- The station ---------------------------------------------------------------
+
+// Names listed more than once cannot be told apart by --device.
+static void RefuseNamesListedTwice() {
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        Frontend* f = &Frontends[i];
+        int32_t first = i;
+        for (int32_t j = 0; j < FrontendCount; j++) {
+            bool same = strcmp(f->name, Frontends[j].name) == 0;
+            f->listed += same;
+            first = same && j < first ? j : first;
+        }
+        if (f->listed > 1) {
+            f->state = REFUSED;
+            snprintf(f->outcome, sizeof f->outcome, "refused");
+            f->status = 3; // not flashed, like a frontend that could not be had
+        }
+        if (f->listed > 1 && first == i) { // said once for all of them
+            LogFailure(Tag, "Frontend [%s] is listed %d times, not flashed", f->name,
+                       (int)f->listed);
+        }
+    }
+}
+
+// Starts workers while there is room; the number running.
+static int32_t StartWorkers(int32_t running) {
+    int32_t limit = Plan->options->maxParallel > 0 ? Plan->options->maxParallel : FrontendCount;
+    limit = limit < WORKERS_MAX ? limit : WORKERS_MAX;
+    for (int32_t i = 0; i < FrontendCount && running < limit && !PlatformStopRequested(); i++) {
+        if (Frontends[i].state == WAITING && StartWorker(i)) {
+            running++;
+        }
+    }
+    return running;
+}
+
+// Passes a stop on to every worker, once each.
+static void PassStopOn() {
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        Frontend* f = &Frontends[i];
+        if (f->state == RUNNING && !f->stopAsked) {
+            f->stopAsked = PlatformStopWorker(f->worker);
+        }
+    }
+}
+
+// Waits for output from the running workers, takes it, ends the finished.
+static int32_t FollowWorkers(int32_t running) {
+    PlatformWorker* workers[WORKERS_MAX];
+    int32_t indexes[WORKERS_MAX];
+    size_t count = 0;
+    for (int32_t i = 0; i < FrontendCount && count < WORKERS_MAX; i++) {
+        if (Frontends[i].state == RUNNING) {
+            workers[count] = Frontends[i].worker;
+            indexes[count++] = i;
+        }
+    }
+    static char bytes[65536];
+    size_t which = 0;
+    long got = PlatformReadWorkers(workers, count, READ_STEP_MS, bytes, sizeof bytes, &which);
+    if (got > 0) {
+        TakeOutput(&Frontends[indexes[which]], bytes, (size_t)got);
+    } else if (got == 0) {
+        EndWorker(&Frontends[indexes[which]]);
+        running--;
+    }
+    return running;
+}
+
+static int StationStatus() {
+    static const char* const outcomes[] = {"flashed",  "current", "refused",
+                                           "declined", "failed",  "stopped"};
+    int32_t counts[6] = {};
+    uint32_t highest = 0;
+    bool allFlashed = true;
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        const Frontend& f = Frontends[i];
+        const char* outcome = f.state == WAITING ? "stopped" : f.outcome;
+        for (size_t k = 0; k < 6; k++) {
+            counts[k] += strcmp(outcome, outcomes[k]) == 0;
+        }
+        allFlashed =
+            allFlashed && (strcmp(outcome, "flashed") == 0 || strcmp(outcome, "current") == 0);
+        highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
+    }
+    int status = PlatformStopRequested()                    ? PlatformStoppedExitStatus
+                 : !Plan->options->exitStatus || allFlashed ? 0
+                 : highest != 0                             ? (int)highest
+                                                            : 1;
+    JsonStation(FrontendCount, outcomes, counts, 6, status);
+    return status;
+}
+
+int RunStation(const StationPlan& plan) {
+    Plan = &plan;
+    Redrawing = PlatformConsoleRedrawsLines();
+    RefuseNamesListedTwice();
+    PlatformFlashBegins(); // awake, and the session kept, for every worker
+    int32_t running = StartWorkers(0);
+    while (running > 0) {
+        DrawLines();
+        if (PlatformStopRequested()) {
+            PassStopOn();
+        }
+        running = StartWorkers(FollowWorkers(running));
+    }
+    PlatformFlashEnds();
+    DrawLines();
+    return StationStatus();
+}

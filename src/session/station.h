@@ -1,0 +1,23 @@
+// --all: a station that flashes every frontend listed at once, each by a
+// worker (this program again, with --device NAME --yes --json --log).
+#pragma once
+
+#include <cstdint>
+
+struct Options;
+
+// What the station passes on to every worker, as the file functions take
+// the paths (null where the option was not given).
+struct StationPlan {
+    const Options* options;
+    const char* imagePath;
+    const char* historyPath;
+};
+
+// Keeps the names listed, before the list is given back to the SDK.
+void StationTakeNames(char* const* names, int32_t count);
+
+// Starts the workers, at most --max-parallel at once, follows them to their
+// ends, logs each start and end, and gives the station's exit status. The
+// station's log is open; it stays open.
+int RunStation(const StationPlan& plan);
