@@ -116,8 +116,7 @@ struct Scenario {
     long long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
     // Settings for one frontend only, taken when it is opened: "[NAME]"
     // lines start them.
-    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
-        frontends;
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> frontends;
 };
 
 struct Device {
