@@ -64,16 +64,43 @@ static const FileOption FileOptions[] = {
     {"--log", &Options::log, "Option --log needs a file name"},
 };
 
-// A decimal 32-bit number, maybe negative: a serial as the log shows it.
-static bool ParseSerial(const char* text, int32_t* serial) {
+// Options that take a number (decimal, 32 bits, at least minimum), where
+// each is noted, and what is said when it is missing or no such number.
+struct NumberOption {
+    const char* name;
+    int32_t Options::*field;
+    bool Options::*given; // null where the number itself tells
+    int32_t minimum;
+    const char* missing;
+};
+static const NumberOption NumberOptions[] = {
+    {"--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
+     "Option --expect-serial needs a serial number"},
+    {"--max-parallel", &Options::maxParallel, nullptr, 1,
+     "Option --max-parallel needs a number of frontends"},
+};
+
+// The number in text, a serial as the log shows it or a count.
+static bool ParseNumber(const char* text, int32_t minimum, int32_t* number) {
     char* end = nullptr;
     errno = 0;
     long long value = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
+    if (errno != 0 || end == text || *end != '\0' || value < minimum || value > INT32_MAX) {
         return false;
     }
-    *serial = (int32_t)value;
+    *number = (int32_t)value;
     return true;
+}
+
+// The entry of the table named as the argument, or null.
+template <typename Option, size_t count>
+static const Option* Find(const Option (&table)[count], const char* argument) {
+    for (const Option& option : table) {
+        if (strcmp(argument, option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t capacity) {
@@ -91,14 +118,9 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
         const char* argument = argv[i];
         // The value of an option that needs one; never another option.
         const char* value = i + 1 < argc && !IsOption(argv[i + 1]) ? argv[i + 1] : nullptr;
-        const Flag* flag = nullptr;
-        for (const Flag& f : Flags) {
-            flag = strcmp(argument, f.name) == 0 ? &f : flag;
-        }
-        const FileOption* file = nullptr;
-        for (const FileOption& f : FileOptions) {
-            file = strcmp(argument, f.name) == 0 ? &f : file;
-        }
+        const Flag* flag = Find(Flags, argument);
+        const FileOption* file = Find(FileOptions, argument);
+        const NumberOption* number = Find(NumberOptions, argument);
         if (optionsEnd || !IsOption(argument)) {
             if (positional == 0) {
                 options->transport = argument;
@@ -119,16 +141,13 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
         } else if (strcmp(argument, "--device") == 0) {
             options->device = value;
             i++;
-        } else if (strcmp(argument, "--expect-serial") == 0) {
-            if (value == nullptr || !ParseSerial(value, &options->expectSerial)) {
-                fail("Option --expect-serial needs a serial number", argument);
+        } else if (number != nullptr) {
+            if (value == nullptr ||
+                !ParseNumber(value, number->minimum, &(options->*number->field))) {
+                fail(number->missing, argument);
             }
-            options->expectSerialSet = true;
-            i += value != nullptr;
-        } else if (strcmp(argument, "--max-parallel") == 0) {
-            if (value == nullptr || !ParseSerial(value, &options->maxParallel) ||
-                options->maxParallel < 1) {
-                fail("Option --max-parallel needs a number of frontends", argument);
+            if (number->given != nullptr) {
+                options->*number->given = true;
             }
             i += value != nullptr;
         } else if (strcmp(argument, "--info") == 0) {

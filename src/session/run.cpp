@@ -178,7 +178,11 @@ static int CloseSession(Session* session, Ending ending) {
     SdkLibrary = nullptr;
     if (ending == END_STATION && !PlatformStopRequested()) {
         // Each worker keeps its own record; the station only its log.
-        StationPlan plan = {Given, Given->image.path != nullptr ? ImagePath : nullptr, HistoryPath};
+        char transport[2] = {ChosenTransport->letter, '\0'};
+        char waitTime[12];
+        snprintf(waitTime, sizeof waitTime, "%u", WaitTime);
+        StationPlan plan = {Given, Given->image.path != nullptr ? ImagePath : nullptr, HistoryPath,
+                            transport, waitTime};
         int status = RunStation(plan);
         LogLine(Tag, "Close the log file");
         CloseLog();

@@ -35,7 +35,6 @@ struct Frontend {
     size_t lineLength;
     long long percent;
     long long secondsLeft;
-    bool programming; // the transfer is over: waiting for the frontend
     long long shownTenth;
     bool haveResult;
     char outcome[16];
@@ -69,7 +68,7 @@ static void DescribeState(const Frontend& f, char* text, size_t capacity) {
         snprintf(text, capacity, "%s", f.state == REFUSED ? "refused" : f.outcome);
     } else if (f.state == WAITING) {
         snprintf(text, capacity, "waiting for a worker");
-    } else if (f.programming) {
+    } else if (f.percent == 100) { // sent: the frontend is programming
         snprintf(text, capacity, "100%%  programming");
     } else {
         snprintf(text, capacity, "%3lld%%  %lld:%02lld left", f.percent, f.secondsLeft / 60,
@@ -135,15 +134,19 @@ static void WorkerLogName(int32_t k, char* out, size_t capacity) {
     snprintf(out, capacity, "%.*s-%d%s", (int)(dot - name), name, (int)k, dot);
 }
 
-static bool StartWorker(int32_t index) {
-    Frontend* f = &Frontends[index];
+// What a worker is started with: the frontend, no question, JSON for the
+// station to read, a log of its own, and the station's options that shape
+// a flash. All ASCII or UTF-8.
+static void WorkerArguments(const Frontend& f, const char* device, const char* arguments[24]) {
     const Options& options = *Plan->options;
-    char device[NAME_MAX_UTF8];
-    PlatformNarrowTextToUtf8(f->name, device, sizeof device);
-    WorkerLogName(index + 1, f->log, sizeof f->log);
-    const char* arguments[24] = {"--device", device, "--yes", "--json", "--log", f->log};
-    size_t n = 6;
+    size_t n = 0;
     auto add = [&](const char* argument) { arguments[n++] = argument; };
+    add("--device");
+    add(device);
+    add("--yes");
+    add("--json");
+    add("--log");
+    add(f.log);
     if (Plan->imagePath != nullptr) {
         add("--image");
         add(Plan->imagePath);
@@ -162,11 +165,18 @@ static bool StartWorker(int32_t index) {
         add("--exit-status");
     }
     add("--");
-    add(options.transport);
-    if (options.waitTime != nullptr) {
-        add(options.waitTime);
-    }
+    add(Plan->transport);
+    add(Plan->waitTime);
     arguments[n] = nullptr;
+}
+
+static bool StartWorker(int32_t index) {
+    Frontend* f = &Frontends[index];
+    char device[NAME_MAX_UTF8];
+    PlatformNarrowTextToUtf8(f->name, device, sizeof device);
+    WorkerLogName(index + 1, f->log, sizeof f->log);
+    const char* arguments[24];
+    WorkerArguments(*f, device, arguments);
     uint32_t error = 0;
     f->line = static_cast<char*>(malloc(LINE_MAX));
     f->worker = f->line != nullptr ? PlatformStartWorker(arguments, &error) : nullptr;
@@ -199,8 +209,6 @@ static void TakeEvent(Frontend* f, const char* line) {
         JsonReadNumber(line, "percent", &f->percent);
         JsonReadNumber(line, "eta_s", &f->secondsLeft);
         ShowProgress(f);
-    } else if (strcmp(event, "status") == 0) {
-        f->programming = f->percent == 100;
     } else if (strcmp(event, "result") == 0) {
         f->haveResult = JsonReadWord(line, "outcome", f->outcome, sizeof f->outcome);
     }

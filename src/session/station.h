@@ -12,6 +12,8 @@ struct StationPlan {
     const Options* options;
     const char* imagePath;
     const char* historyPath;
+    const char* transport; // the letter
+    const char* waitTime;  // in decimal
 };
 
 // Keeps the names listed, before the list is given back to the SDK.
