@@ -114,7 +114,8 @@ static void RecordFlash(const FlashReport& report) {
 // signal handler).
 static void SayLastWords(bool inSignalHandler) {
     LogLineAtOnce(Tag, "Ended at once by a second stop, the frontend may hold part of the image");
-    if (inSignalHandler || HistoryPath == nullptr) {
+    // A station's workers keep their own records.
+    if (inSignalHandler || HistoryPath == nullptr || Given->all) {
         return;
     }
     if (Run.flashRan) {

@@ -14,10 +14,10 @@ void RequestStop(bool fromKeyboard);
 // being ended wait.
 void AwaitEndOfRun();
 
-// A hidden window, from the start to the end of the process, that turns a
-// window close, taskkill without /F and a session end into a stop; while
-// flashing it also holds the session end off.
-void SessionWindowStart();
+// From the start to the end of the process a hidden window turns a window
+// close, taskkill without /F and a session end into a stop; while told to
+// hold, it also holds the session end off.
+void HoldSessionEnd(bool hold);
 
 // A timer as fine as the pauses need, for the span of the flash.
 void FinePausesBegin();
