@@ -54,7 +54,7 @@ def parse_case(path):
     for raw in read_case_lines(path):
         if block is None and (raw.startswith("#") or not raw.strip()):
             continue
-        m = re.fullmatch(r"\[(\w+(?: [\w.-]+)?)\]", raw.strip()) if not raw.startswith(" ") else None
+        m = re.fullmatch(r"\[(\w+(?: [\w./-]+)?)\]", raw.strip()) if not raw.startswith(" ") else None
         if m:
             block = m.group(1)
             blocks[block] = []
