@@ -13,8 +13,10 @@ static HWND Found;
 
 static BOOL CALLBACK FindWindowOf(HWND window, LPARAM processId) {
     DWORD owner = 0;
+    wchar_t name[32];
     GetWindowThreadProcessId(window, &owner);
-    if (owner != (DWORD)processId) {
+    if (owner != (DWORD)processId || GetClassNameW(window, name, 32) == 0 ||
+        wcscmp(name, L"KestruneSession") != 0) {
         return TRUE;
     }
     Found = window;

@@ -104,9 +104,11 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
 
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which) {
-    // Anonymous pipes cannot be waited on: look at each, then wait a little
-    // for the stop.
+    // Anonymous pipes cannot be waited on: look at each, then wait a little,
+    // for a stop too unless it came before.
     ULONGLONG deadline = GetTickCount64() + milliseconds;
+    // (This process, as a handle, is signalled only once it has ended.)
+    HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
     do {
         for (size_t i = 0; i < count; i++) {
             DWORD available = 0;
@@ -120,7 +122,7 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
                 return (long)got;
             }
         }
-    } while (WaitForSingleObject(StopEvent, 20) == WAIT_TIMEOUT && GetTickCount64() < deadline);
+    } while (WaitForSingleObject(stop, 20) == WAIT_TIMEOUT && GetTickCount64() < deadline);
     return -1;
 }
 
