@@ -177,7 +177,7 @@ static int CloseSession(Session* session, Ending ending) {
     }
     PlatformFreeLibrary(session->library);
     SdkLibrary = nullptr;
-    if (ending == END_STATION && !PlatformStopRequested()) {
+    if (ending == END_STATION && !StopBeforeFlashing(Tag)) {
         // Each worker keeps its own record; the station only its log.
         char transport[2] = {ChosenTransport->letter, '\0'};
         char waitTime[12];

@@ -50,14 +50,22 @@ static bool Changed;       // since they were drawn
 static uint64_t DrawnAt;
 
 void StationTakeNames(char* const* names, int32_t count) {
-    Frontends = static_cast<Frontend*>(calloc((size_t)count, sizeof(Frontend)));
-    FrontendCount = Frontends != nullptr ? count : 0;
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        const char* name = names[i] != nullptr ? names[i] : "";
-        Frontends[i].name = static_cast<char*>(malloc(strlen(name) + 1));
-        if (Frontends[i].name != nullptr) {
-            strcpy(Frontends[i].name, name);
-        }
+    // The names side by side behind the table, in one allocation.
+    size_t bytes = (size_t)count * sizeof(Frontend);
+    for (int32_t i = 0; i < count; i++) {
+        bytes += strlen(names[i] != nullptr ? names[i] : "") + 1;
+    }
+    Frontends = static_cast<Frontend*>(calloc(1, bytes));
+    if (Frontends == nullptr) {
+        LogFailureLine(Tag, "Memory alloc failed");
+        return;
+    }
+    FrontendCount = count;
+    char* name = reinterpret_cast<char*>(Frontends + count);
+    for (int32_t i = 0; i < count; i++) {
+        strcpy(name, names[i] != nullptr ? names[i] : "");
+        Frontends[i].name = name;
+        name += strlen(name) + 1;
     }
 }
 
@@ -232,10 +240,10 @@ static void EndWorker(Frontend* f) {
     free(f->line);
     f->line = nullptr;
     f->state = ENDED;
+    Changed = true;
     ClearLines();
     if (f->haveResult) {
         LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
-        Changed = true;
     } else {
         snprintf(f->outcome, sizeof f->outcome, "failed");
         LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->name,
@@ -315,13 +323,14 @@ static int32_t FollowWorkers(int32_t running) {
 static int StationStatus() {
     static const char* const outcomes[] = {"flashed",  "current", "refused",
                                            "declined", "failed",  "stopped"};
-    int32_t counts[6] = {};
+    enum { OUTCOMES = sizeof outcomes / sizeof outcomes[0] };
+    int32_t counts[OUTCOMES] = {};
     uint32_t highest = 0;
     bool allFlashed = true;
     for (int32_t i = 0; i < FrontendCount; i++) {
         const Frontend& f = Frontends[i];
         const char* outcome = f.state == WAITING ? "stopped" : f.outcome;
-        for (size_t k = 0; k < 6; k++) {
+        for (size_t k = 0; k < OUTCOMES; k++) {
             counts[k] += strcmp(outcome, outcomes[k]) == 0;
         }
         allFlashed =
@@ -329,10 +338,11 @@ static int StationStatus() {
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
     int status = PlatformStopRequested()                    ? PlatformStoppedExitStatus
+                 : Frontends == nullptr                     ? 1 // no room for the list
                  : !Plan->options->exitStatus || allFlashed ? 0
                  : highest != 0                             ? (int)highest
                                                             : 1;
-    JsonStation(FrontendCount, outcomes, counts, 6, status);
+    JsonStation(FrontendCount, outcomes, counts, OUTCOMES, status);
     return status;
 }
 
