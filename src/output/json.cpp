@@ -197,9 +197,12 @@ void JsonResult(const RecordValues& record, const char* message) {
 
 void JsonForward(const char* line, const char* frontend) {
     // {"event":"NAME" then the rest: every line of ours starts so.
-    const char* rest = strchr(line + sizeof "{\"event\":\"" - 1, '"');
-    if (!JsonEnabled || strncmp(line, "{\"event\":\"", sizeof "{\"event\":\"" - 1) != 0 ||
-        rest == nullptr) {
+    static const char start[] = "{\"event\":\"";
+    if (!JsonEnabled || strncmp(line, start, sizeof start - 1) != 0) {
+        return;
+    }
+    const char* rest = strchr(line + sizeof start - 1, '"');
+    if (rest == nullptr) {
         return;
     }
     // A result names its frontend already: null only where the worker did
