@@ -71,6 +71,12 @@ static int OpenRegular(const char* path, int flags, const char* const* protected
             return -1;
         }
         fd = open(path, flags | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            // Another run created it meanwhile (a station's workers all
+            // start one history): open that. A link to nowhere stays refused.
+            fd = open(path, flags);
+            errno = fd < 0 && errno == ENOENT ? EEXIST : errno;
+        }
     }
     if (fd < 0) {
         *error = errno;

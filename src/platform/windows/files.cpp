@@ -280,6 +280,14 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
             file = OpenUtf8(path, access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
             *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         }
+        if (*error == ERROR_FILE_EXISTS) {
+            // Another run created it meanwhile (a station's workers all
+            // start one history): open that. A link to nowhere stays refused.
+            file = OpenUtf8(path, access, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+            *error = file != INVALID_HANDLE_VALUE             ? 0
+                     : GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_FILE_EXISTS
+                                                              : GetLastError();
+        }
         if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore, mayWait)) {
             break;
         }
