@@ -28,7 +28,7 @@ struct Frontend {
     FrontendState state;
     PlatformWorker* worker;
     bool stopAsked;
-    char log[MESSAGE_BUFFER_SIZE];
+    char log[4 * MESSAGE_BUFFER_SIZE];
     // What the worker has said so far: the line it is writing, and the
     // newest values of the lines before.
     char* line;
@@ -129,17 +129,20 @@ static void ShowProgress(Frontend* f) {
 
 // --- The workers -------------------------------------------------------------
 
-// The station's log name with "-K" before its extension.
-static void WorkerLogName(int32_t k, char* out, size_t capacity) {
+// The station's log name with "-K" before its extension (a name that
+// starts with its only dot has none). False when it does not fit.
+static bool WorkerLogName(int32_t k, char* out, size_t capacity) {
     const char* name = LogFileName;
-    const char* dot = strrchr(name, '.');
-    const char* slash = strrchr(name, '/');
-    const char* backslash = strrchr(name, '\\');
-    if (dot == nullptr || (slash != nullptr && slash > dot) ||
-        (backslash != nullptr && backslash > dot) || dot == name) {
+    const char* base = name; // past the last separator
+    for (const char* c = name; *c != '\0'; c++) {
+        base = *c == '/' || *c == '\\' ? c + 1 : base;
+    }
+    const char* dot = strrchr(base, '.');
+    if (dot == nullptr || dot == base) {
         dot = name + strlen(name);
     }
-    snprintf(out, capacity, "%.*s-%d%s", (int)(dot - name), name, (int)k, dot);
+    int length = snprintf(out, capacity, "%.*s-%d%s", (int)(dot - name), name, (int)k, dot);
+    return length > 0 && (size_t)length < capacity;
 }
 
 // What a worker is started with: the frontend, no question, JSON for the
@@ -182,11 +185,11 @@ static bool StartWorker(int32_t index) {
     Frontend* f = &Frontends[index];
     char device[NAME_MAX_UTF8];
     PlatformNarrowTextToUtf8(f->name, device, sizeof device);
-    WorkerLogName(index + 1, f->log, sizeof f->log);
+    bool named = WorkerLogName(index + 1, f->log, sizeof f->log);
     const char* arguments[24];
     WorkerArguments(*f, device, arguments);
-    uint32_t error = 0;
-    f->line = static_cast<char*>(malloc(LINE_MAX));
+    uint32_t error = named ? 0 : PlatformPathTooLongError;
+    f->line = named ? static_cast<char*>(malloc(LINE_MAX)) : nullptr;
     f->worker = f->line != nullptr ? PlatformStartWorker(arguments, &error) : nullptr;
     ClearLines();
     if (f->worker == nullptr) {
