@@ -25,6 +25,7 @@ with open(os.path.join(work, "slow.scenario"), "w") as f:
     f.write("delay.KoviKestrune = 5000\ndelay.Close = 10000\n")
 
 dbusmock.DBusTestCase.start_system_bus()
+atexit.register(dbusmock.DBusTestCase.tearDownClass)  # the bus goes too, last
 mock, manager = dbusmock.DBusTestCase.spawn_server_template("logind", {},
                                                              stdout=subprocess.DEVNULL)
 # Whatever happens below, the mock goes: it holds the test's output open.
