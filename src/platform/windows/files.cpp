@@ -98,13 +98,22 @@ enum { WIDE_PATH_MAX = 4096 };
 // A path in Win32's device namespace (\\.\PhysicalDrive0, \\.\C:,
 // \\?\GLOBALROOT\...) names a device, never a file, though GetFileType calls
 // a disk one FILE_TYPE_DISK. \\?\C:\... and \\?\UNC\... are files.
+static bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// \\.\ or \\?\: past Win32's path rules, and so past MAX_PATH.
+static bool InNamespace(const wchar_t* path) {
+    return IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == L'.' || path[2] == L'?') &&
+           IsSeparator(path[3]);
+}
+
 static bool IsDevicePath(const wchar_t* path) {
-    bool slashes = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
-    if (!slashes || (path[2] != L'.' && path[2] != L'?') || (path[3] != L'\\' && path[3] != L'/')) {
+    if (!InNamespace(path)) {
         return false;
     }
     const wchar_t* rest = path + 4;
-    bool drive = rest[0] != L'\0' && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/');
+    bool drive = rest[0] != L'\0' && rest[1] == L':' && IsSeparator(rest[2]);
     return path[2] == L'.' || !(drive || _wcsnicmp(rest, L"UNC\\", 4) == 0);
 }
 
@@ -115,10 +124,7 @@ static bool WidePath(const char* path, wchar_t wide[WIDE_PATH_MAX]) {
     if (MultiByteToWideChar(CP_UTF8, 0, path, -1, given, WIDE_PATH_MAX) == 0) {
         return false;
     }
-    DWORD length = GetFullPathNameW(given, WIDE_PATH_MAX, full, nullptr);
-    if (given[0] == L'\\' && given[1] == L'\\' && (given[2] == L'?' || given[2] == L'.')) {
-        length = 0; // already past the limits
-    }
+    DWORD length = InNamespace(given) ? 0 : GetFullPathNameW(given, WIDE_PATH_MAX, full, nullptr);
     if (length < MAX_PATH - 12 || length >= WIDE_PATH_MAX - 8) { // as given
         return lstrcpynW(wide, given, WIDE_PATH_MAX) != nullptr;
     }
@@ -151,47 +157,24 @@ static bool IsPlainFile(HANDLE file) {
            !info.Directory;
 }
 
-// The C runtime's errno for a failed open, as _wfopen would set it.
-static int ErrnoOf(DWORD error) {
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return EACCES;
-    case ERROR_INSUFFICIENT_BUFFER: // longer than any path
-        return ENAMETOOLONG;
-    default:
-        return EINVAL;
-    }
-}
-
 FILE* PlatformOpenRegularFile(const char* path, bool forWriting) {
     // The path is UTF-8 (see PlatformFileArgument): any character, through
-    // the wide name.
-    HANDLE file =
-        OpenUtf8(path, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (file == INVALID_HANDLE_VALUE) {
-        errno = ErrnoOf(GetLastError());
+    // the wide name. Never inherited by the SDK's child processes (N).
+    wchar_t wide[WIDE_PATH_MAX];
+    if (!WidePath(path, wide)) {
+        errno = ENAMETOOLONG;
         return nullptr;
     }
-    if (!IsPlainFile(file)) {
-        CloseHandle(file); // a device, a pipe or a console, never an image
+    if (IsDevicePath(wide)) {
         errno = EINVAL;
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
-                             forWriting ? _O_RDWR | _O_BINARY : _O_RDONLY | _O_BINARY);
-    FILE* stream = fd >= 0 ? _fdopen(fd, forWriting ? "r+b" : "rb") : nullptr;
-    if (stream == nullptr) {
-        fd >= 0 ? _close(fd) : CloseHandle(file);
+    FILE* stream = _wfopen(wide, forWriting ? L"r+bN" : L"rbN");
+    if (stream != nullptr &&
+        !IsPlainFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) {
+        fclose(stream); // a device, a pipe or a console, never an image
+        stream = nullptr;
+        errno = EINVAL;
     }
     return stream;
 }
