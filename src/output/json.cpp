@@ -71,11 +71,19 @@ static void Number(JsonLine* line, const char* name, long long value) {
     PutText(&line->b, text);
 }
 
-// Written whole or not at all: a line cut short would be no JSON.
+// A line out, whole or not at all: one cut short would be no JSON. A
+// progress line says all that the one before it did: a reader far behind
+// may get the newest alone.
+static void Write(const char* text, size_t length) {
+    static const char progress[] = "{\"event\":\"progress\"";
+    bool replaceable = strncmp(text, progress, sizeof progress - 1) == 0;
+    PlatformStandardOutputWrite(text, length, replaceable);
+}
+
 static void End(JsonLine* line) {
     PutText(&line->b, "}\n");
     if (line->b.fits) {
-        PlatformStandardOutputWrite(line->text, line->b.length);
+        Write(line->text, line->b.length);
     }
 }
 
@@ -226,7 +234,7 @@ void JsonForward(const char* line, const char* frontend) {
     }
     PutText(&out.b, "\n");
     if (out.b.fits) {
-        PlatformStandardOutputWrite(out.text, out.b.length);
+        Write(out.text, out.b.length);
     }
 }
 

@@ -6,7 +6,7 @@
 bool ConsoleBacklogAdd(ConsoleBacklog* backlog, const char* bytes, size_t count, bool redraw) {
     // A redraw starts with a carriage return; a piece without one (the
     // wait display's cursor) belongs to the redraw before it.
-    bool fromLineStart = count > 0 && bytes[0] == '\r';
+    bool fromLineStart = backlog->redrawsStandAlone || (count > 0 && bytes[0] == '\r');
     bool extendsRedraw = redraw && backlog->endsInRedraw && !fromLineStart;
     size_t keep = backlog->count;
     if (redraw && fromLineStart && backlog->endsInRedraw &&

@@ -16,6 +16,9 @@ struct ConsoleBacklog {
     size_t capacity;
     size_t redrawAt;   // where the redraw at the end starts
     bool endsInRedraw; // nothing but a redraw was added after redrawAt
+    // Each redraw stands alone (a whole line of JSON), rather than starting
+    // at a carriage return and taking what follows it.
+    bool redrawsStandAlone;
 };
 
 // Adds bytes in order. A redraw (a bar or a display drawn anew from a

@@ -45,6 +45,17 @@ void PlatformRetakeStop();
 // nothing.
 void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler));
 
+// A station: from now on a second stop ends the process at once only after
+// the first has been passed on to every running worker, which the station
+// says with PlatformStopPassedOn; one that comes before waits for it.
+void PlatformHoldSecondStop();
+void PlatformStopPassedOn();
+
+// This run is a station's worker: it stops once, in order, whatever more
+// stops come, and stops so as soon as its station is gone (killed, or ended
+// at once by a second stop).
+void PlatformServeStation();
+
 // The exit status of a run the operator stopped: 130 on POSIX,
 // STATUS_CONTROL_C_EXIT on Windows.
 extern const int PlatformStoppedExitStatus;
@@ -57,14 +68,15 @@ struct PlatformWorker;
 // standard input and error nothing. A stop reaches it exactly once: on POSIX
 // it has a process group of its own, so the terminal's Ctrl-C reaches it
 // only through PlatformStopWorker; on Windows it shares the console's
-// Ctrl-C, and a stop passed on besides never ends it at once. Null on
-// failure, with *error set.
+// Ctrl-C, and a stop passed on besides never ends it at once. On Linux it
+// gets a stop when the station is gone. Null on failure, with *error set.
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error);
 
 // Waits at most the given time, and not past a stop that comes meanwhile,
 // for any of the workers to have output; reads what one has into buffer.
-// Returns the count read, 0 when that worker's output has ended, -1 when
-// none had anything. *which tells the worker.
+// Returns the count read, 0 when that worker has ended (its process, not
+// only its output: a helper it left may hold the pipe open), -1 when none
+// had anything. *which tells the worker.
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which);
 
@@ -73,8 +85,8 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
 // ask again.
 bool PlatformStopWorker(PlatformWorker* worker);
 
-// Waits for a worker whose output has ended, frees it, and gives its exit
-// status (128 + N after signal N on POSIX).
+// Waits for a worker that has ended, frees it, and gives its exit status
+// (128 + N after signal N on POSIX).
 int PlatformEndWorker(PlatformWorker* worker);
 
 // --- Console (console.cpp) --------------------------------------------------
@@ -96,10 +108,17 @@ void PlatformConsoleFlush();
 // "ESC [ N A" moves up N lines, "ESC [ J" clears below.
 bool PlatformConsoleRedrawsLines();
 // From now on the console is standard error: standard output carries
-// something else.
+// something else, and what a library writes to standard output goes where
+// the console goes.
 void PlatformConsoleToStandardError();
-// Writes bytes to standard output at once, unchanged.
-void PlatformStandardOutputWrite(const char* bytes, size_t count);
+// Writes bytes to standard output, unchanged and in order, through a thread
+// of its own: a reader that stops reading never holds the caller. A
+// replaceable piece (a whole line) is dropped for the next one while the
+// reader is far behind. At the end of the process the reader gets at most
+// five seconds to take what is left.
+void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable);
+// Waits until everything given to standard output is written.
+void PlatformStandardOutputFlush();
 
 // One key from the console, without echo and without waiting for Enter; one
 // byte when standard input is not a console. Keys typed before the question
@@ -114,8 +133,9 @@ void PlatformRunIsUnattended();
 // A text in the system's narrow encoding as UTF-8, into at most capacity
 // bytes with its NUL: converted from the ANSI code page on Windows, copied
 // unchanged elsewhere (where texts are taken to be UTF-8 already). Either
-// may still need cleaning.
-void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity);
+// may still need cleaning. False when it did not fit whole: out holds what
+// did.
+bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity);
 
 // --- Library (library.cpp) --------------------------------------------------
 
@@ -196,16 +216,18 @@ bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 // line of its own: CR LF goes first when the file does not end in a line
 // feed. The file is locked meanwhile, so that of two runs starting a file at
 // once only one writes the header and records never interleave; the lock is
-// waited for at most ten seconds, and not past a stop asked for meanwhile. A
+// waited for at most ten seconds (see RecordWait). A
 // write that fails leaves the file as it was. Never blocks on a path that is
 // not a regular file (the error is then the open's, or EINVAL/22). Writes
 // nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
 // (through any link), one of protectedPaths (null-terminated).
 // Returns 0 or the system's error code.
-// Without mayWait nothing is waited for: a lock or a file held elsewhere is
-// an error at once.
+// How long a record waits for the lock: not at all (a lock or a file held
+// elsewhere is an error at once), ten seconds unless a stop comes, or ten
+// seconds whatever stops come (the record of a flashed frontend).
+enum RecordWait { RECORD_NO_WAIT, RECORD_WAIT_UNTIL_STOP, RECORD_WAIT_WHATEVER_STOPS };
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, bool mayWait);
+                              const char* header, const char* record, RecordWait wait);
 
 enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
 enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together

@@ -35,49 +35,76 @@ static bool IsOption(const char* argument) {
     return strncmp(argument, "--", 2) == 0;
 }
 
-// Options without a value, and where each is noted.
-struct Flag {
-    const char* name;
-    bool Options::*field;
-};
-static const Flag Flags[] = {
-    {"--exit-status", &Options::exitStatus},
-    {"--list", &Options::list},
-    {"--yes", &Options::yes},
-    {"--allow-older", &Options::allowOlder},
-    {"--help", &Options::help},
-    {"--version", &Options::version},
-    {"--json", &Options::json},
-    {"--skip-current", &Options::skipCurrent},
-    {"--all", &Options::all},
+enum OptionKind {
+    FLAG,          // no value
+    FILE_VALUE,    // a file name: the next argument, whatever it looks like
+    TEXT_VALUE,    // a text: the same
+    NUMBER_VALUE,  // a decimal number of 32 bits, at least minimum
+    OPTIONAL_FILE, // a file name if the next argument is no option
 };
 
-// Options that take a file, and what is said when it is missing.
-struct FileOption {
+// One option: its name, what it takes, where that is noted, what it does
+// in a station, whether it means a program drives the run, and what is
+// said when its value is missing or wrong.
+struct OptionRow {
     const char* name;
-    FileArgument Options::*field;
-    const char* missing;
-};
-static const FileOption FileOptions[] = {
-    {"--history", &Options::history, "Option --history needs a file name"},
-    {"--image", &Options::image, "Option --image needs a file name"},
-    {"--log", &Options::log, "Option --log needs a file name"},
-};
-
-// Options that take a number (decimal, 32 bits, at least minimum), where
-// each is noted, and what is said when it is missing or no such number.
-struct NumberOption {
-    const char* name;
-    int32_t Options::*field;
-    bool Options::*given; // null where the number itself tells
+    OptionKind kind;
+    StationRole role;
+    bool machine;
+    bool Options::*flag;
+    FileArgument Options::*file;
+    const char* Options::*text;
+    int32_t Options::*number;
+    bool Options::*given; // for a number: null where the number itself tells
     int32_t minimum;
     const char* missing;
 };
-static const NumberOption NumberOptions[] = {
-    {"--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
-     "Option --expect-serial needs a serial number"},
-    {"--max-parallel", &Options::maxParallel, nullptr, 1,
-     "Option --max-parallel needs a number of frontends"},
+
+static constexpr OptionRow Flag(const char* name, bool Options::*field, StationRole role,
+                                bool machine) {
+    return {name, FLAG, role, machine, field, nullptr, nullptr, nullptr, nullptr, 0, nullptr};
+}
+static constexpr OptionRow File(const char* name, OptionKind kind, FileArgument Options::*field,
+                                StationRole role, bool machine, const char* missing) {
+    return {name, kind, role, machine, nullptr, field, nullptr, nullptr, nullptr, 0, missing};
+}
+static constexpr OptionRow Text(const char* name, const char* Options::*field, StationRole role,
+                                bool machine, const char* missing) {
+    return {name, TEXT_VALUE, role, machine, nullptr, nullptr, field, nullptr, nullptr, 0, missing};
+}
+static constexpr OptionRow Number(const char* name, int32_t Options::*field, bool Options::*given,
+                                  int32_t minimum, StationRole role, bool machine,
+                                  const char* missing) {
+    return {name,    NUMBER_VALUE, role,  machine, nullptr, nullptr,
+            nullptr, field,        given, minimum, missing};
+}
+
+// Every option there is. A station builds its workers' arguments and its
+// refusals from the role column.
+static const OptionRow OptionTable[] = {
+    Flag("--exit-status", &Options::exitStatus, PASSED_ON, true),
+    File("--history", FILE_VALUE, &Options::history, PASSED_ON, true,
+         "Option --history needs a file name"),
+    Text("--device", &Options::device, REFUSED_WITH_ALL, false,
+         "Option --device needs a frontend name"),
+    Flag("--list", &Options::list, STATION_OWN, false),
+    File("--info", OPTIONAL_FILE, &Options::info, STATION_OWN, false, nullptr),
+    Flag("--yes", &Options::yes, STATION_OWN, true),
+    Flag("--allow-older", &Options::allowOlder, PASSED_ON, false),
+    Flag("--help", &Options::help, STATION_OWN, false),
+    Flag("--version", &Options::version, STATION_OWN, false),
+    File("--image", FILE_VALUE, &Options::image, PASSED_ON, true,
+         "Option --image needs a file name"),
+    File("--log", FILE_VALUE, &Options::log, STATION_OWN, true, "Option --log needs a file name"),
+    Flag("--json", &Options::json, STATION_OWN, true),
+    Number("--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
+           REFUSED_WITH_ALL, true, "Option --expect-serial needs a serial number"),
+    Flag("--skip-current", &Options::skipCurrent, PASSED_ON, true),
+    Flag("--all", &Options::all, STATION_OWN, true),
+    Number("--max-parallel", &Options::maxParallel, nullptr, 1, STATION_OWN, false,
+           "Option --max-parallel needs a number of frontends"),
+    File("--station-log", FILE_VALUE, &Options::stationLog, REFUSED_WITH_ALL, true,
+         "Option --station-log needs a file name"),
 };
 
 // The number in text, a serial as the log shows it or a count.
@@ -92,15 +119,66 @@ static bool ParseNumber(const char* text, int32_t minimum, int32_t* number) {
     return true;
 }
 
-// The entry of the table named as the argument, or null.
-template <typename Option, size_t count>
-static const Option* Find(const Option (&table)[count], const char* argument) {
-    for (const Option& option : table) {
-        if (strcmp(argument, option.name) == 0) {
-            return &option;
+static const OptionRow* FindOption(const char* argument) {
+    for (const OptionRow& row : OptionTable) {
+        if (strcmp(argument, row.name) == 0) {
+            return &row;
         }
     }
     return nullptr;
+}
+
+static bool Given(const Options& options, const OptionRow& row) {
+    switch (row.kind) {
+    case FLAG:
+        return options.*row.flag;
+    case FILE_VALUE:
+    case OPTIONAL_FILE:
+        return (options.*row.file).path != nullptr;
+    case TEXT_VALUE:
+        return options.*row.text != nullptr;
+    case NUMBER_VALUE:
+        return row.given != nullptr ? options.*row.given : options.*row.number != 0;
+    }
+    return false;
+}
+
+// Notes one option; false when its value is missing or wrong. *i moves past
+// the value taken.
+static bool TakeOption(const OptionRow& row, int argc, char** argv, int* i, Options* options) {
+    bool hasNext = *i + 1 < argc;
+    const char* next = hasNext ? argv[*i + 1] : nullptr;
+    switch (row.kind) {
+    case FLAG:
+        options->*row.flag = true;
+        return true;
+    case FILE_VALUE:
+        if (next != nullptr) {
+            options->*row.file = FileArgument{next, ++*i, next};
+        }
+        return next != nullptr;
+    case TEXT_VALUE:
+        if (next != nullptr) {
+            options->*row.text = next;
+            ++*i;
+        }
+        return next != nullptr;
+    case OPTIONAL_FILE:
+        options->*row.file = next != nullptr && !IsOption(next)
+                                 ? FileArgument{next, ++*i, next}
+                                 : FileArgument{"kovi_firmware.bin", 0, "kovi_firmware.bin"};
+        return true;
+    case NUMBER_VALUE: {
+        const char* value = next != nullptr && !IsOption(next) ? next : nullptr;
+        bool ok = value != nullptr && ParseNumber(value, row.minimum, &(options->*row.number));
+        if (row.given != nullptr) {
+            options->*row.given = true;
+        }
+        *i += value != nullptr;
+        return ok;
+    }
+    }
+    return false;
 }
 
 bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t capacity) {
@@ -116,11 +194,7 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
     int positional = 0;
     for (int i = 1; i < argc; i++) {
         const char* argument = argv[i];
-        // The value of an option that needs one; never another option.
-        const char* value = i + 1 < argc && !IsOption(argv[i + 1]) ? argv[i + 1] : nullptr;
-        const Flag* flag = Find(Flags, argument);
-        const FileOption* file = Find(FileOptions, argument);
-        const NumberOption* number = Find(NumberOptions, argument);
+        const OptionRow* row = optionsEnd ? nullptr : FindOption(argument);
         if (optionsEnd || !IsOption(argument)) {
             if (positional == 0) {
                 options->transport = argument;
@@ -130,43 +204,69 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             positional++;
         } else if (strcmp(argument, "--") == 0) {
             optionsEnd = true;
-        } else if (flag != nullptr) {
-            options->*flag->field = true;
-        } else if (file != nullptr && value == nullptr) {
-            fail(file->missing, argument);
-        } else if (file != nullptr) {
-            options->*file->field = FileArgument{value, ++i};
-        } else if (strcmp(argument, "--device") == 0 && value == nullptr) {
-            fail("Option --device needs a frontend name", argument);
-        } else if (strcmp(argument, "--device") == 0) {
-            options->device = value;
-            i++;
-        } else if (number != nullptr) {
-            if (value == nullptr ||
-                !ParseNumber(value, number->minimum, &(options->*number->field))) {
-                fail(number->missing, argument);
-            }
-            if (number->given != nullptr) {
-                options->*number->given = true;
-            }
-            i += value != nullptr;
-        } else if (strcmp(argument, "--info") == 0) {
-            options->info =
-                value != nullptr ? FileArgument{value, ++i} : FileArgument{"kovi_firmware.bin", 0};
-        } else {
+        } else if (row == nullptr) {
             fail("Unknown option [%s]", argument);
+        } else if (!TakeOption(*row, argc, argv, &i, options)) {
+            fail(row->missing, argument);
         }
     }
-    if (options->all && options->device != nullptr) {
-        fail("Option --all does not go with --device", "");
+    for (const OptionRow& row : OptionTable) {
+        if (options->all && row.role == REFUSED_WITH_ALL && Given(*options, row)) {
+            fail("Option --all does not go with %s", row.name);
+        }
     }
     return ok;
 }
 
+void ResolveFiles(Options* options, int argc, char** argv,
+                  const char* (*pathOf)(int argc, char** argv, int index)) {
+    for (const OptionRow& row : OptionTable) {
+        FileArgument* file = row.file != nullptr ? &(options->*row.file) : nullptr;
+        if (file != nullptr && file->index > 0) {
+            file->file = pathOf(argc, argv, file->index);
+        }
+    }
+}
+
 bool MachineRun(const Options& options) {
-    return options.yes || options.exitStatus || options.history.path != nullptr || options.json ||
-           options.image.path != nullptr || options.log.path != nullptr ||
-           options.expectSerialSet || options.skipCurrent || options.all;
+    for (const OptionRow& row : OptionTable) {
+        if (row.machine && Given(options, row)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+StationRole StationRoleOf(const char* name) {
+    const OptionRow* row = FindOption(name);
+    return row != nullptr ? row->role : ROLE_MISSING;
+}
+
+void ForEachOptionName(void (*take)(const char* name, void* context), void* context) {
+    for (const OptionRow& row : OptionTable) {
+        take(row.name, context);
+    }
+}
+
+size_t WorkerOptions(const Options& options, const char** arguments,
+                     char (*numbers)[NUMBER_TEXT_MAX]) {
+    size_t n = 0;
+    for (const OptionRow& row : OptionTable) {
+        if (row.role != PASSED_ON || !Given(options, row) || n + 2 > WORKER_OPTIONS_MAX) {
+            continue;
+        }
+        arguments[n++] = row.name;
+        if (row.kind == FILE_VALUE || row.kind == OPTIONAL_FILE) {
+            arguments[n++] = (options.*row.file).file;
+        } else if (row.kind == TEXT_VALUE) {
+            arguments[n++] = options.*row.text;
+        } else if (row.kind == NUMBER_VALUE) {
+            snprintf(numbers[n], NUMBER_TEXT_MAX, "%d", (int)(options.*row.number));
+            arguments[n] = numbers[n];
+            n++;
+        }
+    }
+    return n;
 }
 
 static const Transport Transports[] = {

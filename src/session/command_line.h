@@ -23,10 +23,12 @@ bool ParseWaitTime(const char* text, uint32_t* waitTime);
 enum { DEFAULT_WAIT_TIME = 100 };
 
 // A file named on the command line: the argument, and where it stands in
-// argv (0 for a default), so that the platform can give it back as a path.
+// argv (0 for a default), so that the platform can give it back as a path;
+// file is that path, as the file functions take it (see ResolveFiles).
 struct FileArgument {
     const char* path;
     int index;
+    const char* file;
 };
 
 struct Options {
@@ -44,10 +46,11 @@ struct Options {
     bool json;            // --json: JSON Lines on standard output
     bool expectSerialSet; // --expect-serial N: only the frontend with serial N
     int32_t expectSerial;
-    bool skipCurrent;    // --skip-current: a frontend that runs the image's
-                         // version is not flashed
-    bool all;            // --all: every frontend listed, each by a worker
-    int32_t maxParallel; // --max-parallel N: at most N workers at once, 0 for all
+    bool skipCurrent;        // --skip-current: a frontend that runs the image's
+                             // version is not flashed
+    bool all;                // --all: every frontend listed, each by a worker
+    int32_t maxParallel;     // --max-parallel N: at most N workers at once, 0 for all
+    FileArgument stationLog; // --station-log FILE: a station's worker, the station's log
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;
@@ -58,8 +61,36 @@ struct Options {
 // same, so that --help and --version are seen wherever they stand.
 bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t capacity);
 
+// Fills in each file argument's file: pathOf(argc, argv, index) gives the
+// argument as a path (the platform's PlatformFileArgument).
+void ResolveFiles(Options* options, int argc, char** argv,
+                  const char* (*pathOf)(int argc, char** argv, int index));
+
 // Whether an option asks for a run that a program drives, not a person.
 bool MachineRun(const Options& options);
+
+// What an option does in a station (--all): every option has one, so that
+// none is ever dropped on the way to the workers.
+enum StationRole {
+    ROLE_MISSING,     // none given: a fault (the option table's test finds it)
+    PASSED_ON,        // every worker gets it as given
+    STATION_OWN,      // the station's alone; each worker gets what the station sets
+    REFUSED_WITH_ALL, // it cannot go with --all
+};
+
+// The role of the option named, or ROLE_MISSING for no option of the table.
+StationRole StationRoleOf(const char* name);
+// Calls take(name) for every option of the table.
+void ForEachOptionName(void (*take)(const char* name, void* context), void* context);
+
+enum { WORKER_OPTIONS_MAX = 16, NUMBER_TEXT_MAX = 12 };
+
+// The options a station passes on to each worker, as given (files as the
+// file functions take them), into arguments (at most WORKER_OPTIONS_MAX);
+// a number's text is written into numbers at its argument's index. Returns
+// how many.
+size_t WorkerOptions(const Options& options, const char** arguments,
+                     char (*numbers)[NUMBER_TEXT_MAX]);
 
 extern const char* const Usage;
 

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     Options options;
     char problem[MESSAGE_BUFFER_SIZE];
     bool understood = ParseOptions(argc, argv, &options, problem, sizeof problem);
+    ResolveFiles(&options, argc, argv, PlatformFileArgument);
     // Neither touches the log nor the SDK, whatever else is given.
     if (options.help) {
         Write(Usage);
@@ -29,14 +30,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (understood && options.info.path != nullptr) {
-        const char* path = options.info.index > 0
-                               ? PlatformFileArgument(argc, argv, options.info.index)
-                               : options.info.path;
-        bool accepted = DescribeImage(path);
+        bool accepted = DescribeImage(options.info.file);
         return PlatformStopRequested() ? PlatformStoppedExitStatus : accepted ? 0 : 1;
     }
     if (MachineRun(options)) {
         PlatformRunIsUnattended();
     }
-    return RunSession(argc, argv, options, understood ? nullptr : problem);
+    if (options.stationLog.path != nullptr) {
+        PlatformServeStation();
+    }
+    return RunSession(options, understood ? nullptr : problem);
 }

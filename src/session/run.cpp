@@ -42,6 +42,7 @@ enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING, STEP_STAT
 static const Options* Given;
 static const char* HistoryPath; // as the file functions take it
 static const char* ImagePath;
+static const char* StationLog; // a worker's: its station's log, or null
 static const Transport* ChosenTransport;
 static uint32_t WaitTime;
 static FlashReport Report; // filled in as the flash goes
@@ -72,10 +73,13 @@ static int EndRun(int status, bool fatal) {
         char record[2048];
         // The same values as the JSON result: one finishing time for both.
         size_t length = FormatHistoryRecord(record, sizeof record, values);
-        // The record never lands in the image or the log.
-        const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
+        // The record never lands in the image or a log. A flashed frontend's
+        // record is kept whatever stops come: after SUCCESS a stop changes
+        // nothing.
+        const char* const protectedPaths[] = {ImagePath, LogFileName, StationLog, nullptr};
+        RecordWait wait = Run.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
         uint32_t error = length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths,
-                                                           HistoryHeader, record, true)
+                                                           HistoryHeader, record, wait)
                                     : (uint32_t)PlatformPathTooLongError;
         if (error == PLATFORM_PROTECTED_FILE) {
             LogFormat(Tag,
@@ -126,9 +130,9 @@ static void SayLastWords(bool inSignalHandler) {
     FillRecord(&values, false, true, PlatformStoppedExitStatus);
     char record[2048];
     size_t length = FormatHistoryRecord(record, sizeof record, values);
-    const char* const protectedPaths[] = {ImagePath, LogFileName, nullptr};
+    const char* const protectedPaths[] = {ImagePath, LogFileName, StationLog, nullptr};
     if (length > 0) {
-        PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, false);
+        PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, RECORD_NO_WAIT);
     }
 }
 
@@ -182,8 +186,7 @@ static int CloseSession(Session* session, Ending ending) {
         char transport[2] = {ChosenTransport->letter, '\0'};
         char waitTime[12];
         snprintf(waitTime, sizeof waitTime, "%u", WaitTime);
-        StationPlan plan = {Given, Given->image.path != nullptr ? ImagePath : nullptr, HistoryPath,
-                            transport, waitTime};
+        StationPlan plan = {Given, transport, waitTime};
         int status = RunStation(plan);
         LogLine(Tag, "Close the log file");
         CloseLog();
@@ -376,14 +379,11 @@ static const Step Steps[] = {
 };
 
 // The files the run uses, as the file functions take them.
-static void NameFiles(int argc, char** argv, const Options& options) {
-    auto file = [&](const FileArgument& argument) {
-        return argument.index > 0 ? PlatformFileArgument(argc, argv, argument.index)
-                                  : argument.path;
-    };
-    ImagePath = options.image.path != nullptr ? file(options.image) : DefaultFirmwareFileName;
-    HistoryPath = options.history.path != nullptr ? file(options.history) : nullptr;
-    LogFileName = options.log.path != nullptr ? file(options.log) : LogFileName;
+static void NameFiles(const Options& options) {
+    ImagePath = options.image.file != nullptr ? options.image.file : DefaultFirmwareFileName;
+    HistoryPath = options.history.file;
+    LogFileName = options.log.file != nullptr ? options.log.file : LogFileName;
+    StationLog = options.stationLog.file;
 }
 
 // The transport and the pause. False, with the reason logged after the
@@ -409,7 +409,7 @@ static bool ReadCommandLine(const Options& options, const char* problem) {
     return runnable;
 }
 
-int RunSession(int argc, char** argv, const Options& options, const char* problem) {
+int RunSession(const Options& options, const char* problem) {
     Given = &options;
     Run = RunRecord();
     LocalTimestamp(Run.started);
@@ -417,11 +417,18 @@ int RunSession(int argc, char** argv, const Options& options, const char* proble
     if (options.json) {
         PlatformConsoleToStandardError();
     }
-    NameFiles(argc, argv, options);
+    NameFiles(options);
     // The log never takes the place of the image, nor of a history named
-    // beside a log of its own. (This frame outlives every line.)
-    const char* const logProtectedPaths[] = {
-        ImagePath, options.log.path != nullptr ? HistoryPath : nullptr, nullptr};
+    // beside a log of its own, nor of a worker's station's log. (This frame
+    // outlives every line.)
+    const char* logProtectedPaths[4] = {ImagePath};
+    size_t protectedCount = 1;
+    if (options.log.path != nullptr && HistoryPath != nullptr) {
+        logProtectedPaths[protectedCount++] = HistoryPath;
+    }
+    if (StationLog != nullptr) {
+        logProtectedPaths[protectedCount++] = StationLog;
+    }
     LogProtectedPaths = logProtectedPaths;
     LogUnavailable = EndWithoutLog;
     PlatformOnSecondStop(SayLastWords);

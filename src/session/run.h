@@ -6,4 +6,4 @@
 
 // Runs the session the options ask for; problem is the command line's
 // fault, or null. Returns the exit status.
-int RunSession(int argc, char** argv, const Options& options, const char* problem);
+int RunSession(const Options& options, const char* problem);

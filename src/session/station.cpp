@@ -48,6 +48,7 @@ static bool Redrawing;     // the console shows one line per frontend, drawn ane
 static int32_t LinesDrawn; // how many of those are on the console now
 static bool Changed;       // since they were drawn
 static uint64_t DrawnAt;
+static bool StartsWait; // a start failed while workers ran: wait for one to end
 
 void StationTakeNames(char* const* names, int32_t count) {
     // The names side by side behind the table, in one allocation.
@@ -146,10 +147,10 @@ static bool WorkerLogName(int32_t k, char* out, size_t capacity) {
 }
 
 // What a worker is started with: the frontend, no question, JSON for the
-// station to read, a log of its own, and the station's options that shape
-// a flash. All ASCII or UTF-8.
-static void WorkerArguments(const Frontend& f, const char* device, const char* arguments[24]) {
-    const Options& options = *Plan->options;
+// station to read, a log of its own that is never the station's, and the
+// options the station passes on. All ASCII or UTF-8.
+static void WorkerArguments(const Frontend& f, const char* device, const char* arguments[32],
+                            char (*numbers)[NUMBER_TEXT_MAX]) {
     size_t n = 0;
     auto add = [&](const char* argument) { arguments[n++] = argument; };
     add("--device");
@@ -158,41 +159,39 @@ static void WorkerArguments(const Frontend& f, const char* device, const char* a
     add("--json");
     add("--log");
     add(f.log);
-    if (Plan->imagePath != nullptr) {
-        add("--image");
-        add(Plan->imagePath);
-    }
-    if (Plan->historyPath != nullptr) {
-        add("--history");
-        add(Plan->historyPath);
-    }
-    if (options.allowOlder) {
-        add("--allow-older");
-    }
-    if (options.skipCurrent) {
-        add("--skip-current");
-    }
-    if (options.exitStatus) {
-        add("--exit-status");
-    }
+    add("--station-log");
+    add(LogFileName);
+    n += WorkerOptions(*Plan->options, arguments + n, numbers);
     add("--");
     add(Plan->transport);
     add(Plan->waitTime);
     arguments[n] = nullptr;
 }
 
-static bool StartWorker(int32_t index) {
+// The frontend's worker, running; false when it could not be started. While
+// others run, a start that fails (for lack of processes, descriptors,
+// memory) waits for one of them to end.
+static bool StartWorker(int32_t index, int32_t running) {
     Frontend* f = &Frontends[index];
     char device[NAME_MAX_UTF8];
-    PlatformNarrowTextToUtf8(f->name, device, sizeof device);
+    PlatformNarrowTextToUtf8(f->name, device, sizeof device); // it fits: see RefuseNamesTooLong
     bool named = WorkerLogName(index + 1, f->log, sizeof f->log);
-    const char* arguments[24];
-    WorkerArguments(*f, device, arguments);
+    const char* arguments[32];
+    char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
+    WorkerArguments(*f, device, arguments, numbers);
     uint32_t error = named ? 0 : PlatformPathTooLongError;
     f->line = named ? static_cast<char*>(malloc(LINE_MAX)) : nullptr;
     f->worker = f->line != nullptr ? PlatformStartWorker(arguments, &error) : nullptr;
+    if (f->worker == nullptr && named && running > 0) {
+        free(f->line);
+        f->line = nullptr;
+        StartsWait = true;
+        return false;
+    }
     ClearLines();
     if (f->worker == nullptr) {
+        free(f->line);
+        f->line = nullptr;
         LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
                    (int)error);
         f->state = ENDED;
@@ -240,6 +239,7 @@ static void TakeOutput(Frontend* f, const char* bytes, size_t count) {
 static void EndWorker(Frontend* f) {
     f->status = PlatformEndWorker(f->worker);
     f->worker = nullptr;
+    StartsWait = false;
     free(f->line);
     f->line = nullptr;
     f->state = ENDED;
@@ -278,25 +278,48 @@ static void RefuseNamesListedTwice() {
     }
 }
 
+// A name the worker cannot be given whole is never flashed: cut short, it
+// could name another frontend.
+static void RefuseNamesTooLong() {
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        Frontend* f = &Frontends[i];
+        char device[NAME_MAX_UTF8];
+        if (f->state == WAITING && !PlatformNarrowTextToUtf8(f->name, device, sizeof device)) {
+            LogFailure(Tag, "Frontend name of %d bytes is too long, not flashed",
+                       (int)strlen(f->name));
+            f->state = REFUSED;
+            snprintf(f->outcome, sizeof f->outcome, "refused");
+            f->status = 3; // not flashed, like a frontend that could not be had
+        }
+    }
+}
+
 // Starts workers while there is room; the number running.
 static int32_t StartWorkers(int32_t running) {
     int32_t limit = Plan->options->maxParallel > 0 ? Plan->options->maxParallel : FrontendCount;
     limit = limit < WORKERS_MAX ? limit : WORKERS_MAX;
-    for (int32_t i = 0; i < FrontendCount && running < limit && !PlatformStopRequested(); i++) {
-        if (Frontends[i].state == WAITING && StartWorker(i)) {
+    for (int32_t i = 0;
+         i < FrontendCount && running < limit && !StartsWait && !PlatformStopRequested(); i++) {
+        if (Frontends[i].state == WAITING && StartWorker(i, running)) {
             running++;
         }
     }
     return running;
 }
 
-// Passes a stop on to every worker, once each.
+// Passes a stop on to every worker, once each; once every running worker
+// has it, a second stop may end the station.
 static void PassStopOn() {
+    bool allAsked = true;
     for (int32_t i = 0; i < FrontendCount; i++) {
         Frontend* f = &Frontends[i];
         if (f->state == RUNNING && !f->stopAsked) {
             f->stopAsked = PlatformStopWorker(f->worker);
+            allAsked = allAsked && f->stopAsked;
         }
+    }
+    if (allAsked) {
+        PlatformStopPassedOn();
     }
 }
 
@@ -330,9 +353,12 @@ static int StationStatus() {
     int32_t counts[OUTCOMES] = {};
     uint32_t highest = 0;
     bool allFlashed = true;
+    bool stoppedSome = false; // a stop that stopped nothing changes nothing
     for (int32_t i = 0; i < FrontendCount; i++) {
         const Frontend& f = Frontends[i];
         const char* outcome = f.state == WAITING ? "stopped" : f.outcome;
+        stoppedSome =
+            stoppedSome || strcmp(outcome, "stopped") == 0 || f.status == PlatformStoppedExitStatus;
         for (size_t k = 0; k < OUTCOMES; k++) {
             counts[k] += strcmp(outcome, outcomes[k]) == 0;
         }
@@ -340,7 +366,7 @@ static int StationStatus() {
             allFlashed && (strcmp(outcome, "flashed") == 0 || strcmp(outcome, "current") == 0);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
-    int status = PlatformStopRequested()                    ? PlatformStoppedExitStatus
+    int status = PlatformStopRequested() && stoppedSome     ? PlatformStoppedExitStatus
                  : Frontends == nullptr                     ? 1 // no room for the list
                  : !Plan->options->exitStatus || allFlashed ? 0
                  : highest != 0                             ? (int)highest
@@ -353,7 +379,9 @@ int RunStation(const StationPlan& plan) {
     Plan = &plan;
     Redrawing = PlatformConsoleRedrawsLines();
     RefuseNamesListedTwice();
-    PlatformFlashBegins(); // awake, and the session kept, for every worker
+    RefuseNamesTooLong();
+    PlatformHoldSecondStop(); // not before every worker has the first
+    PlatformFlashBegins();    // awake, and the session kept, for every worker
     int32_t running = StartWorkers(0);
     while (running > 0) {
         DrawLines();
@@ -362,6 +390,7 @@ int RunStation(const StationPlan& plan) {
         }
         running = StartWorkers(FollowWorkers(running));
     }
+    PlatformStopPassedOn();
     PlatformFlashEnds();
     DrawLines();
     return StationStatus();

@@ -6,12 +6,10 @@
 
 struct Options;
 
-// What the station passes on to every worker, as the file functions take
-// the paths (null where the option was not given).
+// What the station passes on to every worker: the options (see their
+// station role), the transport and the pause.
 struct StationPlan {
     const Options* options;
-    const char* imagePath;
-    const char* historyPath;
     const char* transport; // the letter
     const char* waitTime;  // in decimal
 };

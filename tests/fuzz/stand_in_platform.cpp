@@ -55,7 +55,11 @@ const int PlatformStoppedExitStatus = 130;
 
 void PlatformConsoleToStandardError() {}
 void PlatformRunIsUnattended() {}
-void PlatformStandardOutputWrite(const char*, size_t) {}
+void PlatformStandardOutputWrite(const char*, size_t, bool) {}
+void PlatformStandardOutputFlush() {}
+void PlatformHoldSecondStop() {}
+void PlatformStopPassedOn() {}
+void PlatformServeStation() {}
 uint64_t PlatformMilliseconds() {
     return 0;
 }
@@ -79,12 +83,13 @@ bool PlatformSha256End(PlatformSha256*, char*) {
 void PlatformOnSecondStop(void (*)(bool)) {}
 void PlatformWriteAtOnce(int, const char*, size_t) {}
 
-uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*, bool) {
+uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*,
+                              RecordWait) {
     return 0;
 }
 
-void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
-    snprintf(out, capacity, "%s", text);
+bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
+    return (size_t)snprintf(out, capacity, "%s", text) < capacity;
 }
 void PlatformFlashBegins() {}
 void PlatformFlashEnds() {}

@@ -4,11 +4,14 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 // What the station passes on of a worker's line.
 static std::string Forwarded(const char* line, const char* frontend) {
     JsonEnabled = true;
     testing::internal::CaptureStdout();
     JsonForward(line, frontend);
+    PlatformStandardOutputFlush();
     JsonEnabled = false;
     return testing::internal::GetCapturedStdout();
 }

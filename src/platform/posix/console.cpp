@@ -5,14 +5,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "platform/console_backlog.h"
-
-static int ConsoleDescriptor = STDOUT_FILENO;
 
 // Writes all of it; errors change nothing.
 static void WriteAll(int fd, const char* bytes, size_t count) {
@@ -29,109 +29,169 @@ static void WriteAll(int fd, const char* bytes, size_t count) {
     }
 }
 
-// The console is written by a thread of its own (see console_backlog.h).
-static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t Added = PTHREAD_COND_INITIALIZER;
-static pthread_cond_t AllWritten = PTHREAD_COND_INITIALIZER;
-static ConsoleBacklog Backlog, Writing;
-static bool Busy;   // the writer has bytes in hand
-static bool Ending; // the process is ending: write what is left, then end
-static pthread_t WriterThread;
-static enum { WRITER_NOT_STARTED, WRITER_RUNS, WRITER_FAILED } Writer;
+// The console, and the JSON on standard output, are each written by a
+// thread of their own (see console_backlog.h).
+struct Writer {
+    int fd;
+    pthread_mutex_t lock;
+    pthread_cond_t added;
+    pthread_cond_t allWritten;
+    ConsoleBacklog backlog, writing;
+    bool busy;   // the thread has bytes in hand
+    bool ending; // the process is ending: write what is left, then end
+    pthread_t thread;
+    enum { NOT_STARTED, RUNS, FAILED } state;
+};
 
-static void* WriteConsole(void*) {
-    pthread_mutex_lock(&Lock);
+// (Each redraw of the JSON is a line of its own: see console_backlog.h.)
+#define WRITER_FOR(standAlone)                                                                     \
+    {                                                                                              \
+        STDOUT_FILENO, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,                        \
+            PTHREAD_COND_INITIALIZER, {nullptr, 0, 0, 0, false, standAlone},                       \
+            {nullptr, 0, 0, 0, false, standAlone}, false, false, {}, Writer::NOT_STARTED           \
+    }
+static Writer Console = WRITER_FOR(false);
+static Writer Json = WRITER_FOR(true);
+
+enum { JSON_READER_GRACE_S = 5 };
+
+static void* WriteAway(void* context) {
+    Writer* w = static_cast<Writer*>(context);
+    pthread_mutex_lock(&w->lock);
     for (;;) {
-        while (Backlog.count == 0) {
-            Busy = false;
-            pthread_cond_broadcast(&AllWritten);
-            if (Ending) {
-                pthread_mutex_unlock(&Lock);
+        while (w->backlog.count == 0) {
+            w->busy = false;
+            pthread_cond_broadcast(&w->allWritten);
+            if (w->ending) {
+                pthread_mutex_unlock(&w->lock);
                 return nullptr;
             }
-            pthread_cond_wait(&Added, &Lock);
+            pthread_cond_wait(&w->added, &w->lock);
         }
-        Busy = true;
-        ConsoleBacklogTake(&Backlog, &Writing);
-        int fd = ConsoleDescriptor;
-        pthread_mutex_unlock(&Lock);
-        WriteAll(fd, Writing.bytes, Writing.count);
-        pthread_mutex_lock(&Lock);
+        w->busy = true;
+        ConsoleBacklogTake(&w->backlog, &w->writing);
+        int fd = w->fd;
+        pthread_mutex_unlock(&w->lock);
+        WriteAll(fd, w->writing.bytes, w->writing.count);
+        pthread_mutex_lock(&w->lock);
     }
+}
+
+// Waits until everything given is written, or until the deadline (a
+// CLOCK_REALTIME time; null for none) has passed. True when all is written.
+static bool WaitWritten(Writer* w, const struct timespec* deadline) {
+    pthread_mutex_lock(&w->lock);
+    bool timedOut = false;
+    while (w->state == Writer::RUNS && (w->backlog.count > 0 || w->busy) && !timedOut) {
+        timedOut = deadline != nullptr
+                       ? pthread_cond_timedwait(&w->allWritten, &w->lock, deadline) == ETIMEDOUT
+                       : pthread_cond_wait(&w->allWritten, &w->lock) != 0;
+    }
+    bool written = w->state != Writer::RUNS || (w->backlog.count == 0 && !w->busy);
+    pthread_mutex_unlock(&w->lock);
+    return written;
 }
 
 void PlatformConsoleFlush() {
-    pthread_mutex_lock(&Lock);
-    while (Writer == WRITER_RUNS && (Backlog.count > 0 || Busy)) {
-        pthread_cond_wait(&AllWritten, &Lock);
+    WaitWritten(&Console, nullptr);
+}
+
+// At the end of the process: nothing said on the console is lost; a JSON
+// reader that does not read gets a few seconds, then the process ends
+// without it (the log and the record are written already).
+static void EndWriter(Writer* w, bool waitAsLongAsItTakes) {
+    if (!waitAsLongAsItTakes) {
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += JSON_READER_GRACE_S;
+        if (!WaitWritten(w, &deadline)) {
+            return;
+        }
     }
-    pthread_mutex_unlock(&Lock);
+    pthread_mutex_lock(&w->lock);
+    w->ending = true;
+    pthread_cond_signal(&w->added);
+    pthread_mutex_unlock(&w->lock);
+    pthread_join(w->thread, nullptr);
+    w->state = Writer::FAILED; // anything said later goes straight out
 }
 
-// At the end of the process: nothing said is lost.
-static void EndWriter() {
-    pthread_mutex_lock(&Lock);
-    Ending = true;
-    pthread_cond_signal(&Added);
-    pthread_mutex_unlock(&Lock);
-    pthread_join(WriterThread, nullptr);
-    Writer = WRITER_FAILED; // anything said later goes straight out
+static void EndWriters() {
+    if (Json.state == Writer::RUNS) {
+        EndWriter(&Json, false);
+    }
+    if (Console.state == Writer::RUNS) {
+        EndWriter(&Console, true);
+    }
 }
 
-static bool StartWriter() {
-    if (Writer == WRITER_NOT_STARTED) {
+static bool StartWriter(Writer* w) {
+    if (w->state == Writer::NOT_STARTED) {
         // The stop signals stay with the main thread, whose waits they end.
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        bool started = pthread_create(&WriterThread, nullptr, WriteConsole, nullptr) == 0;
+        bool started = pthread_create(&w->thread, nullptr, WriteAway, w) == 0;
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        Writer = started ? WRITER_RUNS : WRITER_FAILED;
-        if (started) {
-            atexit(EndWriter);
+        w->state = started ? Writer::RUNS : Writer::FAILED;
+        static bool endsRegistered;
+        if (started && !endsRegistered) {
+            endsRegistered = true;
+            atexit(EndWriters);
         }
     }
-    return Writer == WRITER_RUNS;
+    return w->state == Writer::RUNS;
 }
 
-static void Queue(const char* bytes, size_t count, bool redraw) {
-    if (StartWriter()) {
-        pthread_mutex_lock(&Lock);
-        bool added = ConsoleBacklogAdd(&Backlog, bytes, count, redraw);
-        pthread_cond_signal(&Added);
-        pthread_mutex_unlock(&Lock);
+static void Queue(Writer* w, const char* bytes, size_t count, bool redraw) {
+    if (StartWriter(w)) {
+        pthread_mutex_lock(&w->lock);
+        bool added = ConsoleBacklogAdd(&w->backlog, bytes, count, redraw);
+        pthread_cond_signal(&w->added);
+        pthread_mutex_unlock(&w->lock);
         if (added) {
             return;
         }
-        PlatformConsoleFlush(); // out of memory: the old way, in order
+        WaitWritten(w, nullptr); // out of memory: the old way, in order
     }
-    WriteAll(ConsoleDescriptor, bytes, count);
+    WriteAll(w->fd, bytes, count);
 }
 
 void PlatformConsoleWrite(const char* bytes, size_t count) {
-    Queue(bytes, count, false);
+    Queue(&Console, bytes, count, false);
 }
 
 void PlatformConsoleRedraw(const char* bytes, size_t count) {
-    Queue(bytes, count, true);
+    Queue(&Console, bytes, count, true);
 }
 
 bool PlatformConsoleRedrawsLines() {
     const char* terminal = getenv("TERM");
-    return isatty(ConsoleDescriptor) && terminal != nullptr && strcmp(terminal, "dumb") != 0;
+    return isatty(Console.fd) && terminal != nullptr && strcmp(terminal, "dumb") != 0;
 }
 
 void PlatformRunIsUnattended() {} // nothing waits at the end here
 
 void PlatformConsoleToStandardError() {
     PlatformConsoleFlush();
-    pthread_mutex_lock(&Lock);
-    ConsoleDescriptor = STDERR_FILENO;
-    pthread_mutex_unlock(&Lock);
+    pthread_mutex_lock(&Console.lock);
+    Console.fd = STDERR_FILENO;
+    pthread_mutex_unlock(&Console.lock);
+    // The JSON keeps standard output to itself, on a descriptor no child
+    // inherits: what the SDK (or a helper it starts) writes to descriptor 1
+    // goes where the console goes.
+    int json = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (json >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) {
+        Json.fd = json;
+    }
 }
 
-void PlatformStandardOutputWrite(const char* bytes, size_t count) {
-    WriteAll(STDOUT_FILENO, bytes, count);
+void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable) {
+    Queue(&Json, bytes, count, replaceable);
+}
+
+void PlatformStandardOutputFlush() {
+    WaitWritten(&Json, nullptr);
 }
 
 // One byte, or -1 at its end or once a stop is asked for. The stop signals

@@ -174,9 +174,9 @@ static uint32_t WriteAll(int fd, const char* bytes, size_t length) {
     return 0;
 }
 
-// Waits for the lock for at most ten seconds, and not past a stop asked
-// for meanwhile (a stopped run still writes its record).
-static int LockWithin10Seconds(int fd, bool mayWait) {
+// Waits for the lock for at most ten seconds, as wait says (a stopped run
+// still writes its record).
+static int LockWithin10Seconds(int fd, RecordWait wait) {
     bool stoppedBefore = PlatformStopRequested();
     for (int attempt = 0;; attempt++) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -186,7 +186,9 @@ static int LockWithin10Seconds(int fd, bool mayWait) {
         if (error != EWOULDBLOCK && error != EINTR) {
             return error;
         }
-        if (!mayWait || attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+        bool stopCame = PlatformStopRequested() != stoppedBefore;
+        if (wait == RECORD_NO_WAIT || attempt == 100 ||
+            (wait == RECORD_WAIT_UNTIL_STOP && stopCame)) {
             return EWOULDBLOCK;
         }
         struct timespec pause = {0, 100 * 1000000L};
@@ -216,7 +218,7 @@ static bool EndsInLineFeed(const char* path, const struct stat& file) {
 }
 
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, bool mayWait) {
+                              const char* header, const char* record, RecordWait wait) {
     int error = 0;
     int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, protectedPaths, &error);
     if (fd < 0) {
@@ -224,7 +226,7 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
-    error = LockWithin10Seconds(fd, mayWait);
+    error = LockWithin10Seconds(fd, wait);
     struct stat info;
     if (error == 0 && fstat(fd, &info) != 0) {
         error = errno;
@@ -258,6 +260,6 @@ void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
     (void)written; // nothing to be done about it: the process ends
 }
 
-void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
-    snprintf(out, capacity, "%s", text);
+bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
+    return (size_t)snprintf(out, capacity, "%s", text) < capacity;
 }

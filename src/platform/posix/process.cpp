@@ -11,6 +11,9 @@
 const int PlatformStoppedExitStatus = 130;
 
 static volatile sig_atomic_t Stop;
+static volatile sig_atomic_t SecondHeld;    // a station that has not passed the first on yet
+static volatile sig_atomic_t SecondPending; // the signal of a second stop that waits for it
+static volatile sig_atomic_t Worker;        // a station's worker: it stops once
 
 static const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static void (*LastWords)(bool inSignalHandler);
@@ -19,19 +22,44 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
     LastWords = lastWords;
 }
 
-// The first stop is noted; a second one of any kind ends the process at
-// once, after the last words, with the signal's own default action. No
-// SA_RESTART: a pause or a key read in progress wakes up.
-static void NoteStop(int signalNumber) {
-    if (Stop == 0) {
-        Stop = 1;
-        return;
-    }
+// After the last words, the signal's own default action.
+static void EndAtOnce(int signalNumber, bool inSignalHandler) {
     if (LastWords != nullptr) {
-        LastWords(true);
+        LastWords(inSignalHandler);
     }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
+}
+
+// The first stop is noted; a second one of any kind ends the process at
+// once (a station's, once it has passed the first on; a worker's never).
+// No SA_RESTART: a pause or a key read in progress wakes up.
+static void NoteStop(int signalNumber) {
+    if (Stop == 0) {
+        Stop = 1;
+    } else if (Worker != 0) {
+        return;
+    } else if (SecondHeld != 0) {
+        SecondPending = signalNumber;
+    } else {
+        EndAtOnce(signalNumber, true);
+    }
+}
+
+void PlatformHoldSecondStop() {
+    SecondHeld = 1;
+}
+
+void PlatformStopPassedOn() {
+    SecondHeld = 0;
+    if (SecondPending != 0) {
+        EndAtOnce(SecondPending, false);
+    }
+}
+
+// The station gone, the kernel sends the stop (see PlatformStartWorker).
+void PlatformServeStation() {
+    Worker = 1;
 }
 
 void PlatformRetakeStop() {

@@ -6,19 +6,62 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 extern char** environ;
 
 struct PlatformWorker {
     pid_t pid;
     int output;
+    bool ended;   // its process has ended and was waited for
+    int status;   // then its wait status
+    bool drained; // what it left in the pipe after its end was read
 };
 
 enum { WORKER_ARGUMENTS_MAX = 32 };
+
+// In the child, between fork and exec: async-signal-safe calls only. An
+// error goes back through notify as its errno.
+[[noreturn]] static void BecomeWorker(char* const* argv, int output, int notify, pid_t station) {
+    int error = 0;
+    // Its own process group: the terminal's Ctrl-C reaches the station
+    // alone, which passes it on once. Signals as a fresh start has them.
+    setpgid(0, 0);
+    struct sigaction original = {};
+    original.sa_handler = SIG_DFL;
+    static const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+    for (int signalNumber : reset) {
+        sigaction(signalNumber, &original, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+#ifdef __linux__
+    // A station that is gone (killed, or ended at once) stops its workers
+    // in order, as the operator's stop would; one that died before this
+    // line is seen by the check after it.
+    prctl(PR_SET_PDEATHSIG, SIGINT);
+#endif
+    int null = open("/dev/null", O_RDWR);
+    if (getppid() != station) {
+        error = ESRCH;
+    } else if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+               dup2(null, STDERR_FILENO) < 0) {
+        error = errno;
+    } else {
+        execve("/proc/self/exe", argv, environ);
+        error = errno;
+    }
+    ssize_t ignored = write(notify, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
 
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error) {
     char* argv[WORKER_ARGUMENTS_MAX + 2] = {const_cast<char*>("Kestrune")};
@@ -29,52 +72,73 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
         }
         argv[i + 1] = const_cast<char*>(arguments[i]);
     }
-    PlatformWorker* worker = static_cast<PlatformWorker*>(malloc(sizeof(PlatformWorker)));
-    int pipeEnds[2];
-    if (worker == nullptr || pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    PlatformWorker* worker = static_cast<PlatformWorker*>(calloc(1, sizeof(PlatformWorker)));
+    int pipeEnds[2] = {-1, -1}, notify[2] = {-1, -1};
+    if (worker == nullptr || pipe2(pipeEnds, O_CLOEXEC) != 0 || pipe2(notify, O_CLOEXEC) != 0) {
         *error = (uint32_t)errno;
+        for (int fd : {pipeEnds[0], pipeEnds[1], notify[0], notify[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
         free(worker);
         return nullptr;
     }
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, pipeEnds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // Its own process group: the terminal's Ctrl-C reaches the station
-    // alone, which passes it on once. Signals as a fresh start has them.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, stops;
-    sigemptyset(&none);
-    sigemptyset(&stops);
-    static const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-    for (int signalNumber : reset) {
-        sigaddset(&stops, signalNumber);
+    pid_t station = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        BecomeWorker(argv, pipeEnds[1], notify[1], station);
     }
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &stops);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                              POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    int failed = posix_spawn(&pid, "/proc/self/exe", &files, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&files);
+    int failed = pid < 0 ? errno : 0;
     close(pipeEnds[1]);
+    close(notify[1]);
+    // Nothing comes back once exec has closed the child's end.
+    while (pid > 0 && read(notify[0], &failed, sizeof failed) < 0 && errno == EINTR) {
+    }
+    close(notify[0]);
     if (failed != 0) {
+        if (pid > 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
         close(pipeEnds[0]);
         free(worker);
         *error = (uint32_t)failed;
         return nullptr;
     }
+    fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
     worker->pid = pid;
     worker->output = pipeEnds[0];
     return worker;
 }
 
+// A read that takes what is there: bytes, 0 at the end, -1 for nothing yet.
+static long ReadAvailable(int fd, char* buffer, size_t capacity) {
+    ssize_t bytes = read(fd, buffer, capacity);
+    return bytes >= 0 ? (long)bytes : errno == EINTR || errno == EAGAIN ? -1 : 0;
+}
+
+// A worker whose process has ended: what it left in the pipe (all of it:
+// one read of a pipe's whole capacity), then its end, whoever else holds
+// the pipe open.
+static long TakeEnded(PlatformWorker* worker, char* buffer, size_t capacity) {
+    long got = worker->drained ? 0 : ReadAvailable(worker->output, buffer, capacity);
+    worker->drained = true;
+    return got > 0 ? got : 0;
+}
+
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which) {
+    for (size_t i = 0; i < count; i++) {
+        PlatformWorker* worker = workers[i];
+        if (!worker->ended && waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid) {
+            worker->ended = true;
+        }
+        if (worker->ended) {
+            *which = i;
+            return TakeEnded(worker, buffer, capacity);
+        }
+    }
     pollfd* outputs = static_cast<pollfd*>(calloc(count, sizeof(pollfd)));
     if (outputs == nullptr) {
         usleep(milliseconds * 1000); // nothing to wait on: only the time
@@ -90,8 +154,7 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
         for (size_t i = 0; i < count && got < 0; i++) {
             if (outputs[i].revents != 0) {
                 *which = i;
-                ssize_t bytes = read(outputs[i].fd, buffer, capacity);
-                got = bytes >= 0 ? (long)bytes : errno == EINTR || errno == EAGAIN ? -1 : 0;
+                got = ReadAvailable(outputs[i].fd, buffer, capacity);
             }
         }
     }
@@ -106,8 +169,8 @@ bool PlatformStopWorker(PlatformWorker* worker) {
 
 int PlatformEndWorker(PlatformWorker* worker) {
     close(worker->output);
-    int status = 0;
-    while (waitpid(worker->pid, &status, 0) < 0 && errno == EINTR) {
+    int status = worker->status;
+    while (!worker->ended && waitpid(worker->pid, &status, 0) < 0 && errno == EINTR) {
     }
     free(worker);
     return WIFEXITED(status)     ? WEXITSTATUS(status)

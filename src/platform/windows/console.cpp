@@ -55,90 +55,141 @@ static void WriteNow(const char* bytes, size_t count) {
     }
 }
 
-// The console is written by a thread of its own (see console_backlog.h).
-static CRITICAL_SECTION Lock;
-static CONDITION_VARIABLE Added, AllWritten;
-static ConsoleBacklog Backlog, Writing;
-static bool Busy;   // the writer has bytes in hand
-static bool Ending; // the process is ending: write what is left, then end
-static HANDLE WriterThread;
-static enum { WRITER_NOT_STARTED, WRITER_RUNS, WRITER_FAILED } Writer;
+// The JSON's own handle to standard output, which no child inherits.
+static HANDLE JsonOutput = INVALID_HANDLE_VALUE;
 
-static DWORD WINAPI WriteConsole(LPVOID) {
-    EnterCriticalSection(&Lock);
+static void WriteJsonNow(const char* bytes, size_t count) {
+    HANDLE output =
+        JsonOutput != INVALID_HANDLE_VALUE ? JsonOutput : GetStdHandle(STD_OUTPUT_HANDLE);
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(output, bytes, count < 65536 ? (DWORD)count : 65536, &written, nullptr) ||
+            written == 0) {
+            return; // a reader that is gone changes nothing
+        }
+        bytes += written;
+        count -= written;
+    }
+}
+
+// The console, and the JSON on standard output, are each written by a
+// thread of their own (see console_backlog.h).
+struct Writer {
+    void (*write)(const char* bytes, size_t count);
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE added, allWritten;
+    ConsoleBacklog backlog, writing;
+    bool busy;   // the thread has bytes in hand
+    bool ending; // the process is ending: write what is left, then end
+    HANDLE thread;
+    enum { NOT_STARTED, RUNS, FAILED } state;
+};
+
+static Writer Console, Json;
+
+enum { JSON_READER_GRACE_MS = 5000 };
+
+static DWORD WINAPI WriteAway(LPVOID context) {
+    Writer* w = static_cast<Writer*>(context);
+    EnterCriticalSection(&w->lock);
     for (;;) {
-        while (Backlog.count == 0) {
-            Busy = false;
-            WakeAllConditionVariable(&AllWritten);
-            if (Ending) {
-                LeaveCriticalSection(&Lock);
+        while (w->backlog.count == 0) {
+            w->busy = false;
+            WakeAllConditionVariable(&w->allWritten);
+            if (w->ending) {
+                LeaveCriticalSection(&w->lock);
                 return 0;
             }
-            SleepConditionVariableCS(&Added, &Lock, INFINITE);
+            SleepConditionVariableCS(&w->added, &w->lock, INFINITE);
         }
-        Busy = true;
-        ConsoleBacklogTake(&Backlog, &Writing);
-        LeaveCriticalSection(&Lock);
-        WriteNow(Writing.bytes, Writing.count);
-        EnterCriticalSection(&Lock);
+        w->busy = true;
+        ConsoleBacklogTake(&w->backlog, &w->writing);
+        LeaveCriticalSection(&w->lock);
+        w->write(w->writing.bytes, w->writing.count);
+        EnterCriticalSection(&w->lock);
     }
+}
+
+// Waits until everything given is written, at most timeout ms. True when
+// all is written.
+static bool WaitWritten(Writer* w, DWORD timeout) {
+    if (w->state != Writer::RUNS) {
+        return true;
+    }
+    ULONGLONG deadline = GetTickCount64() + timeout;
+    EnterCriticalSection(&w->lock);
+    while (w->backlog.count > 0 || w->busy) {
+        ULONGLONG now = GetTickCount64();
+        if (timeout != INFINITE && now >= deadline) {
+            break;
+        }
+        SleepConditionVariableCS(&w->allWritten, &w->lock,
+                                 timeout == INFINITE ? INFINITE : (DWORD)(deadline - now));
+    }
+    bool written = w->backlog.count == 0 && !w->busy;
+    LeaveCriticalSection(&w->lock);
+    return written;
 }
 
 void PlatformConsoleFlush() {
-    if (Writer != WRITER_RUNS) {
+    WaitWritten(&Console, INFINITE);
+}
+
+// At the end of the process: nothing said on the console is lost; a JSON
+// reader that does not read gets a few seconds, then the process ends
+// without it (the log and the record are written already).
+static void EndWriter(Writer* w, DWORD timeout) {
+    if (w->state != Writer::RUNS || !WaitWritten(w, timeout)) {
         return;
     }
-    EnterCriticalSection(&Lock);
-    while (Backlog.count > 0 || Busy) {
-        SleepConditionVariableCS(&AllWritten, &Lock, INFINITE);
-    }
-    LeaveCriticalSection(&Lock);
+    EnterCriticalSection(&w->lock);
+    w->ending = true;
+    WakeConditionVariable(&w->added);
+    LeaveCriticalSection(&w->lock);
+    WaitForSingleObject(w->thread, INFINITE);
+    CloseHandle(w->thread);
+    w->state = Writer::FAILED; // anything said later goes straight out
 }
 
 void ConsoleEndWriter() {
-    if (Writer != WRITER_RUNS) {
-        return;
-    }
-    EnterCriticalSection(&Lock);
-    Ending = true;
-    WakeConditionVariable(&Added);
-    LeaveCriticalSection(&Lock);
-    WaitForSingleObject(WriterThread, INFINITE);
-    CloseHandle(WriterThread);
-    Writer = WRITER_FAILED; // anything said later goes straight out
+    EndWriter(&Json, JSON_READER_GRACE_MS);
+    EndWriter(&Console, INFINITE);
 }
 
-static bool StartWriter() {
-    if (Writer == WRITER_NOT_STARTED) {
-        InitializeCriticalSection(&Lock);
-        InitializeConditionVariable(&Added);
-        InitializeConditionVariable(&AllWritten);
-        WriterThread = CreateThread(nullptr, 0, WriteConsole, nullptr, 0, nullptr);
-        Writer = WriterThread != nullptr ? WRITER_RUNS : WRITER_FAILED;
+static bool StartWriter(Writer* w) {
+    if (w->state == Writer::NOT_STARTED) {
+        w->write = w == &Json ? WriteJsonNow : WriteNow;
+        // Each redraw of the JSON is a line of its own (see console_backlog.h).
+        w->backlog.redrawsStandAlone = w->writing.redrawsStandAlone = w == &Json;
+        InitializeCriticalSection(&w->lock);
+        InitializeConditionVariable(&w->added);
+        InitializeConditionVariable(&w->allWritten);
+        w->thread = CreateThread(nullptr, 0, WriteAway, w, 0, nullptr);
+        w->state = w->thread != nullptr ? Writer::RUNS : Writer::FAILED;
     }
-    return Writer == WRITER_RUNS;
+    return w->state == Writer::RUNS;
 }
 
-static void Queue(const char* bytes, size_t count, bool redraw) {
-    if (StartWriter()) {
-        EnterCriticalSection(&Lock);
-        bool added = ConsoleBacklogAdd(&Backlog, bytes, count, redraw);
-        WakeConditionVariable(&Added);
-        LeaveCriticalSection(&Lock);
+static void Queue(Writer* w, const char* bytes, size_t count, bool redraw) {
+    if (StartWriter(w)) {
+        EnterCriticalSection(&w->lock);
+        bool added = ConsoleBacklogAdd(&w->backlog, bytes, count, redraw);
+        WakeConditionVariable(&w->added);
+        LeaveCriticalSection(&w->lock);
         if (added) {
             return;
         }
-        PlatformConsoleFlush(); // out of memory: the old way, in order
+        WaitWritten(w, INFINITE); // out of memory: the old way, in order
     }
-    WriteNow(bytes, count);
+    w->write(bytes, count);
 }
 
 void PlatformConsoleWrite(const char* bytes, size_t count) {
-    Queue(bytes, count, false);
+    Queue(&Console, bytes, count, false);
 }
 
 void PlatformConsoleRedraw(const char* bytes, size_t count) {
-    Queue(bytes, count, true);
+    Queue(&Console, bytes, count, true);
 }
 
 static bool IsConsole(HANDLE handle) {
@@ -152,10 +203,25 @@ void PlatformConsoleToStandardError() {
     ConsoleStream = stderr;
     HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
     ConsoleOutput = IsConsole(output) ? output : nullptr;
+    // The JSON keeps standard output to itself, on a handle no child
+    // inherits: what the SDK (or a program it starts) writes to standard
+    // output goes where the console goes.
+    HANDLE json = INVALID_HANDLE_VALUE;
+    if (DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(),
+                        &json, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        JsonOutput = json;
+        fflush(stdout);
+        _dup2(_fileno(stderr), _fileno(stdout));
+        SetStdHandle(STD_OUTPUT_HANDLE, output);
+    }
 }
 
-void PlatformStandardOutputWrite(const char* bytes, size_t count) {
-    fwrite(bytes, 1, count, stdout); // unbuffered and binary since PlatformInit
+void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable) {
+    Queue(&Json, bytes, count, replaceable);
+}
+
+void PlatformStandardOutputFlush() {
+    WaitWritten(&Json, INFINITE);
 }
 
 void ConsoleSetUp() {

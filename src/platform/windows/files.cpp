@@ -236,9 +236,10 @@ static bool NamesProtected(const char* path, const char* const* protectedPaths) 
 
 // Waits out another program that has the file open without sharing it (a
 // spreadsheet) for at most ten seconds, and not past a stop asked for
-// meanwhile (a stopped run still writes its record).
-static bool KeepTrying(int attempt, bool stoppedBefore, bool mayWait) {
-    if (!mayWait || attempt == 100 || PlatformStopRequested() != stoppedBefore) {
+// meanwhile unless wait says so (a stopped run still writes its record).
+static bool KeepTrying(int attempt, bool stoppedBefore, RecordWait wait) {
+    bool stopCame = PlatformStopRequested() != stoppedBefore;
+    if (wait == RECORD_NO_WAIT || attempt == 100 || (wait == RECORD_WAIT_UNTIL_STOP && stopCame)) {
         return false;
     }
     Sleep(100);
@@ -248,7 +249,7 @@ static bool KeepTrying(int attempt, bool stoppedBefore, bool mayWait) {
 // Opens a regular file for writing, creating it when it is not there (never
 // through a link, nor as one of protectedPaths). Sets *error (0 on success).
 static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* protectedPaths,
-                             bool mayWait, uint32_t* error) {
+                             RecordWait wait, uint32_t* error) {
     bool stoppedBefore = PlatformStopRequested();
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -271,7 +272,7 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
                      : GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_FILE_EXISTS
                                                               : GetLastError();
         }
-        if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore, mayWait)) {
+        if (*error != ERROR_SHARING_VIOLATION || !KeepTrying(attempt, stoppedBefore, wait)) {
             break;
         }
     }
@@ -294,7 +295,8 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
 
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     uint32_t error;
-    HANDLE file = OpenForWriting(path, GENERIC_WRITE, protectedPaths, true, &error);
+    HANDLE file =
+        OpenForWriting(path, GENERIC_WRITE, protectedPaths, RECORD_WAIT_UNTIL_STOP, &error);
     // Emptied only now that it is known to be a file of its own.
     if (file == INVALID_HANDLE_VALUE || !SetEndOfFile(file)) {
         if (file != INVALID_HANDLE_VALUE) {
@@ -310,7 +312,7 @@ FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     return stream;
 }
 
-static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, bool mayWait, uint32_t* error) {
+static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, RecordWait wait, uint32_t* error) {
     bool stoppedBefore = PlatformStopRequested();
     for (int attempt = 0;; attempt++) {
         if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
@@ -318,7 +320,7 @@ static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, bool mayWait, ui
             return true;
         }
         *error = GetLastError();
-        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore, mayWait)) {
+        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore, wait)) {
             return false;
         }
     }
@@ -338,17 +340,16 @@ static bool EndsInLineFeed(HANDLE file, LONGLONG size) {
 }
 
 uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, bool mayWait) {
+                              const char* header, const char* record, RecordWait wait) {
     uint32_t error;
-    HANDLE file =
-        OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, mayWait, &error);
+    HANDLE file = OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, wait, &error);
     if (file == INVALID_HANDLE_VALUE) {
         return error;
     }
     // Held from the size check to the end of the write: of two runs that
     // start the file at once only one finds it empty.
     OVERLAPPED whole = {};
-    if (!LockWithin10Seconds(file, &whole, mayWait, &error)) {
+    if (!LockWithin10Seconds(file, &whole, wait, &error)) {
         CloseHandle(file);
         return error;
     }
@@ -394,14 +395,28 @@ void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
               nullptr);
 }
 
-void PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
+bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     // SDK texts are in the ANSI code page.
-    wchar_t wide[1024];
-    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 1024);
-    if (units == 0) { // longer than any name: what fits
-        wide[1023] = L'\0';
+    out[0] = '\0';
+    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    wchar_t* wide =
+        units > 0 ? static_cast<wchar_t*>(malloc((size_t)units * sizeof(wchar_t))) : nullptr;
+    units = wide != nullptr ? MultiByteToWideChar(CP_ACP, 0, text, -1, wide, units) : 0;
+    int bytes =
+        units > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr) : 0;
+    char* utf8 = bytes > 0 ? static_cast<char*>(malloc((size_t)bytes)) : nullptr;
+    bool whole = false;
+    if (utf8 != nullptr &&
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, bytes, nullptr, nullptr) == bytes) {
+        whole = (size_t)bytes <= capacity;
+        size_t length = whole ? (size_t)bytes - 1 : capacity - 1;
+        while (!whole && length > 0 && ((unsigned char)utf8[length] & 0xC0) == 0x80) {
+            length--; // what fits, at whole characters
+        }
+        memcpy(out, utf8, length);
+        out[length] = '\0';
     }
-    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)capacity, nullptr, nullptr) == 0) {
-        out[0] = '\0';
-    }
+    free(utf8);
+    free(wide);
+    return whole;
 }

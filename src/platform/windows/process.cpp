@@ -9,6 +9,7 @@
 #include "platform/windows/windows_platform.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 const int PlatformStoppedExitStatus = (int)0xC000013A; // STATUS_CONTROL_C_EXIT
 
@@ -35,21 +36,92 @@ static void EndOfRun() {
     }
 }
 
+static volatile LONG Worker;        // a station's worker: it stops once
+static volatile LONG SecondHeld;    // a station that has not passed the first on yet
+static volatile LONG SecondPending; // a second stop that waits for that
+
+// Nothing more runs in the process then: not the SDK's detach code under a
+// lock the main thread may hold, nor the atexit handlers; only the last
+// words, which wait for nothing.
+static void EndAtOnce() {
+    if (LastWords != nullptr) {
+        LastWords(false);
+    }
+    ConsoleRestore();
+    TerminateProcess(GetCurrentProcess(), (UINT)PlatformStoppedExitStatus);
+}
+
 void RequestStop(bool fromKeyboard) {
     InterlockedIncrement(&StopCount);
     // Only the operator's second Ctrl-C or Ctrl-Break ends the process at
-    // once; a window close, a session end or taskkill never does. Nothing
-    // more runs in it then: not the SDK's detach code under a lock the main
-    // thread may hold, nor the atexit handlers; only the last words, which
-    // wait for nothing.
-    if (fromKeyboard && InterlockedIncrement(&KeyboardStops) > 1) {
-        if (LastWords != nullptr) {
-            LastWords(false);
+    // once; a window close, a session end or taskkill never does; nor does
+    // anything end a station's worker, which shares the station's console.
+    if (fromKeyboard && !Worker && InterlockedIncrement(&KeyboardStops) > 1) {
+        if (SecondHeld) {
+            InterlockedExchange(&SecondPending, 1);
+        } else {
+            EndAtOnce();
         }
-        ConsoleRestore();
-        TerminateProcess(GetCurrentProcess(), (UINT)PlatformStoppedExitStatus);
     }
     SetEvent(StopEvent);
+}
+
+void PlatformHoldSecondStop() {
+    InterlockedExchange(&SecondHeld, 1);
+}
+
+void PlatformStopPassedOn() {
+    InterlockedExchange(&SecondHeld, 0);
+    if (SecondPending) {
+        EndAtOnce();
+    }
+}
+
+// The process that started this one, if it is still the one that did: a
+// process started later under a reused id is not.
+static HANDLE OpenParent() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        parent = entry.th32ProcessID == self ? entry.th32ParentProcessID : parent;
+    }
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        CloseHandle(snapshot);
+    }
+    HANDLE process =
+        parent != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent)
+                    : nullptr;
+    FILETIME parentStart, ownStart, unused;
+    if (process != nullptr &&
+        (!GetProcessTimes(process, &parentStart, &unused, &unused, &unused) ||
+         !GetProcessTimes(GetCurrentProcess(), &ownStart, &unused, &unused, &unused) ||
+         CompareFileTime(&parentStart, &ownStart) > 0)) {
+        CloseHandle(process);
+        process = nullptr;
+    }
+    return process;
+}
+
+static DWORD WINAPI WatchStation(LPVOID station) {
+    WaitForSingleObject(station, INFINITE);
+    RequestStop(false); // the station is gone: stop in order
+    return 0;
+}
+
+void PlatformServeStation() {
+    InterlockedExchange(&Worker, 1);
+    HANDLE station = OpenParent();
+    if (station == nullptr) {
+        RequestStop(false); // gone already
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, WatchStation, station, 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
 }
 
 void AwaitEndOfRun() {

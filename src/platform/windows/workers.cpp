@@ -111,13 +111,18 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
     HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
     do {
         for (size_t i = 0; i < count; i++) {
+            // Its process may have ended while a program the SDK started
+            // holds the pipe open: what is there, then its end.
+            bool ended = WaitForSingleObject(workers[i]->process, 0) == WAIT_OBJECT_0;
             DWORD available = 0;
-            if (!PeekNamedPipe(workers[i]->output, nullptr, 0, nullptr, &available, nullptr) ||
-                available > 0) {
+            bool open = PeekNamedPipe(workers[i]->output, nullptr, 0, nullptr, &available, nullptr);
+            if (!open || available > 0 || ended) {
                 DWORD got = 0;
                 *which = i;
-                if (!ReadFile(workers[i]->output, buffer, (DWORD)capacity, &got, nullptr)) {
-                    return 0; // the worker has closed its end
+                if (!open || available == 0 ||
+                    !ReadFile(workers[i]->output, buffer,
+                              available < capacity ? available : (DWORD)capacity, &got, nullptr)) {
+                    return 0; // the worker has ended
                 }
                 return (long)got;
             }
