@@ -40,6 +40,7 @@ extern "C" __declspec(dllimport) int KoviSupportVersion();
 #endif
 #else
 #include <dirent.h>
+#include <sys/syscall.h>
 #define SIM_CALL KOVI_CALL
 #include <unistd.h>
 #define KOVI_EXPORT extern "C" __attribute__((visibility("default")))
@@ -95,7 +96,9 @@ struct OptionalText {
 struct Scenario {
     int32_t initError = 0;
     bool initInvalidHandle = false;
-    bool initTakesStop = false; // LibraryInit resets how Ctrl-C is handled
+    bool initTakesStop = false;        // LibraryInit resets how Ctrl-C is handled
+    bool helperProcess = false;        // Open leaves a process behind that holds every descriptor
+    OptionalText stdoutText{true, ""}; // written to standard output by LibraryExit
     OptionalText revision{false, "KoviSDK simulated frontend 1.0"};
     int32_t deviceCount = 1;
     bool deviceListPresent = true;
@@ -261,6 +264,10 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         ok = ParseSwitch(value, &scenario->initInvalidHandle);
     } else if (key == "init_takes_stop") {
         ok = ParseSwitch(value, &scenario->initTakesStop);
+    } else if (key == "helper_process") {
+        ok = ParseSwitch(value, &scenario->helperProcess);
+    } else if (key == "stdout_text") {
+        scenario->stdoutText = ParseText(value);
     } else if (key == "revision") {
         scenario->revision = ParseText(value);
     } else if (key == "device_count") {
@@ -601,6 +608,23 @@ static void TakeStop() {
 #endif
 }
 
+// A process of the library's own, as a maker's library may start one (a
+// daemon, an updater): it keeps every descriptor the program had, its
+// standard output too, for as long as the program's parent is there.
+static void StartHelper() {
+#if !defined(_WIN32)
+    pid_t parent = getppid();
+    if (fork() == 0) {
+        // Seconds of real time, whatever clock a test fakes.
+        struct timespec second = {1, 0};
+        for (int waited = 0; waited < 120 && kill(parent, 0) == 0; waited++) {
+            syscall(SYS_nanosleep, &second, nullptr);
+        }
+        _exit(0);
+    }
+#endif
+}
+
 #ifndef SIM_WITHOUT_LibraryInit
 KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
     Device& d = TheDevice;
@@ -744,6 +768,9 @@ KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
             }
         }
     }
+    if (d.scenario.helperProcess) {
+        StartHelper();
+    }
     d.connected = true;
     return Succeed();
 }
@@ -878,6 +905,9 @@ KOVI_EXPORT void SIM_CALL LibraryExit(SdkHandle handle) {
     Device& d = TheDevice;
     Trace("LibraryExit(firmware_open=%s)", FirmwareStillOpen());
     InjectedFailure(ENTRY_LIBRARY_EXIT);
+    if (d.scenario.stdoutText.get() != nullptr) {
+        fputs(d.scenario.stdoutText.get(), stdout); // buffered, as a library's printf is
+    }
     if (!ValidHandle(handle)) {
         return;
     }

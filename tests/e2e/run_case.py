@@ -31,7 +31,7 @@ PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
                  "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
-                 "log-file", "launch", "received-by"}
+                 "log-file", "launch", "received-by", "timeout"}
 FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
 
 
@@ -86,14 +86,28 @@ def minute_display():
     return out + "\r" + "*" * 30 + "\n\n"
 
 
+def transfer_bar(chunks):
+    """The console's bar over a transfer of that many chunks, and the stars."""
+    out, shown = "", 0
+    for part in range(chunks):
+        filled = 50 * part // chunks
+        if filled != shown:
+            out += "\r" + "_" * filled + "|" * (50 - filled)
+            shown = filled
+    return out + "\r" + "*" * 50
+
+
 def expand(text, macros):
     """Escapes first, then macros, so that macro values are taken literally."""
-    parts = re.split(r"(%repeat\[\d+ x [^\]]*\]%|%[A-Za-z_]+%)", text)
+    parts = re.split(r"(%repeat\[\d+ x [^\]]*\]%|%bar\[\d+\]%|%[A-Za-z_]+%)", text)
     out = []
     for part in parts:
         m = re.fullmatch(r"%repeat\[(\d+) x ([^\]]*)\]%", part)
+        bar = re.fullmatch(r"%bar\[(\d+)\]%", part)
         if m:
             out.append(unescape(m.group(2)) * int(m.group(1)))
+        elif bar:
+            out.append(transfer_bar(int(bar.group(1))))
         elif re.fullmatch(r"%[A-Za-z_]+%", part) and part.strip("%") in macros:
             out.append(macros[part.strip("%")])
         else:
@@ -225,6 +239,24 @@ def run_with_terminal_stopped(command, cwd, env, key):
     return p.wait(timeout=60), out, b""
 
 
+def run_with_stdout_not_read(command, cwd, env, stdin, timeout):
+    """With --json, a reader that never reads standard output until the run
+    is over, on a pipe of one page: the run must end all the same."""
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
+    p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=write_end,
+                         stderr=subprocess.PIPE)
+    os.close(write_end)
+    try:
+        _, err = p.communicate(stdin, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        print(f"--- still running after {timeout} s")
+        p.kill()
+        _, err = p.communicate()
+    os.close(read_end)  # what it wrote is not looked at
+    return p.returncode, b"", err
+
+
 def launch(command, cwd, env, stdin, fields):
     """Runs the tool; for a case with a signal, sends it once the console
     shows the marker. Returns the exit status, the console and stderr."""
@@ -242,12 +274,23 @@ def launch(command, cwd, env, stdin, fields):
         r = subprocess.run(command, cwd=cwd, env=env, stderr=subprocess.PIPE,
                            preexec_fn=close_standard, timeout=600)
         return r.returncode, b"", r.stderr
+    timeout = int(fields.get("timeout", "600"))
+    if "stdout-not-read" in setups:
+        return run_with_stdout_not_read(command, cwd, env, stdin, timeout)
     if "signal" not in fields and "stdout-reader-leaves" not in setups:
-        def limit_file_size():  # like "ulimit -f 16"
-            resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
-        r = subprocess.run(command, cwd=cwd, env=env, input=stdin, capture_output=True,
-                           timeout=600,
-                           preexec_fn=limit_file_size if "file-size-limit" in setups else None)
+        limits = {"file-size-limit": (resource.RLIMIT_FSIZE, 16384),  # like "ulimit -f 16"
+                  "open-files-limit": (resource.RLIMIT_NOFILE, 12)}  # like "ulimit -n 12"
+        chosen = [limits[s] for s in setups if s in limits]
+
+        def set_limits():
+            for limit, value in chosen:
+                resource.setrlimit(limit, (value, value))
+        try:
+            r = subprocess.run(command, cwd=cwd, env=env, input=stdin, capture_output=True,
+                               timeout=timeout, preexec_fn=set_limits if chosen else None)
+        except subprocess.TimeoutExpired as e:
+            print(f"--- still running after {timeout} s")
+            return None, e.stdout or b"", e.stderr or b""
         return r.returncode, r.stdout, r.stderr
     with tempfile.TemporaryFile() as err:
         p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE,
@@ -475,6 +518,10 @@ SETUPS = {
     "planted-dlls": plant_dlls,
     "closed-std-descriptors": None,
     "stdout-reader-leaves": None,
+    "stdout-not-read": None,
+    "open-files-limit": None,
+    "worker-log-links-to-station-log": lambda r: os.symlink("kovi_kestrune.log",
+                                                            r.path("kovi_kestrune-1.log")),
     "terminal": None,
     "terminal-stopped": None,
 }
@@ -566,6 +613,7 @@ def check_output(r, macros, returncode, stdout, stderr):
     console, log = b"".join(p for p, _ in console_pieces), b"".join(p for p, _ in log_pieces)
     if "json" in r.blocks:
         failures += check_json(stdout, r.blocks["json"], macros)
+    if "json" in r.blocks or "stdout-not-read" in r.setups:
         stdout = stderr  # the console
     if "stdout-reader-leaves" in r.setups:
         console = console[:len(stdout)]
@@ -654,6 +702,16 @@ def check_files(r, macros):
     return failures
 
 
+def wait_for_worker_logs(r):
+    """A station that ended at once leaves its workers stopping in order:
+    their logs are compared once closed (or after half a minute)."""
+    deadline = time.time() + 30
+    for block in (b for b in r.blocks if b.startswith("log ")):
+        while (not (read_bytes(r.path(block[len("log "):])) or b"").endswith(
+                b"Close the log file\r\r\n") and time.time() < deadline):
+            time.sleep(0.1)
+
+
 def run(fields, blocks, opts, windows, work):
     r = Run(fields, blocks, opts, windows, work)
     env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
@@ -694,6 +752,7 @@ def run(fields, blocks, opts, windows, work):
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
     if r.held_lock:
         r.held_lock.close()
+    wait_for_worker_logs(r)
     failures = check_output(r, macros, returncode, stdout, stderr) + check_files(r, macros)
     if failures:
         print("--- stderr:", stderr.decode("latin-1", "replace")[-2000:])

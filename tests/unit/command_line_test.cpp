@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 #include "sdk/kovi_sdk.h"
 
 TEST(Transport, ChosenByTheFirstLowerCaseLetterAlone) {
@@ -53,4 +56,62 @@ TEST(WaitTime, NegativeOrBeyond32BitsIsRefused) {
         EXPECT_FALSE(ParseWaitTime(text, &waitTime)) << text;
         EXPECT_EQ(waitTime, 12345u) << text;
     }
+}
+
+// Every option says what it does in a station, so that a new one can never
+// be dropped on the way to the workers again; --help lists no option the
+// table lacks.
+TEST(OptionTable, EveryOptionHasAStationRole) {
+    ForEachOptionName(
+        [](const char* name, void*) { EXPECT_NE(StationRoleOf(name), ROLE_MISSING) << name; },
+        nullptr);
+    for (const char* at = strstr(OptionsHelp, "  --"); at != nullptr;
+         at = strstr(at + 1, "\n  --")) {
+        const char* start = strstr(at, "--");
+        std::string name(start, strcspn(start, " \r"));
+        EXPECT_NE(StationRoleOf(name.c_str()), ROLE_MISSING) << name;
+    }
+}
+
+TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
+    const char* argv[] = {"Kestrune",      "--all",   "--exit-status", "--history",      "h.csv",
+                          "--allow-older", "--image", "-x.bin",        "--skip-current", "u"};
+    Options options;
+    char problem[256];
+    ASSERT_TRUE(ParseOptions(10, const_cast<char**>(argv), &options, problem, sizeof problem));
+    ResolveFiles(&options, 10, const_cast<char**>(argv),
+                 [](int, char** args, int index) -> const char* { return args[index]; });
+    const char* arguments[WORKER_OPTIONS_MAX];
+    char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
+    size_t count = WorkerOptions(options, arguments, numbers);
+    std::string passed;
+    for (size_t i = 0; i < count; i++) {
+        passed += std::string(arguments[i]) + " ";
+    }
+    EXPECT_EQ(passed, "--exit-status --history h.csv --allow-older --image -x.bin --skip-current ");
+    ForEachOptionName(
+        [](const char* name, void* context) {
+            if (StationRoleOf(name) == PASSED_ON) {
+                EXPECT_NE(static_cast<std::string*>(context)->find(name), std::string::npos)
+                    << name << " is passed on but missing here: add it to this test";
+            }
+        },
+        &passed);
+}
+
+// The value after --device, --image, --log and --history is the value,
+// whatever it looks like; --all refuses what it cannot pass on.
+TEST(OptionTable, ValuesAreTakenWhateverTheyLookLike) {
+    const char* argv[] = {"Kestrune", "--device", "--", "--log", "--json", "u"};
+    Options options;
+    char problem[256];
+    ASSERT_TRUE(ParseOptions(6, const_cast<char**>(argv), &options, problem, sizeof problem));
+    EXPECT_STREQ(options.device, "--");
+    EXPECT_STREQ(options.log.path, "--json");
+    EXPECT_FALSE(options.json);
+    EXPECT_STREQ(options.transport, "u");
+
+    const char* station[] = {"Kestrune", "--all", "--expect-serial", "1", "u"};
+    EXPECT_FALSE(ParseOptions(5, const_cast<char**>(station), &options, problem, sizeof problem));
+    EXPECT_STREQ(problem, "Option --all does not go with --expect-serial");
 }

@@ -5,6 +5,16 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "temp_dir.h"
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 // The UTC offset is worked out from local and UTC broken-down times; zones
 // east and west of Greenwich, and half hours, must all come out right.
@@ -82,4 +92,35 @@ TEST(History, LeadingTabOrCarriageReturnIsNoFormula) {
                     text.find(std::string(",\"'") + name) != std::string::npos)
             << text;
     }
+}
+
+// After SUCCESS a stop changes nothing, the record neither: a stop that
+// comes while another run holds the history's lock does not end the wait.
+TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a POSIX signal stands for the stop";
+#else
+    TempDir dir;
+    int held = open("h.csv", O_CREAT | O_RDWR, 0644);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    PlatformRetakeStop();
+    std::thread other([held] {
+        usleep(100 * 1000);
+        kill(getpid(), SIGINT);
+        usleep(300 * 1000);
+        close(held); // the other run is done
+    });
+    const char* const none[] = {nullptr};
+    uint32_t error =
+        PlatformAppendRecord("h.csv", none, "header\r\n", "record\r\n", RECORD_WAIT_WHATEVER_STOPS);
+    other.join();
+    EXPECT_TRUE(PlatformStopRequested());
+    EXPECT_EQ(error, 0u);
+    FILE* file = fopen("h.csv", "rb");
+    char text[64] = {};
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(fread(text, 1, sizeof text - 1, file), 16u);
+    fclose(file);
+    EXPECT_STREQ(text, "header\r\nrecord\r\n");
+#endif
 }
