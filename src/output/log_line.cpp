@@ -58,9 +58,12 @@ void LogLine(const char* tag, const char* message) {
     fflush(LogStream);
 }
 
-// Formats into MessageBuffer, cut at 1023 characters.
+// Formats into MessageBuffer, cut at 1023 bytes, at whole characters.
 static const char* FormatIntoBuffer(const char* format, va_list arguments) {
-    vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    int length = vsnprintf(MessageBuffer, sizeof MessageBuffer, format, arguments);
+    if (length >= (int)sizeof MessageBuffer) {
+        MessageBuffer[PlatformWholeCharacters(MessageBuffer, sizeof MessageBuffer - 1)] = '\0';
+    }
     return MessageBuffer;
 }
 

@@ -137,6 +137,12 @@ void PlatformRunIsUnattended();
 // did.
 bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity);
 
+// How many of the first count bytes of a text in the system's narrow
+// encoding end at a character's end: in a double-byte code page (932, 936,
+// 949, 950) a lead byte is never parted from its trail byte. Elsewhere
+// bytes are taken as they come: count.
+size_t PlatformWholeCharacters(const char* text, size_t count);
+
 // --- Library (library.cpp) --------------------------------------------------
 
 // Library path units: UTF-16 on Windows, bytes widened to 16 bits elsewhere.

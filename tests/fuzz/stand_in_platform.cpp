@@ -88,6 +88,9 @@ uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, cons
     return 0;
 }
 
+size_t PlatformWholeCharacters(const char*, size_t count) {
+    return count;
+}
 bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     return (size_t)snprintf(out, capacity, "%s", text) < capacity;
 }

@@ -3,6 +3,8 @@
 // "launch close:MS" and "launch close-then-end-session:MS" tell the
 // program's hidden window, MS milliseconds after it appeared, to close as
 // taskkill without /F does, then the second also that the session ends.
+// "launch lock-history:MS" holds history.csv locked, as another run's
+// append does, from before the start until MS milliseconds after it.
 // Waits at most a minute, then ends it and exits with 99; otherwise exits
 // with the program's status.
 #include <windows.h>
@@ -51,6 +53,13 @@ int wmain(int argc, wchar_t** argv) {
     int pause = 0;
     bool closing = swscanf(argv[1], L"close:%d", &pause) == 1;
     bool sessionEnds = swscanf(argv[1], L"close-then-end-session:%d", &pause) == 1;
+    HANDLE locked = INVALID_HANDLE_VALUE;
+    OVERLAPPED whole = {};
+    if (swscanf(argv[1], L"lock-history:%d", &pause) == 1) {
+        locked = CreateFileW(L"history.csv", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+        LockFileEx(locked, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    }
     DWORD flags = wcscmp(argv[1], L"no-window") == 0   ? CREATE_NO_WINDOW
                   : wcscmp(argv[1], L"new-group") == 0 ? CREATE_NEW_PROCESS_GROUP
                                                        : 0;
@@ -67,6 +76,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (closing || sessionEnds) {
         EndSession(process, (DWORD)pause, sessionEnds);
+    }
+    if (locked != INVALID_HANDLE_VALUE) {
+        WaitForSingleObject(process.hProcess, (DWORD)pause);
+        UnlockFileEx(locked, 0, MAXDWORD, MAXDWORD, &whole);
+        CloseHandle(locked);
     }
     DWORD status = 99;
     if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {

@@ -263,3 +263,7 @@ void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
 bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     return (size_t)snprintf(out, capacity, "%s", text) < capacity;
 }
+
+size_t PlatformWholeCharacters(const char*, size_t count) {
+    return count;
+}

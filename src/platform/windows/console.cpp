@@ -19,21 +19,6 @@ static bool InputModeSaved;
 static HANDLE ConsoleOutput;
 static FILE* ConsoleStream = stdout;
 
-// How many of the first count bytes end on a character's end: in a
-// double-byte code page (932, 936, 949, 950) a lead byte is never parted
-// from its trail byte, which could not be told from a lead byte on its own.
-static int WholeCharacters(const char* bytes, int count) {
-    int end = 0;
-    while (end < count) {
-        int size = IsDBCSLeadByteEx(CP_ACP, (BYTE)bytes[end]) ? 2 : 1;
-        if (end + size > count) {
-            break;
-        }
-        end += size;
-    }
-    return end > 0 ? end : count; // a lone lead byte at the very end
-}
-
 static void WriteNow(const char* bytes, size_t count) {
     if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
         fwrite(bytes, 1, count, ConsoleStream);
@@ -44,7 +29,9 @@ static void WriteNow(const char* bytes, size_t count) {
     // texts are ASCII.
     wchar_t wide[1024];
     while (count > 0) {
-        int piece = WholeCharacters(bytes, count < 1024 ? (int)count : 1024);
+        // (A lone lead byte at the very end goes as it is.)
+        size_t whole = PlatformWholeCharacters(bytes, count < 1024 ? count : 1024);
+        int piece = whole > 0 ? (int)whole : (int)(count < 1024 ? count : 1024);
         int units = MultiByteToWideChar(CP_ACP, 0, bytes, piece, wide, 1024);
         DWORD written;
         if (units <= 0 || !WriteConsoleW(ConsoleOutput, wide, (DWORD)units, &written, nullptr)) {
@@ -303,22 +290,38 @@ void ConsoleHoldWindowOpen() {
     WaitForKey(Input);
 }
 
-// One byte from a pipe, or -1 at its end or once a stop is asked for: a
-// pipe that stays open without a byte must not hold the stop.
-static int ReadPipeByte(HANDLE input) {
-    for (;;) {
-        DWORD available = 0;
-        // A writer that is gone may have left bytes behind: ReadFile gives
-        // them, or the end.
-        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) {
-            unsigned char byte;
-            DWORD got = 0;
-            return ReadFile(input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;
-        }
-        if (WaitForSingleObject(StopEvent, 50) == WAIT_OBJECT_0) {
-            return -1;
-        }
+// One byte read by a thread of its own, or -1 at the end of input or once
+// a stop is asked for: a pipe that stays open without a byte, or one that
+// cannot be looked into, must not hold the stop.
+struct ByteRead {
+    HANDLE input;
+    int byte;
+};
+
+static DWORD WINAPI ReadOneByte(LPVOID context) {
+    ByteRead* read = static_cast<ByteRead*>(context);
+    unsigned char byte;
+    DWORD got = 0;
+    read->byte = ReadFile(read->input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;
+    return 0;
+}
+
+static int ReadByteUntilStop(HANDLE input) {
+    static ByteRead read; // outlives a reader that a stop leaves blocked
+    read = {input, -1};
+    HANDLE thread = CreateThread(nullptr, 0, ReadOneByte, &read, 0, nullptr);
+    if (thread == nullptr) {
+        ReadOneByte(&read);
+        return read.byte;
     }
+    HANDLE waits[2] = {StopEvent, thread};
+    bool stopped = WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+    if (stopped) {
+        CancelSynchronousIo(thread);
+        WaitForSingleObject(thread, 1000);
+    }
+    CloseHandle(thread);
+    return stopped ? -1 : read.byte;
 }
 
 int PlatformReadKey() {
@@ -333,11 +336,6 @@ int PlatformReadKey() {
     if (input == INVALID_HANDLE_VALUE || input == nullptr) {
         return -1;
     }
-    if (GetFileType(input) == FILE_TYPE_PIPE) {
-        return ReadPipeByte(input);
-    }
-    // A file: take one byte; its end is no key.
-    unsigned char byte;
-    DWORD got = 0;
-    return ReadFile(input, &byte, 1, &got, nullptr) && got == 1 ? byte : -1;
+    // A pipe or a file: take one byte; its end is no key.
+    return ReadByteUntilStop(input);
 }

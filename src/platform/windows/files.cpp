@@ -108,7 +108,32 @@ static bool InNamespace(const wchar_t* path) {
            IsSeparator(path[3]);
 }
 
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, also
+// with an extension (NUL.txt) or a colon: opening one already acts on it
+// (DTR on a serial port).
+static bool IsDosDeviceName(const wchar_t* path) {
+    const wchar_t* base = path;
+    for (const wchar_t* c = path; *c != L'\0'; c++) {
+        base = IsSeparator(*c) || *c == L':' ? c + 1 : base;
+    }
+    size_t length = wcscspn(base, L".:");
+    while (length > 0 && base[length - 1] == L' ') {
+        length--;
+    }
+    static const wchar_t* const names[] = {L"CON", L"PRN", L"AUX", L"NUL"};
+    for (const wchar_t* name : names) {
+        if (length == 3 && _wcsnicmp(base, name, 3) == 0) {
+            return true;
+        }
+    }
+    return length == 4 && (_wcsnicmp(base, L"COM", 3) == 0 || _wcsnicmp(base, L"LPT", 3) == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
 static bool IsDevicePath(const wchar_t* path) {
+    if (IsDosDeviceName(path)) {
+        return true;
+    }
     if (!InNamespace(path)) {
         return false;
     }
@@ -419,4 +444,16 @@ bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     free(utf8);
     free(wide);
     return whole;
+}
+
+size_t PlatformWholeCharacters(const char* text, size_t count) {
+    size_t end = 0;
+    while (end < count) {
+        size_t size = IsDBCSLeadByteEx(CP_ACP, (BYTE)text[end]) ? 2 : 1;
+        if (end + size > count) {
+            break;
+        }
+        end += size;
+    }
+    return end;
 }

@@ -265,6 +265,9 @@ void PlatformInit() {
     // Bytes reach the console exactly as written: no CR inserted before LF.
     _setmode(_fileno(stdout), _O_BINARY);
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // Nor is standard error held back when it is redirected (the console
+    // of a --json run): a program reading both sees the question at once.
+    setvbuf(stderr, nullptr, _IONBF, 0);
     StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ConsoleSetUp();

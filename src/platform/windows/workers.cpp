@@ -76,21 +76,38 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
         return nullptr;
     }
     SetHandleInformation(worker->output, HANDLE_FLAG_INHERIT, 0); // the station's end
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = OpenNul(GENERIC_READ);
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = OpenNul(GENERIC_WRITE);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = OpenNul(GENERIC_READ);
+    startup.StartupInfo.hStdOutput = writeEnd;
+    startup.StartupInfo.hStdError = OpenNul(GENERIC_WRITE);
+    // The worker inherits its three standard handles and nothing else: not
+    // the station's own output, which a caller that killed the station
+    // reads to its end.
+    HANDLE standard[3] = {startup.StartupInfo.hStdInput, writeEnd, startup.StartupInfo.hStdError};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    startup.lpAttributeList = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(malloc(size));
+    bool listed = startup.lpAttributeList != nullptr &&
+                  InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+    listed = listed && UpdateProcThreadAttribute(startup.lpAttributeList, 0,
+                                                 PROC_THREAD_ATTRIBUTE_HANDLE_LIST, standard,
+                                                 sizeof standard, nullptr, nullptr);
     PROCESS_INFORMATION process = {};
     // In the station's console and process group: the operator's Ctrl-C
     // reaches every worker itself.
-    bool started = CreateProcessW(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
+    bool started = listed && CreateProcessW(program, line, nullptr, nullptr, TRUE,
+                                            EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                            &startup.StartupInfo, &process);
     *error = started ? 0 : GetLastError();
+    if (startup.lpAttributeList != nullptr) {
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
+        free(startup.lpAttributeList);
+    }
     CloseHandle(writeEnd);
-    CloseHandle(startup.hStdInput);
-    CloseHandle(startup.hStdError);
+    CloseHandle(startup.StartupInfo.hStdInput);
+    CloseHandle(startup.StartupInfo.hStdError);
     if (!started) {
         CloseHandle(worker->output);
         free(worker);
