@@ -216,6 +216,52 @@ def run_on_terminal(command, cwd, env, key):
     return p.wait(timeout=60), out, b""
 
 
+def tool_processes(cwd, pattern=rb".*Kestrune"):
+    """The pids of the case's runs of the tool (a station's workers too):
+    started in its folder, the command line matching pattern."""
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if (os.readlink(f"/proc/{pid}/cwd") == cwd and
+                    re.match(pattern, read_bytes(f"/proc/{pid}/cmdline"))):
+                pids.append(int(pid))
+        except OSError:
+            pass
+    return pids
+
+
+def windows_processes(cwd):
+    """Under Wine, the Unix pids of the case's Windows processes, named by a
+    Windows path."""
+    return tool_processes(cwd, rb"[A-Z]:\\.*Kestrune\.exe\0")
+
+
+def run_on_terminal_with_stop(command, cwd, env, fields):
+    """On a pseudo-terminal, a console Ctrl-C once the terminal shows the
+    marker: Wine turns a SIGINT to each of the console's Windows processes
+    into CTRL_C_EVENT, as Windows sends it to every process on a console.
+    "SIGINT then SIGINT" gives a second Ctrl-C right after the first."""
+    name, _, marker = fields["signal"].partition(" after ")
+    first, _, second = name.partition(" then ")
+    pause = first.split()[1:2]
+    master, slave = pty.openpty()
+    p = subprocess.Popen(command, cwd=cwd, env=dict(env, LC_ALL="C.UTF-8"), stdin=slave,
+                         stdout=slave, stderr=slave)
+    os.close(slave)
+    out = read_until(master, b"", expand(marker, {}).encode("latin-1"))
+    time.sleep(int(pause[0]) / 1000 if pause else 0)
+    for stop in [first.split()[0]] + ([second.split()[0]] if second else []):
+        for pid in windows_processes(cwd):
+            os.kill(pid, getattr(signal, stop))
+        time.sleep(0.3)
+    # Alone on its console at the end, the tool waits for a key.
+    out = read_until(master, out, b"Press any key to close this window", 60)
+    os.write(master, b"x")
+    read_until(master, out, b"\0", 10)
+    os.close(master)
+    return p.wait(timeout=60), out, b""
+
+
 def run_with_terminal_stopped(command, cwd, env, key):
     """On a pseudo-terminal stopped with Ctrl-S right after the key: the run
     must go on to its end, its log closed, before Ctrl-Q lets the console
@@ -261,6 +307,8 @@ def launch(command, cwd, env, stdin, fields):
     """Runs the tool; for a case with a signal, sends it once the console
     shows the marker. Returns the exit status, the console and stderr."""
     setups = fields.get("setup", "").split()
+    if "terminal" in setups and "signal" in fields:
+        return run_on_terminal_with_stop(command, cwd, env, fields)
     if "terminal" in setups:
         return run_on_terminal(command, cwd, env, stdin)
     if "terminal-stopped" in setups:
@@ -581,6 +629,9 @@ def command_for(r, env, wine):
         if r.fields["launch"].startswith("close"):
             env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
         return wine + [os.path.join(r.opts.build, "launch.exe"), r.fields["launch"]] + command
+    if r.windows and "signal" in r.fields:
+        # A console Ctrl-C: the windows the station passes a stop to exist.
+        env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
     if r.windows:
         return wine + command
     if r.opts.valgrind:
@@ -659,8 +710,11 @@ def check_files(r, macros):
         lines = [expand(line, macros).encode("latin-1") for line in r.blocks["history"]
                  if line.strip()]
         timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
-        patterns = [timestamp.join(re.escape(p) for p in line.removeprefix(b"any: ")
-                                   .split(b"%TIMESTAMP%")) + b"\r\n" for line in lines]
+
+        def pattern(line):  # %TIMESTAMP% any local time, %ANY% any one column
+            return b"[^,]*".join(timestamp.join(re.escape(p) for p in part.split(b"%TIMESTAMP%"))
+                                 for part in line.removeprefix(b"any: ").split(b"%ANY%"))
+        patterns = [pattern(line) + b"\r\n" for line in lines]
         # Records marked "any: " (a station's workers') in any order: each of
         # those lines of the file matches one of them.
         unordered = [p for p, line in zip(patterns, lines) if line.startswith(b"any: ")]
@@ -702,14 +756,13 @@ def check_files(r, macros):
     return failures
 
 
-def wait_for_worker_logs(r):
+def wait_for_workers(r):
     """A station that ended at once leaves its workers stopping in order:
-    their logs are compared once closed (or after half a minute)."""
+    their logs and records are compared once they have ended (or after half
+    a minute)."""
     deadline = time.time() + 30
-    for block in (b for b in r.blocks if b.startswith("log ")):
-        while (not (read_bytes(r.path(block[len("log "):])) or b"").endswith(
-                b"Close the log file\r\r\n") and time.time() < deadline):
-            time.sleep(0.1)
+    while "--all" in r.fields.get("args", "") and tool_processes(r.work) and time.time() < deadline:
+        time.sleep(0.1)
 
 
 def run(fields, blocks, opts, windows, work):
@@ -752,7 +805,7 @@ def run(fields, blocks, opts, windows, work):
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
     if r.held_lock:
         r.held_lock.close()
-    wait_for_worker_logs(r)
+    wait_for_workers(r)
     failures = check_output(r, macros, returncode, stdout, stderr) + check_files(r, macros)
     if failures:
         print("--- stderr:", stderr.decode("latin-1", "replace")[-2000:])

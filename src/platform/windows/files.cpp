@@ -342,6 +342,7 @@ static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, RecordWait wait,
     for (int attempt = 0;; attempt++) {
         if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                        MAXDWORD, whole)) {
+            *error = 0; // the tries before it failed, this one did not
             return true;
         }
         *error = GetLastError();
