@@ -626,8 +626,12 @@ def command_for(r, env, wine):
         # Started as an unattended host starts it; it gets a console of its
         # own, so the log tells what it did. A launcher that posts to the
         # hidden window needs the prefix where it exists.
-        if r.fields["launch"].startswith("close"):
+        if r.fields["launch"].split(":")[0] in ("close", "close-then-end-session", "taskkill",
+                                                "pipe-then-close"):
             env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
+        if r.fields["launch"] == "start-b":  # cmd /c start /b: Ctrl-C ignored, as inherited
+            return wine + ["cmd", "/c", "start", "/b", "/wait",
+                           "Z:" + command[0].replace("/", "\\")] + command[1:]
         return wine + [os.path.join(r.opts.build, "launch.exe"), r.fields["launch"]] + command
     if r.windows and "signal" in r.fields:
         # A console Ctrl-C: the windows the station passes a stop to exist.

@@ -3,6 +3,10 @@
 // "launch close:MS" and "launch close-then-end-session:MS" tell the
 // program's hidden window, MS milliseconds after it appeared, to close as
 // taskkill without /F does, then the second also that the session ends.
+// "launch taskkill:MS" runs Wine's taskkill /PID (without /F) instead;
+// "launch kill:MS" ends the program MS milliseconds after its start, as
+// taskkill /F does; "launch pipe-then-close:MS" gives it a standard input
+// that stays open without a byte, then tells it to close as "close:MS".
 // "launch lock-history:MS" holds history.csv locked, as another run's
 // append does, from before the start until MS milliseconds after it.
 // Waits at most a minute, then ends it and exits with 99; otherwise exits
@@ -25,8 +29,11 @@ static BOOL CALLBACK FindWindowOf(HWND window, LPARAM processId) {
     return FALSE;
 }
 
-// What Windows sends the program's windows: a close, then the session end.
-static void EndSession(const PROCESS_INFORMATION& process, DWORD pause, bool sessionEnds) {
+enum Closing { NOT_CLOSED, CLOSE, CLOSE_THEN_END_SESSION, TASKKILL };
+
+// What Windows sends the program's windows: a close (or Wine's own taskkill
+// without /F, which sends it), then the session end.
+static void TellToClose(const PROCESS_INFORMATION& process, DWORD pause, Closing how) {
     // Once the window is there (a cold Wine takes seconds to start).
     for (int i = 0; i < 200 && Found == nullptr; i++) {
         if (WaitForSingleObject(process.hProcess, 100) != WAIT_TIMEOUT) {
@@ -37,8 +44,21 @@ static void EndSession(const PROCESS_INFORMATION& process, DWORD pause, bool ses
     if (Found == nullptr || WaitForSingleObject(process.hProcess, pause) != WAIT_TIMEOUT) {
         return;
     }
+    if (how == TASKKILL) {
+        std::wstring line = L"taskkill.exe /PID " + std::to_wstring(process.dwProcessId);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION taskkill = {};
+        if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &taskkill)) {
+            WaitForSingleObject(taskkill.hProcess, 10000);
+            CloseHandle(taskkill.hProcess);
+            CloseHandle(taskkill.hThread);
+        }
+        return;
+    }
     PostMessageW(Found, WM_CLOSE, 0, 0);
-    if (sessionEnds) {
+    if (how == CLOSE_THEN_END_SESSION) {
         Sleep(200);
         DWORD_PTR answer = 0;
         SendMessageTimeoutW(Found, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
@@ -51,8 +71,14 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     int pause = 0;
-    bool closing = swscanf(argv[1], L"close:%d", &pause) == 1;
-    bool sessionEnds = swscanf(argv[1], L"close-then-end-session:%d", &pause) == 1;
+    Closing how = swscanf(argv[1], L"close:%d", &pause) == 1 ? CLOSE
+                  : swscanf(argv[1], L"close-then-end-session:%d", &pause) == 1
+                      ? CLOSE_THEN_END_SESSION
+                  : swscanf(argv[1], L"taskkill:%d", &pause) == 1 ? TASKKILL
+                                                                  : NOT_CLOSED;
+    bool killing = swscanf(argv[1], L"kill:%d", &pause) == 1;
+    bool pipeHeld = swscanf(argv[1], L"pipe-then-close:%d", &pause) == 1;
+    how = pipeHeld ? CLOSE : how;
     HANDLE locked = INVALID_HANDLE_VALUE;
     OVERLAPPED whole = {};
     if (swscanf(argv[1], L"lock-history:%d", &pause) == 1) {
@@ -69,13 +95,26 @@ int wmain(int argc, wchar_t** argv) {
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    HANDLE pipeRead = nullptr, pipeWrite = nullptr;
+    if (pipeHeld) { // standard input a pipe that stays open without a byte
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        CreatePipe(&pipeRead, &pipeWrite, &inherited, 0);
+        SetHandleInformation(pipeWrite, HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = pipeRead;
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                         &startup, &process)) {
         return 3;
     }
-    if (closing || sessionEnds) {
-        EndSession(process, (DWORD)pause, sessionEnds);
+    if (how != NOT_CLOSED) {
+        TellToClose(process, (DWORD)pause, how);
+    }
+    if (killing && WaitForSingleObject(process.hProcess, (DWORD)pause) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1); // as taskkill /F does
     }
     if (locked != INVALID_HANDLE_VALUE) {
         WaitForSingleObject(process.hProcess, (DWORD)pause);

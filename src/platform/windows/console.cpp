@@ -327,6 +327,9 @@ static int ReadByteUntilStop(HANDLE input) {
 int PlatformReadKey() {
     PlatformConsoleFlush(); // the question is on the screen before a key counts
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (IsConsole(input) && GetConsoleWindow() == nullptr) {
+        return -1; // a console without a window (CREATE_NO_WINDOW): nobody can type
+    }
     if (IsConsole(input)) {
         // A key typed while the checks were still running does not answer
         // the question; on a pipe, where scripts give the Y, nothing is
