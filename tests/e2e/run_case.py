@@ -19,6 +19,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE for this runner
@@ -303,6 +304,26 @@ def run_with_stdout_not_read(command, cwd, env, stdin, timeout):
     return p.returncode, b"", err
 
 
+def run_answering_at_prompt(command, cwd, env, stdin, timeout):
+    """As a program driving --json does: standard error read as it comes,
+    the key given only once the question is there."""
+    p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = []
+    reader = threading.Thread(target=lambda: out.append(p.stdout.read()))
+    reader.start()
+    err = read_until(p.stderr.fileno(), b"", b"Press Y to flash the firmware: ", timeout)
+    if b"Press Y to flash the firmware: " not in err:
+        print("--- the question never reached standard error")
+        p.kill()
+    else:
+        p.stdin.write(stdin)
+    p.stdin.close()
+    err += p.stderr.read()
+    reader.join()
+    return p.wait(), out[0], err
+
+
 def launch(command, cwd, env, stdin, fields):
     """Runs the tool; for a case with a signal, sends it once the console
     shows the marker. Returns the exit status, the console and stderr."""
@@ -325,6 +346,8 @@ def launch(command, cwd, env, stdin, fields):
     timeout = int(fields.get("timeout", "600"))
     if "stdout-not-read" in setups:
         return run_with_stdout_not_read(command, cwd, env, stdin, timeout)
+    if "answer-at-prompt" in setups:
+        return run_answering_at_prompt(command, cwd, env, stdin, min(timeout, 60))
     if "signal" not in fields and "stdout-reader-leaves" not in setups:
         limits = {"file-size-limit": (resource.RLIMIT_FSIZE, 16384),  # like "ulimit -f 16"
                   "open-files-limit": (resource.RLIMIT_NOFILE, 12)}  # like "ulimit -n 12"
@@ -519,6 +542,18 @@ def fill_disk_under_history(r):
     return None
 
 
+def code_page_932(r):
+    # Wine takes its ANSI code page from the locale: a Japanese one of the
+    # case's own, made with localedef, gives code page 932.
+    os.makedirs(r.path("locale"))
+    made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "SHIFT_JIS", "--no-warnings=ascii",
+                           r.path("locale/ja_JP.SJIS")], capture_output=True)
+    if made.returncode not in (0, 1) or not os.path.isdir(r.path("locale/ja_JP.SJIS")):
+        return "no Japanese locale can be made here (Debian's locales package)"
+    r.env_extra = {"LOCPATH": r.path("locale"), "LC_ALL": "ja_JP.SJIS"}
+    return None
+
+
 def make_image_immutable(r):
     # A read-only mode does not stop root; an immutable file does.
     if subprocess.run(["chattr", "+i", r.image_path], stderr=subprocess.DEVNULL).returncode:
@@ -564,9 +599,11 @@ SETUPS = {
     # Past the limit launch() sets.
     "file-size-limit": lambda r: r.write("history.csv", b"x" * 19998 + b"\r\n"),
     "planted-dlls": plant_dlls,
+    "code-page-932": code_page_932,
     "closed-std-descriptors": None,
     "stdout-reader-leaves": None,
     "stdout-not-read": None,
+    "answer-at-prompt": None,
     "open-files-limit": None,
     "worker-log-links-to-station-log": lambda r: os.symlink("kovi_kestrune.log",
                                                             r.path("kovi_kestrune-1.log")),
@@ -617,6 +654,7 @@ def prepare(r, env, wine):
         skipped = SETUPS[setup](r) if SETUPS[setup] else None
         if skipped:
             return skipped
+    env.update(getattr(r, "env_extra", {}))
     return None
 
 
