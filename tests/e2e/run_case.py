@@ -234,7 +234,7 @@ def tool_processes(cwd, pattern=rb".*Kestrune"):
 def windows_processes(cwd):
     """Under Wine, the Unix pids of the case's Windows processes, named by a
     Windows path."""
-    return tool_processes(cwd, rb"[A-Z]:\\.*Kestrune\.exe\0")
+    return tool_processes(cwd, rb"[A-Z]:\\[^\0]*Kestrune\.exe\0")
 
 
 def run_on_terminal_with_stop(command, cwd, env, fields):
@@ -665,7 +665,7 @@ def command_for(r, env, wine):
         # own, so the log tells what it did. A launcher that posts to the
         # hidden window needs the prefix where it exists.
         if r.fields["launch"].split(":")[0] in ("close", "close-then-end-session", "taskkill",
-                                                "pipe-then-close"):
+                                                "pipe-then-close", "end-session"):
             env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
         if r.fields["launch"] == "start-b":  # cmd /c start /b: Ctrl-C ignored, as inherited
             return wine + ["cmd", "/c", "start", "/b", "/wait",

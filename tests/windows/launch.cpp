@@ -7,12 +7,15 @@
 // "launch kill:MS" ends the program MS milliseconds after its start, as
 // taskkill /F does; "launch pipe-then-close:MS" gives it a standard input
 // that stays open without a byte, then tells it to close as "close:MS".
+// "launch end-session:MS" ends the session instead (its standard input held
+// open as well), the answer to WM_QUERYENDSESSION noted in launch.log.
 // "launch lock-history:MS" holds history.csv locked, as another run's
 // append does, from before the start until MS milliseconds after it.
 // Waits at most a minute, then ends it and exits with 99; otherwise exits
 // with the program's status.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 static HWND Found;
@@ -29,7 +32,7 @@ static BOOL CALLBACK FindWindowOf(HWND window, LPARAM processId) {
     return FALSE;
 }
 
-enum Closing { NOT_CLOSED, CLOSE, CLOSE_THEN_END_SESSION, TASKKILL };
+enum Closing { NOT_CLOSED, CLOSE, CLOSE_THEN_END_SESSION, TASKKILL, END_SESSION };
 
 // What Windows sends the program's windows: a close (or Wine's own taskkill
 // without /F, which sends it), then the session end.
@@ -57,6 +60,15 @@ static void TellToClose(const PROCESS_INFORMATION& process, DWORD pause, Closing
         }
         return;
     }
+    if (how == END_SESSION) { // Windows asks first; the answer goes to launch.log
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(Found, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+        FILE* log = _wfopen(L"launch.log", L"wb");
+        fprintf(log, "launch, WM_QUERYENDSESSION answered %s\r\r\n", answer ? "TRUE" : "FALSE");
+        fclose(log);
+        SendMessageTimeoutW(Found, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer);
+        return;
+    }
     PostMessageW(Found, WM_CLOSE, 0, 0);
     if (how == CLOSE_THEN_END_SESSION) {
         Sleep(200);
@@ -71,14 +83,21 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     int pause = 0;
-    Closing how = swscanf(argv[1], L"close:%d", &pause) == 1 ? CLOSE
-                  : swscanf(argv[1], L"close-then-end-session:%d", &pause) == 1
-                      ? CLOSE_THEN_END_SESSION
-                  : swscanf(argv[1], L"taskkill:%d", &pause) == 1 ? TASKKILL
-                                                                  : NOT_CLOSED;
+    Closing how = NOT_CLOSED;
+    static const struct {
+        const wchar_t* format;
+        Closing how;
+    } closings[] = {{L"close:%d", CLOSE},
+                    {L"close-then-end-session:%d", CLOSE_THEN_END_SESSION},
+                    {L"taskkill:%d", TASKKILL},
+                    {L"end-session:%d", END_SESSION}};
+    for (const auto& closing : closings) {
+        how = swscanf(argv[1], closing.format, &pause) == 1 ? closing.how : how;
+    }
     bool killing = swscanf(argv[1], L"kill:%d", &pause) == 1;
     bool pipeHeld = swscanf(argv[1], L"pipe-then-close:%d", &pause) == 1;
     how = pipeHeld ? CLOSE : how;
+    pipeHeld = pipeHeld || how == END_SESSION;
     HANDLE locked = INVALID_HANDLE_VALUE;
     OVERLAPPED whole = {};
     if (swscanf(argv[1], L"lock-history:%d", &pause) == 1) {
