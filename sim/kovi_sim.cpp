@@ -117,6 +117,11 @@ struct Scenario {
     bool checks = true;
     long long expectAccessCode = -1; // -1: today's
     long long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
+    // After programming is done the frontend reboots into the new version.
+    long long rebootSeconds = 10; // -1: it never reboots, and keeps its old version
+    bool listedWhileRebooting = false;
+    bool listedAfterReboot = true;
+    long long serialAfterReboot = -1; // -1: its own
     // Settings for one frontend only, taken when it is opened: "[NAME]"
     // lines start them.
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> frontends;
@@ -140,12 +145,87 @@ struct Device {
     bool complete;
     const char* receivedPath; // null: nothing is kept
     int32_t openedIndex;      // the frontend opened, in the list; -1 for none
+    std::string openedName;   // its name, past the list
     std::vector<uint8_t> received;
     size_t pollsAfterTransfer;
+    bool notedFlashed; // this session's programming done is noted
     FILE* trace;
 };
 
 Device TheDevice;
+
+// A frontend whose programming is done, by name: it keeps its state for
+// the rest of the process, and across processes in the file KOVI_SIM_STATE
+// names (a station lists its frontends in one process, flashes and looks
+// for each in others).
+struct Flashed {
+    std::string name;
+    uint16_t version;
+    long long doneMs; // when programming was done, wall-clock time
+    long long rebootSeconds;
+    bool listedWhileRebooting, listedAfterReboot;
+    long long serialAfterReboot;
+};
+std::vector<Flashed> FlashedFrontends;
+
+long long WallMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+void LoadFlashed() {
+    const char* path = getenv("KOVI_SIM_STATE");
+    FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
+    if (file == nullptr) {
+        return;
+    }
+    char name[8192];
+    Flashed f;
+    int version, whileRebooting, afterReboot;
+    while (fscanf(file, "%8191[^\t]\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", name, &version, &f.doneMs,
+                  &f.rebootSeconds, &whileRebooting, &afterReboot, &f.serialAfterReboot) == 7) {
+        f.name = name;
+        f.version = (uint16_t)version;
+        f.listedWhileRebooting = whileRebooting != 0;
+        f.listedAfterReboot = afterReboot != 0;
+        FlashedFrontends.push_back(f);
+    }
+    fclose(file);
+}
+
+void NoteFlashed(const Flashed& f) {
+    FlashedFrontends.push_back(f);
+    const char* path = getenv("KOVI_SIM_STATE");
+    FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "ab") : nullptr;
+    if (file != nullptr) {
+        fprintf(file, "%s\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", f.name.c_str(), (int)f.version,
+                f.doneMs, f.rebootSeconds, (int)f.listedWhileRebooting, (int)f.listedAfterReboot,
+                f.serialAfterReboot);
+        fclose(file);
+    }
+}
+
+// The newest state of the frontend of that name, or null if it was never
+// flashed; *rebooted tells whether it runs the new version now.
+const Flashed* FlashedState(const char* name, bool* rebooted) {
+    const Flashed* found = nullptr;
+    for (const Flashed& f : FlashedFrontends) {
+        found = name != nullptr && f.name == name ? &f : found;
+    }
+    *rebooted = found != nullptr && found->rebootSeconds >= 0 &&
+                WallMs() >= found->doneMs + found->rebootSeconds * 1000;
+    return found;
+}
+
+// Whether a frontend of that name is listed now: not while it reboots, nor
+// after a reboot that leaves it out.
+bool Listed(const char* name) {
+    bool rebooted = false;
+    const Flashed* f = FlashedState(name, &rebooted);
+    return f == nullptr ||
+           (rebooted ? f->listedAfterReboot : f->listedWhileRebooting || f->rebootSeconds < 0);
+}
 
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -264,6 +344,15 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         ok = ParseSwitch(value, &scenario->initInvalidHandle);
     } else if (key == "init_takes_stop") {
         ok = ParseSwitch(value, &scenario->initTakesStop);
+    } else if (key == "reboot_seconds") {
+        scenario->rebootSeconds = -1;
+        ok = value == "never" || ParseNumber(value, 0, 86400, &scenario->rebootSeconds);
+    } else if (key == "listed_while_rebooting") {
+        ok = ParseSwitch(value, &scenario->listedWhileRebooting);
+    } else if (key == "listed_after_reboot") {
+        ok = ParseSwitch(value, &scenario->listedAfterReboot);
+    } else if (key == "serial_after_reboot") {
+        ok = ParseNumber(value, 0, u32Max, &scenario->serialAfterReboot);
     } else if (key == "helper_process") {
         ok = ParseSwitch(value, &scenario->helperProcess);
     } else if (key == "stdout_text") {
@@ -527,6 +616,14 @@ void FillStatus(uint8_t* status) {
     }
     WriteU16(status, FIRMWARE_STATUS_VERSION, version);
     WriteU16(status, FIRMWARE_STATUS_CODE, code);
+    const char* name = d.openedIndex >= 0 ? d.openedName.c_str() : nullptr;
+    if (transferred && code == FIRMWARE_STATUS_PROGRAMMING_DONE && name != nullptr &&
+        !d.notedFlashed) {
+        d.notedFlashed = true;
+        NoteFlashed({name, version, WallMs(), d.scenario.rebootSeconds,
+                     d.scenario.listedWhileRebooting, d.scenario.listedAfterReboot,
+                     d.scenario.serialAfterReboot});
+    }
 }
 
 void WriteReceived() {
@@ -656,6 +753,10 @@ KOVI_EXPORT SdkHandle SIM_CALL LibraryInit(int32_t transport, int32_t* error) {
         d.receivedPath = nullptr;
     }
     d.pollsAfterTransfer = 0;
+    d.notedFlashed = false;
+    if (FlashedFrontends.empty()) {
+        LoadFlashed();
+    }
     if (!loaded) {
         *error = SIM_ERROR_SCENARIO;
         return SDK_INVALID_HANDLE;
@@ -709,17 +810,22 @@ KOVI_EXPORT char** SIM_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
     if (!d.scenario.deviceListPresent || d.scenario.deviceCount <= 0) {
         return nullptr;
     }
-    d.deviceListCount = d.scenario.deviceCount;
-    d.deviceList = static_cast<char**>(calloc((size_t)d.deviceListCount, sizeof(char*)));
-    for (int32_t i = 0; i < d.deviceListCount; i++) {
+    d.deviceListCount = 0;
+    d.deviceList = static_cast<char**>(calloc((size_t)d.scenario.deviceCount, sizeof(char*)));
+    for (int32_t i = 0; i < d.scenario.deviceCount; i++) {
         const std::vector<OptionalText>& names = d.scenario.deviceNames;
-        if ((size_t)i < names.size()) {
-            d.deviceList[i] = names[i].isNull ? nullptr : strdup(names[i].text.c_str());
-        } else {
-            char name[32];
-            snprintf(name, sizeof name, "%s:KOVI-%d", TransportName(d.transport), i);
-            d.deviceList[i] = strdup(name);
+        char made[32];
+        snprintf(made, sizeof made, "%s:KOVI-%d", TransportName(d.transport), i);
+        const char* name = (size_t)i >= names.size() ? made : names[i].get();
+        if (Listed(name)) { // a frontend that reboots is not there
+            d.deviceList[d.deviceListCount++] = name != nullptr ? strdup(name) : nullptr;
         }
+    }
+    *count = d.deviceListCount;
+    if (d.deviceListCount == 0) {
+        Fail(0x13, "No frontend found");
+        FreeList();
+        return nullptr;
     }
     return d.deviceList;
 }
@@ -757,6 +863,7 @@ KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
     for (int32_t i = 0; i < d.deviceListCount; i++) {
         if (d.deviceList[i] != nullptr && strcmp(d.deviceList[i], device) == 0) {
             d.openedIndex = i;
+            d.openedName = device;
             break;
         }
     }
@@ -790,9 +897,15 @@ KOVI_EXPORT SdkBool SIM_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
         return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
     }
     memset(info, 0, FRONTEND_INFO_SIZE);
-    WriteU32(info, FRONTEND_INFO_SERIAL, (uint32_t)d.scenario.serial);
+    bool rebooted = false;
+    const Flashed* flashed =
+        FlashedState(d.openedIndex >= 0 ? d.openedName.c_str() : nullptr, &rebooted);
+    int32_t serial = rebooted && flashed->serialAfterReboot >= 0
+                         ? (int32_t)(uint32_t)flashed->serialAfterReboot
+                         : d.scenario.serial;
+    WriteU32(info, FRONTEND_INFO_SERIAL, (uint32_t)serial);
     WriteU16(info, FRONTEND_INFO_HW_VERSION, d.scenario.hwVersion);
-    WriteU16(info, FRONTEND_INFO_SW_VERSION, d.scenario.swVersion);
+    WriteU16(info, FRONTEND_INFO_SW_VERSION, rebooted ? flashed->version : d.scenario.swVersion);
     return Succeed();
 }
 #endif
@@ -911,7 +1024,9 @@ KOVI_EXPORT void SIM_CALL LibraryExit(SdkHandle handle) {
     if (!ValidHandle(handle)) {
         return;
     }
-    WriteReceived();
+    if (d.nextPart > 0 || !d.received.empty()) { // a look of --verify receives nothing
+        WriteReceived();
+    }
     FreeList();
     d.initialised = false;
     d.connected = false;

@@ -30,6 +30,7 @@ enum FlashResult {
     FLASH_OLDER_REFUSED = 17,   // an older image, unattended, without --allow-older
     FLASH_SERIAL_MISMATCH = 18, // not the serial --expect-serial names
     FLASH_ALREADY_CURRENT = 19, // --skip-current: the frontend runs the image's version
+    FLASH_UNVERIFIED = 20,      // --verify: the frontend did not run the image's version
 };
 
 // How to flash.

@@ -31,7 +31,9 @@ void LocalTimestamp(char text[32]) {
 const char* RunOutcome(bool fatal, bool stopped) {
     // Once the frontend reported success, a stop changes nothing.
     if (Run.flashed) {
-        return "flashed";
+        return Run.verdict == RunRecord::VERIFIED     ? "verified"
+               : Run.verdict == RunRecord::UNVERIFIED ? "unverified"
+                                                      : "flashed";
     }
     if (stopped) {
         return "stopped";

@@ -35,6 +35,11 @@ struct RunRecord {
     bool alreadyCurrent; // --skip-current found the image's version running
     bool flashed;
     uint16_t reportedVersion;
+    // --verify: what the frontend ran after its reboot.
+    enum { NOT_VERIFIED, VERIFIED, UNVERIFIED } verdict; // NOT_VERIFIED: no verdict
+    bool verifyAsked;
+    bool haveVerifiedVersion;
+    uint16_t verifiedVersion;
 };
 
 extern RunRecord Run;
@@ -42,8 +47,8 @@ extern RunRecord Run;
 // Local time, ISO 8601 with the UTC offset ("2026-12-07T12:00:00+01:00").
 void LocalTimestamp(char text[32]);
 
-// The outcome word of the record: flashed, current, declined, refused,
-// failed, stopped or listed; fatal is a run that ended before a session was had.
+// The outcome word of the record: flashed, verified, unverified, current,
+// declined, refused, failed, stopped or listed; fatal is a run that ended before a session was had.
 const char* RunOutcome(bool fatal, bool stopped);
 
 // One column of the record: its name, and its value as text (a number in

@@ -71,6 +71,16 @@ static void Number(JsonLine* line, const char* name, long long value) {
     PutText(&line->b, text);
 }
 
+// A number, or null for one never read.
+static void OptionalNumber(JsonLine* line, const char* name, bool present, long long value) {
+    if (present) {
+        Number(line, name, value);
+    } else {
+        Key(line, name);
+        PutText(&line->b, "null");
+    }
+}
+
 // A line out, whole or not at all: one cut short would be no JSON. A
 // progress line says all that the one before it did: a reader far behind
 // may get the newest alone.
@@ -199,7 +209,22 @@ void JsonResult(const RecordValues& record, const char* message) {
             PutString(&line.b, column.value);
         }
     }
+    if (Run.verifyAsked) {
+        OptionalNumber(&line, "verified_version", Run.haveVerifiedVersion, Run.verifiedVersion);
+    }
     String(&line, "message", message);
+    End(&line);
+}
+
+void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint16_t swVersion) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "verify");
+    Number(&line, "seconds_left", secondsLeft);
+    String(&line, "seen", seen);
+    OptionalNumber(&line, "sw_version", haveVersion, swVersion);
     End(&line);
 }
 

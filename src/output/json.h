@@ -33,6 +33,10 @@ void JsonStatus(uint16_t code, const char* text, int minutesLeft);
 // The last line of a run: the record's columns and the last failure logged.
 void JsonResult(const RecordValues& record, const char* message);
 
+// During --verify's wait, after each look: what was seen ("version", "not
+// listed", "other unit") and the version it runs, if one was read.
+void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint16_t swVersion);
+
 // A worker's event as the station passes it on: its line with
 // "frontend": name added after the event's name.
 void JsonForward(const char* line, const char* frontend);

@@ -28,6 +28,8 @@ const char* const OptionsHelp =
     "  --all            flash every frontend listed at once, each by a worker\r\n"
     "                   process (implies --yes); a log of its own for each\r\n"
     "  --max-parallel N  with --all, at most N frontends at once\r\n"
+    "  --verify MINUTES  after SUCCESS, wait up to MINUTES (1 to 60) for the\r\n"
+    "                   frontend to run the image's version\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -57,26 +59,28 @@ struct OptionRow {
     int32_t Options::*number;
     bool Options::*given; // for a number: null where the number itself tells
     int32_t minimum;
+    int32_t maximum;
     const char* missing;
 };
 
 static constexpr OptionRow Flag(const char* name, bool Options::*field, StationRole role,
                                 bool machine) {
-    return {name, FLAG, role, machine, field, nullptr, nullptr, nullptr, nullptr, 0, nullptr};
+    return {name, FLAG, role, machine, field, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr};
 }
 static constexpr OptionRow File(const char* name, OptionKind kind, FileArgument Options::*field,
                                 StationRole role, bool machine, const char* missing) {
-    return {name, kind, role, machine, nullptr, field, nullptr, nullptr, nullptr, 0, missing};
+    return {name, kind, role, machine, nullptr, field, nullptr, nullptr, nullptr, 0, 0, missing};
 }
 static constexpr OptionRow Text(const char* name, const char* Options::*field, StationRole role,
                                 bool machine, const char* missing) {
-    return {name, TEXT_VALUE, role, machine, nullptr, nullptr, field, nullptr, nullptr, 0, missing};
+    return {name,  TEXT_VALUE, role,    machine, nullptr, nullptr,
+            field, nullptr,    nullptr, 0,       0,       missing};
 }
 static constexpr OptionRow Number(const char* name, int32_t Options::*field, bool Options::*given,
-                                  int32_t minimum, StationRole role, bool machine,
+                                  int32_t minimum, int32_t maximum, StationRole role, bool machine,
                                   const char* missing) {
     return {name,    NUMBER_VALUE, role,  machine, nullptr, nullptr,
-            nullptr, field,        given, minimum, missing};
+            nullptr, field,        given, minimum, maximum, missing};
 }
 
 // Every option there is. A station builds its workers' arguments and its
@@ -98,21 +102,23 @@ static const OptionRow OptionTable[] = {
     File("--log", FILE_VALUE, &Options::log, STATION_OWN, true, "Option --log needs a file name"),
     Flag("--json", &Options::json, STATION_OWN, true),
     Number("--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
-           REFUSED_WITH_ALL, true, "Option --expect-serial needs a serial number"),
+           INT32_MAX, REFUSED_WITH_ALL, true, "Option --expect-serial needs a serial number"),
     Flag("--skip-current", &Options::skipCurrent, PASSED_ON, true),
     Flag("--all", &Options::all, STATION_OWN, true),
-    Number("--max-parallel", &Options::maxParallel, nullptr, 1, STATION_OWN, false,
+    Number("--max-parallel", &Options::maxParallel, nullptr, 1, INT32_MAX, STATION_OWN, false,
            "Option --max-parallel needs a number of frontends"),
+    Number("--verify", &Options::verifyMinutes, nullptr, 1, 60, PASSED_ON, false,
+           "Option --verify needs a number of minutes from 1 to 60"),
     File("--station-log", FILE_VALUE, &Options::stationLog, REFUSED_WITH_ALL, true,
          "Option --station-log needs a file name"),
 };
 
 // The number in text, a serial as the log shows it or a count.
-static bool ParseNumber(const char* text, int32_t minimum, int32_t* number) {
+static bool ParseNumber(const char* text, int32_t minimum, int32_t maximum, int32_t* number) {
     char* end = nullptr;
     errno = 0;
     long long value = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < minimum || value > INT32_MAX) {
+    if (errno != 0 || end == text || *end != '\0' || value < minimum || value > maximum) {
         return false;
     }
     *number = (int32_t)value;
@@ -170,7 +176,8 @@ static bool TakeOption(const OptionRow& row, int argc, char** argv, int* i, Opti
         return true;
     case NUMBER_VALUE: {
         const char* value = next != nullptr && !IsOption(next) ? next : nullptr;
-        bool ok = value != nullptr && ParseNumber(value, row.minimum, &(options->*row.number));
+        bool ok = value != nullptr &&
+                  ParseNumber(value, row.minimum, row.maximum, &(options->*row.number));
         if (row.given != nullptr) {
             options->*row.given = true;
         }

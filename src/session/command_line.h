@@ -51,6 +51,7 @@ struct Options {
     bool all;                // --all: every frontend listed, each by a worker
     int32_t maxParallel;     // --max-parallel N: at most N workers at once, 0 for all
     FileArgument stationLog; // --station-log FILE: a station's worker, the station's log
+    int32_t verifyMinutes;   // --verify MINUTES: after SUCCESS, wait for the new version
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "flash/firmware_image.h"
@@ -13,6 +14,7 @@
 #include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
 #include "session/station.h"
+#include "session/verify.h"
 
 static const char* const Tag = "main";
 
@@ -26,6 +28,7 @@ struct Session {
     bool connected;
     int32_t errorState; // why the frontend is not flashed, 0 when it is
     const char* chosen; // the frontend to flash
+    char* chosenName;   // its name, kept past the device list for --verify
 };
 
 // How a session ends.
@@ -49,6 +52,9 @@ static FlashReport Report; // filled in as the flash goes
 
 // The exit status --exit-status gives a run that got as far as a session.
 static int OutcomeStatus(int32_t errorState) {
+    if (Run.verdict == RunRecord::UNVERIFIED) {
+        return 10 + FLASH_UNVERIFIED;
+    }
     if (Run.flashed || Run.alreadyCurrent) {
         return 0;
     }
@@ -179,6 +185,12 @@ static int CloseSession(Session* session, Ending ending) {
         bool stopped = StopBeforeFlashing(Tag);
         return EndRun(stopped ? PlatformStoppedExitStatus : 1, true);
     }
+    if (Given->verifyMinutes > 0 && Run.flashed && session->chosenName != nullptr &&
+        !PlatformStopRequested()) {
+        VerifyFlash(VerifyPlan{ChosenTransport->code, session->chosenName, Run.serial,
+                               Run.firmwareVer, Given->verifyMinutes});
+    }
+    free(session->chosenName);
     PlatformFreeLibrary(session->library);
     SdkLibrary = nullptr;
     if (ending == END_STATION && !StopBeforeFlashing(Tag)) {
@@ -299,6 +311,7 @@ static void ChooseFrontend(Session* session) {
         session->errorState = -1; // nothing to connect to
     }
     session->chosen = chosen;
+    session->chosenName = chosen != nullptr && Given->verifyMinutes > 0 ? strdup(chosen) : nullptr;
 }
 
 static StepResult ListFrontends(Session* session) {

@@ -347,9 +347,11 @@ static int32_t FollowWorkers(int32_t running) {
 }
 
 static int StationStatus() {
-    static const char* const outcomes[] = {"flashed",  "current", "refused",
-                                           "declined", "failed",  "stopped"};
-    enum { OUTCOMES = sizeof outcomes / sizeof outcomes[0] };
+    // (verified and unverified only where --verify asks for them)
+    static const char* const outcomes[] = {"flashed", "current", "refused",  "declined",
+                                           "failed",  "stopped", "verified", "unverified"};
+    enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof outcomes / sizeof outcomes[0] };
+    size_t outcomeCount = Plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
     int32_t counts[OUTCOMES] = {};
     uint32_t highest = 0;
     bool allFlashed = true;
@@ -363,7 +365,8 @@ static int StationStatus() {
             counts[k] += strcmp(outcome, outcomes[k]) == 0;
         }
         allFlashed =
-            allFlashed && (strcmp(outcome, "flashed") == 0 || strcmp(outcome, "current") == 0);
+            allFlashed && (strcmp(outcome, "flashed") == 0 || strcmp(outcome, "current") == 0 ||
+                           strcmp(outcome, "verified") == 0);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
     int status = PlatformStopRequested() && stoppedSome     ? PlatformStoppedExitStatus
@@ -371,7 +374,7 @@ static int StationStatus() {
                  : !Plan->options->exitStatus || allFlashed ? 0
                  : highest != 0                             ? (int)highest
                                                             : 1;
-    JsonStation(FrontendCount, outcomes, counts, OUTCOMES, status);
+    JsonStation(FrontendCount, outcomes, counts, outcomeCount, status);
     return status;
 }
 

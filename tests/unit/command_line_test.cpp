@@ -74,12 +74,13 @@ TEST(OptionTable, EveryOptionHasAStationRole) {
 }
 
 TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
-    const char* argv[] = {"Kestrune",      "--all",   "--exit-status", "--history",      "h.csv",
-                          "--allow-older", "--image", "-x.bin",        "--skip-current", "u"};
+    const char* argv[] = {
+        "Kestrune", "--all",  "--exit-status",  "--history", "h.csv", "--allow-older",
+        "--image",  "-x.bin", "--skip-current", "--verify",  "5",     "u"};
     Options options;
     char problem[256];
-    ASSERT_TRUE(ParseOptions(10, const_cast<char**>(argv), &options, problem, sizeof problem));
-    ResolveFiles(&options, 10, const_cast<char**>(argv),
+    ASSERT_TRUE(ParseOptions(12, const_cast<char**>(argv), &options, problem, sizeof problem));
+    ResolveFiles(&options, 12, const_cast<char**>(argv),
                  [](int, char** args, int index) -> const char* { return args[index]; });
     const char* arguments[WORKER_OPTIONS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
@@ -88,7 +89,8 @@ TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
     for (size_t i = 0; i < count; i++) {
         passed += std::string(arguments[i]) + " ";
     }
-    EXPECT_EQ(passed, "--exit-status --history h.csv --allow-older --image -x.bin --skip-current ");
+    EXPECT_EQ(passed, "--exit-status --history h.csv --allow-older --image -x.bin --skip-current "
+                      "--verify 5 ");
     ForEachOptionName(
         [](const char* name, void* context) {
             if (StationRoleOf(name) == PASSED_ON) {
@@ -114,4 +116,11 @@ TEST(OptionTable, ValuesAreTakenWhateverTheyLookLike) {
     const char* station[] = {"Kestrune", "--all", "--expect-serial", "1", "u"};
     EXPECT_FALSE(ParseOptions(5, const_cast<char**>(station), &options, problem, sizeof problem));
     EXPECT_STREQ(problem, "Option --all does not go with --expect-serial");
+
+    for (const char* minutes : {"0", "61", "x"}) {
+        const char* verify[] = {"Kestrune", "--verify", minutes, "u"};
+        EXPECT_FALSE(
+            ParseOptions(4, const_cast<char**>(verify), &options, problem, sizeof problem));
+        EXPECT_STREQ(problem, "Option --verify needs a number of minutes from 1 to 60") << minutes;
+    }
 }

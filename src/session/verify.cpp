@@ -1,0 +1,106 @@
+#include "session/verify.h"
+
+#include <cstring>
+
+#include "flash/flash.h"
+#include "output/history.h"
+#include "output/json.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "sdk/sdk_binding.h"
+
+static const char* const Tag = "main";
+
+enum { LOOK_EVERY_MS = 5000 };
+
+// What one look found under the name.
+struct Sight {
+    enum { NOT_LISTED, VERSION, OTHER_UNIT } seen;
+    int32_t serial;
+    uint16_t swVersion;
+};
+
+// One short session: the list, and the frontend of that name if it is
+// there. A look that fails anywhere is what a rebooting frontend gives: it
+// is logged nowhere.
+static Sight Look(const VerifyPlan& plan) {
+    Sight sight = {Sight::NOT_LISTED, 0, 0};
+    int32_t errorWord = 0;
+    SdkHandle handle = Sdk.fpLibraryInit(plan.transportCode, &errorWord);
+    PlatformRetakeStop();
+    if (handle == SDK_INVALID_HANDLE) {
+        return sight;
+    }
+    int32_t count = 0;
+    char** devices = errorWord == 0 ? Sdk.fpGetDeviceList(handle, &count) : nullptr;
+    const char* listed = nullptr;
+    for (int32_t i = 0; devices != nullptr && i < count && listed == nullptr; i++) {
+        listed = devices[i] != nullptr && strcmp(devices[i], plan.name) == 0 ? devices[i] : nullptr;
+    }
+    uint8_t info[FRONTEND_INFO_SIZE] = {};
+    if (listed != nullptr && Sdk.fpOpen(handle, listed)) {
+        if (Sdk.fpGetFrontEndInfo(handle, info)) {
+            sight.serial = ReadI32(info, FRONTEND_INFO_SERIAL);
+            sight.swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
+            sight.seen = sight.serial == plan.serial ? Sight::VERSION : Sight::OTHER_UNIT;
+        }
+        Sdk.fpClose(handle);
+    }
+    if (devices != nullptr && count > 0) {
+        Sdk.fpFreeDeviceList(handle, count, devices);
+    }
+    Sdk.fpLibraryExit(handle);
+    return sight;
+}
+
+static void Conclude(const VerifyPlan& plan, const Sight& last) {
+    if (last.seen == Sight::VERSION && last.swVersion == plan.firmwareVer) {
+        Run.verdict = RunRecord::VERIFIED;
+        LogFormat(Tag, "Frontend serial %d runs firmware version %d: verified", plan.serial,
+                  plan.firmwareVer);
+        return;
+    }
+    char what[96];
+    if (last.seen == Sight::VERSION) {
+        snprintf(what, sizeof what, "it runs version %d", last.swVersion);
+    } else if (last.seen == Sight::OTHER_UNIT) {
+        snprintf(what, sizeof what, "another unit, serial %d, is listed under its name",
+                 last.serial);
+    } else {
+        snprintf(what, sizeof what, "it was not listed");
+    }
+    Run.verdict = RunRecord::UNVERIFIED;
+    Run.flashResult = FLASH_UNVERIFIED;
+    LogFailure(Tag, "Frontend serial %d did not run firmware version %d within %d minutes, %s",
+               plan.serial, plan.firmwareVer, plan.minutes, what);
+}
+
+void VerifyFlash(const VerifyPlan& plan) {
+    LogFormat(Tag, "Waiting up to %d minutes for frontend [%s] to run firmware version %d",
+              plan.minutes, plan.name, plan.firmwareVer);
+    Run.verifyAsked = true;
+    uint64_t deadline = PlatformMilliseconds() + (uint64_t)plan.minutes * 60000;
+    static const char* const seenWords[] = {"not listed", "version", "other unit"};
+    for (;;) {
+        Sight sight = Look(plan);
+        bool version = sight.seen == Sight::VERSION;
+        Run.haveVerifiedVersion = Run.haveVerifiedVersion || version;
+        Run.verifiedVersion = version ? sight.swVersion : Run.verifiedVersion;
+        uint64_t now = PlatformMilliseconds();
+        bool done = (version && sight.swVersion == plan.firmwareVer) || now >= deadline;
+        if (!done && !PlatformStopRequested()) {
+            JsonVerify((long long)((deadline - now) / 1000), seenWords[sight.seen], version,
+                       sight.swVersion);
+            PlatformSleep(LOOK_EVERY_MS);
+        }
+        if (PlatformStopRequested()) {
+            // The flash is done: the outcome stays flashed.
+            LogFailureLine(Tag, "Stopped by the operator before the frontend was verified");
+            return;
+        }
+        if (done) {
+            Conclude(plan, sight);
+            return;
+        }
+    }
+}
