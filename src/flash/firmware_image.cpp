@@ -162,7 +162,8 @@ static void FormatOpenFailure(const char* path, char message[MESSAGE_BUFFER_SIZE
     }
 }
 
-FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt) {
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt,
+                              bool namedInJson) {
     image->bytes = nullptr;
     image->sha256[0] = '\0';
     LogFormat(FlashTag, "Try to get the firmware file [%s]", path);
@@ -206,7 +207,8 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
         return ReleaseFirmwareImage(image, FLASH_STOPPED);
     }
     JsonImage(header->FirmwareVer, header->DevID, header->FirmwareSizeInBytes,
-              ChunkCountFor(header->FirmwareSizeInBytes), image->sha256);
+              ChunkCountFor(header->FirmwareSizeInBytes), image->sha256,
+              namedInJson ? path : nullptr);
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
     if (checked != FLASH_GOES_ON) {

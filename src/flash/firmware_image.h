@@ -39,7 +39,9 @@ struct FirmwareImage {
 // FLASH_STOPPED, unlogged, when a stop cut the read short. image->header
 // and image->sha256 hold what was read unless the result is
 // FLASH_FILE_NOT_OPENED or FLASH_HEADER_UNREADABLE.
-FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt);
+// With namedInJson the JSON image event names the path (one of several).
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt,
+                              bool namedInJson);
 
 // Gives the image back and passes the result on, for the ways out of the
 // flash.

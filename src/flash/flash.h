@@ -26,17 +26,22 @@ enum FlashResult {
     FLASH_SIZE_ODD = 13,
     FLASH_SIZE_ZERO = 14,
     FLASH_TOO_MANY_CHUNKS = 15,
-    FLASH_STOPPED = 16,         // the operator stopped the run
-    FLASH_OLDER_REFUSED = 17,   // an older image, unattended, without --allow-older
-    FLASH_SERIAL_MISMATCH = 18, // not the serial --expect-serial names
-    FLASH_ALREADY_CURRENT = 19, // --skip-current: the frontend runs the image's version
-    FLASH_UNVERIFIED = 20,      // --verify: the frontend did not run the image's version
+    FLASH_STOPPED = 16,          // the operator stopped the run
+    FLASH_OLDER_REFUSED = 17,    // an older image, unattended, without --allow-older
+    FLASH_SERIAL_MISMATCH = 18,  // not the serial --expect-serial names
+    FLASH_ALREADY_CURRENT = 19,  // --skip-current: the frontend runs the image's version
+    FLASH_UNVERIFIED = 20,       // --verify: the frontend did not run the image's version
+    FLASH_NO_IMAGE_FITS = 21,    // several images, none for this frontend
+    FLASH_IMAGES_AMBIGUOUS = 22, // two images, different bytes, for the same frontends and version
 };
+
+enum { FLASH_IMAGES_MAX = 32 }; // --image, given this many times at most
 
 // How to flash.
 struct FlashOptions {
-    uint32_t waitTime;        // pause after each chunk, in milliseconds
-    const char* imagePath;    // the image file
+    uint32_t waitTime;             // pause after each chunk, in milliseconds
+    const char* const* imagePaths; // the image files, imageCount of them
+    int imageCount;
     const char* frontendName; // the frontend connected, as UTF-8
     bool hashImage;           // the image's SHA-256 is wanted
     bool answerYes;           // --yes: Y without a key; an older image is refused
@@ -63,6 +68,7 @@ struct FlashReport {
     bool alreadyCurrent;
     bool flashed; // the frontend reported success
     uint16_t reportedVersion;
+    const char* chosenImage; // of several images, the one flashed (null with one)
 };
 
 extern const char* const FlashTag;

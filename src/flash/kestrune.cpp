@@ -17,9 +17,22 @@ struct Flash {
     SdkHandle handle;
     const FlashOptions* options;
     FlashReport* report;
-    FirmwareImage image;
+    FirmwareImage images[FLASH_IMAGES_MAX]; // as given; all read before the frontend is asked
+    int chosen;                             // the one for this frontend
     bool answeredYes;
 };
+
+static FirmwareImage& Chosen(Flash* flash) {
+    return flash->images[flash->chosen];
+}
+
+// Every image given back, the result passed on: the ways out of the flash.
+static FlashResult ReleaseImages(Flash* flash, FlashResult result) {
+    for (int k = 0; k < flash->options->imageCount; k++) {
+        ReleaseFirmwareImage(&flash->images[k], result);
+    }
+    return result;
+}
 
 // The image as the record gives it.
 static void ReportImage(const FirmwareImage& image, FlashResult opened, FlashReport* report) {
@@ -32,12 +45,47 @@ static void ReportImage(const FirmwareImage& image, FlashResult opened, FlashRep
     }
 }
 
+// Two images whose bytes differ for the same frontends and version: which
+// one a unit got would be chance.
+static FlashResult RefuseAmbiguous(Flash* flash) {
+    const char* const* paths = flash->options->imagePaths;
+    for (int a = 0; a < flash->options->imageCount; a++) {
+        for (int b = a + 1; b < flash->options->imageCount; b++) {
+            const FirmwareImage& x = flash->images[a];
+            const FirmwareImage& y = flash->images[b];
+            size_t size = (size_t)2 * x.header.OffsetFirmware + x.header.FirmwareSizeInBytes;
+            bool sameFit = x.header.DevID == y.header.DevID &&
+                           x.header.FirmwareHWVer == y.header.FirmwareHWVer &&
+                           x.header.FirmwareVer == y.header.FirmwareVer;
+            bool sameBytes =
+                sameFit &&
+                size == (size_t)2 * y.header.OffsetFirmware + y.header.FirmwareSizeInBytes &&
+                memcmp(x.bytes, y.bytes, size) == 0;
+            if (sameFit && !sameBytes) {
+                LogFailure(FlashTag,
+                           "Images [%s] and [%s] fit the same frontends with the same version",
+                           paths[a], paths[b]);
+                return FLASH_IMAGES_AMBIGUOUS;
+            }
+        }
+    }
+    return FLASH_GOES_ON;
+}
+
 static FlashResult OpenImage(Flash* flash) {
     LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
-    FlashResult opened =
-        OpenFirmwareImage(&flash->image, flash->options->imagePath, flash->options->hashImage);
-    ReportImage(flash->image, opened, flash->report);
-    return opened;
+    bool several = flash->options->imageCount > 1;
+    for (int k = 0; k < flash->options->imageCount; k++) {
+        flash->chosen = k; // the record names the image a refusal is about
+        FlashResult opened = OpenFirmwareImage(&flash->images[k], flash->options->imagePaths[k],
+                                               flash->options->hashImage, several);
+        ReportImage(flash->images[k], opened, flash->report);
+        if (opened != FLASH_GOES_ON) {
+            return opened;
+        }
+    }
+    flash->chosen = 0;
+    return several ? RefuseAmbiguous(flash) : FLASH_GOES_ON;
 }
 
 static FlashResult ReadFrontend(Flash* flash) {
@@ -68,9 +116,38 @@ static FlashResult ReadFrontend(Flash* flash) {
     return FLASH_GOES_ON;
 }
 
+// Of several images, the newest of those meant for this frontend.
+static FlashResult ChooseImage(Flash* flash) {
+    if (flash->options->imageCount < 2) {
+        return FLASH_GOES_ON;
+    }
+    const FlashReport& report = *flash->report;
+    int chosen = -1;
+    for (int k = 0; k < flash->options->imageCount; k++) {
+        const FirmwareHeader& header = flash->images[k].header;
+        char devIdText[DEVICE_ID_TEXT_SIZE], serialText[DEVICE_ID_TEXT_SIZE];
+        bool fits = CompareDeviceId(header.DevID, report.serial, devIdText, serialText) &&
+                    header.FirmwareHWVer == report.hwVersion;
+        if (fits && (chosen < 0 || header.FirmwareVer > flash->images[chosen].header.FirmwareVer)) {
+            chosen = k;
+        }
+    }
+    if (chosen < 0) {
+        flash->report->haveImage = false; // none is this run's
+        LogFailure(FlashTag, "No image fits frontend serial %d with hardware version 0x%x",
+                   report.serial, report.hwVersion);
+        return FLASH_NO_IMAGE_FITS;
+    }
+    flash->chosen = chosen;
+    ReportImage(Chosen(flash), FLASH_GOES_ON, flash->report);
+    flash->report->chosenImage = flash->options->imagePaths[chosen];
+    LogFormat(FlashTag, "Image [%s] fits this frontend", flash->options->imagePaths[chosen]);
+    return FLASH_GOES_ON;
+}
+
 // Whether the image is meant for this frontend.
 static FlashResult CheckFit(Flash* flash) {
-    const FirmwareHeader& header = flash->image.header;
+    const FirmwareHeader& header = Chosen(flash).header;
     const FlashReport& report = *flash->report;
     char devIdText[DEVICE_ID_TEXT_SIZE];
     char serialText[DEVICE_ID_TEXT_SIZE];
@@ -123,7 +200,7 @@ static FlashResult AskReady(Flash* flash) {
     LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
               ReadU16(status, FIRMWARE_STATUS_VERSION));
     uint16_t swVersion = flash->report->swVersion;
-    uint16_t firmwareVer = flash->image.header.FirmwareVer;
+    uint16_t firmwareVer = Chosen(flash).header.FirmwareVer;
     LogFormat(FlashTag, "Frontend has SwVersion %x and Firmware file has FirmwareVer %x", swVersion,
               firmwareVer);
     if (flash->options->skipCurrent && swVersion == firmwareVer) {
@@ -149,35 +226,36 @@ struct FlashStep {
     bool stopFirst;
 };
 static const FlashStep StepsBeforeTransfer[] = {
-    {OpenImage, false}, {ReadFrontend, true}, {CheckFit, false}, {AskReady, true}, {Confirm, false},
+    {OpenImage, false}, {ReadFrontend, true}, {ChooseImage, false},
+    {CheckFit, false},  {AskReady, true},     {Confirm, false},
 };
 
 FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
     *report = FlashReport();
-    Flash flash = {handle, &options, report, FirmwareImage(), false};
+    Flash flash = {handle, &options, report, {}, 0, false};
     for (const FlashStep& step : StepsBeforeTransfer) {
         if (step.stopFirst && StopBeforeFlashing(FlashTag)) {
-            return ReleaseFirmwareImage(&flash.image, FLASH_STOPPED);
+            return ReleaseImages(&flash, FLASH_STOPPED);
         }
         FlashResult result = step.take(&flash);
         if (result != FLASH_GOES_ON) {
             // A stop that came meanwhile (in a call that then failed, say)
             // is logged too.
             StopBeforeFlashing(FlashTag);
-            return ReleaseFirmwareImage(&flash.image, result);
+            return ReleaseImages(&flash, result);
         }
     }
     // A stop at the question is its answer; no key is needed.
     if (StopBeforeFlashing(FlashTag)) {
-        return ReleaseFirmwareImage(&flash.image, FLASH_STOPPED);
+        return ReleaseImages(&flash, FLASH_STOPPED);
     }
     if (!flash.answeredYes) {
         report->declined = true;
-        return ReleaseFirmwareImage(&flash.image, FLASH_DECLINED);
+        return ReleaseImages(&flash, FLASH_DECLINED);
     }
     report->confirmed = true;
     PlatformFlashBegins();
-    FlashResult result = TransferFirmware(handle, options.waitTime, flash.image, report);
+    FlashResult result = TransferFirmware(handle, options.waitTime, Chosen(&flash), report);
     PlatformFlashEnds();
-    return ReleaseFirmwareImage(&flash.image, result);
+    return ReleaseImages(&flash, result);
 }

@@ -37,6 +37,7 @@ struct RunRecord {
     uint16_t reportedVersion;
     // --verify: what the frontend ran after its reboot.
     enum { NOT_VERIFIED, VERIFIED, UNVERIFIED } verdict; // NOT_VERIFIED: no verdict
+    const char* chosenImage; // of several images, the one chosen (null with one)
     bool verifyAsked;
     bool haveVerifiedVersion;
     uint16_t verifiedVersion;

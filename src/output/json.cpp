@@ -145,12 +145,15 @@ void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t
 }
 
 void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
-               const char* sha256) {
+               const char* sha256, const char* path) {
     if (!JsonEnabled) {
         return;
     }
     JsonLine line;
     Begin(&line, "image");
+    if (path != nullptr) {
+        String(&line, "path", path);
+    }
     Number(&line, "firmware_ver", firmwareVer);
     Number(&line, "dev_id", devId);
     Number(&line, "firmware_size", firmwareSize);
@@ -211,6 +214,9 @@ void JsonResult(const RecordValues& record, const char* message) {
     }
     if (Run.verifyAsked) {
         OptionalNumber(&line, "verified_version", Run.haveVerifiedVersion, Run.verifiedVersion);
+    }
+    if (Run.chosenImage != nullptr) {
+        String(&line, "image", Run.chosenImage);
     }
     String(&line, "message", message);
     End(&line);

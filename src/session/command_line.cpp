@@ -20,7 +20,8 @@ const char* const OptionsHelp =
     "  --info [FILE]    describe an image (kovi_firmware.bin) without the SDK\r\n"
     "  --yes            answer the question with Y; an older image is refused\r\n"
     "  --allow-older    with --yes, flash an older image too\r\n"
-    "  --image FILE     flash FILE instead of kovi_firmware.bin\r\n"
+    "  --image FILE     flash FILE instead of kovi_firmware.bin; up to 32 times: each\r\n"
+    "                   frontend gets the newest image that fits it\r\n"
     "  --log FILE       log to FILE instead of kovi_kestrune.log\r\n"
     "  --json           JSON Lines on standard output, the console on standard error\r\n"
     "  --expect-serial N  flash only the frontend whose serial is N\r\n"
@@ -43,6 +44,7 @@ enum OptionKind {
     TEXT_VALUE,    // a text: the same
     NUMBER_VALUE,  // a decimal number of 32 bits, at least minimum
     OPTIONAL_FILE, // a file name if the next argument is no option
+    FILE_LIST,     // a file name, as FILE_VALUE, each time the option is given
 };
 
 // One option: its name, what it takes, where that is noted, what it does
@@ -55,6 +57,8 @@ struct OptionRow {
     bool machine;
     bool Options::*flag;
     FileArgument Options::*file;
+    FileArgument (Options::*files)[IMAGE_OPTIONS_MAX];
+    int32_t Options::*fileCount;
     const char* Options::*text;
     int32_t Options::*number;
     bool Options::*given; // for a number: null where the number itself tells
@@ -65,22 +69,31 @@ struct OptionRow {
 
 static constexpr OptionRow Flag(const char* name, bool Options::*field, StationRole role,
                                 bool machine) {
-    return {name, FLAG, role, machine, field, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr};
+    return {name,    FLAG,    role,    machine, field, nullptr, nullptr,
+            nullptr, nullptr, nullptr, nullptr, 0,     0,       nullptr};
 }
 static constexpr OptionRow File(const char* name, OptionKind kind, FileArgument Options::*field,
                                 StationRole role, bool machine, const char* missing) {
-    return {name, kind, role, machine, nullptr, field, nullptr, nullptr, nullptr, 0, 0, missing};
+    return {name,    kind,    role,    machine, nullptr, field, nullptr,
+            nullptr, nullptr, nullptr, nullptr, 0,       0,     missing};
+}
+static constexpr OptionRow Files(const char* name,
+                                 FileArgument (Options::*files)[IMAGE_OPTIONS_MAX],
+                                 int32_t Options::*count, StationRole role, bool machine,
+                                 const char* missing) {
+    return {name,  FILE_LIST, role,    machine, nullptr, nullptr, files,
+            count, nullptr,   nullptr, nullptr, 0,       0,       missing};
 }
 static constexpr OptionRow Text(const char* name, const char* Options::*field, StationRole role,
                                 bool machine, const char* missing) {
-    return {name,  TEXT_VALUE, role,    machine, nullptr, nullptr,
-            field, nullptr,    nullptr, 0,       0,       missing};
+    return {name,    TEXT_VALUE, role,    machine, nullptr, nullptr, nullptr,
+            nullptr, field,      nullptr, nullptr, 0,       0,       missing};
 }
 static constexpr OptionRow Number(const char* name, int32_t Options::*field, bool Options::*given,
                                   int32_t minimum, int32_t maximum, StationRole role, bool machine,
                                   const char* missing) {
-    return {name,    NUMBER_VALUE, role,  machine, nullptr, nullptr,
-            nullptr, field,        given, minimum, maximum, missing};
+    return {name,    NUMBER_VALUE, role,  machine, nullptr, nullptr, nullptr,
+            nullptr, nullptr,      field, given,   minimum, maximum, missing};
 }
 
 // Every option there is. A station builds its workers' arguments and its
@@ -97,8 +110,8 @@ static const OptionRow OptionTable[] = {
     Flag("--allow-older", &Options::allowOlder, PASSED_ON, false),
     Flag("--help", &Options::help, STATION_OWN, false),
     Flag("--version", &Options::version, STATION_OWN, false),
-    File("--image", FILE_VALUE, &Options::image, PASSED_ON, true,
-         "Option --image needs a file name"),
+    Files("--image", &Options::images, &Options::imageCount, PASSED_ON, true,
+          "Option --image needs a file name"),
     File("--log", FILE_VALUE, &Options::log, STATION_OWN, true, "Option --log needs a file name"),
     Flag("--json", &Options::json, STATION_OWN, true),
     Number("--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
@@ -145,6 +158,8 @@ static bool Given(const Options& options, const OptionRow& row) {
         return options.*row.text != nullptr;
     case NUMBER_VALUE:
         return row.given != nullptr ? options.*row.given : options.*row.number != 0;
+    case FILE_LIST:
+        return options.*row.fileCount > 0;
     }
     return false;
 }
@@ -167,6 +182,11 @@ static bool TakeOption(const OptionRow& row, int argc, char** argv, int* i, Opti
         if (next != nullptr) {
             options->*row.text = next;
             ++*i;
+        }
+        return next != nullptr;
+    case FILE_LIST: // (the caller has made sure there is room)
+        if (next != nullptr) {
+            (options->*row.files)[(options->*row.fileCount)++] = FileArgument{next, ++*i, next};
         }
         return next != nullptr;
     case OPTIONAL_FILE:
@@ -213,6 +233,9 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             optionsEnd = true;
         } else if (row == nullptr) {
             fail("Unknown option [%s]", argument);
+        } else if (row->kind == FILE_LIST && options->*row->fileCount == IMAGE_OPTIONS_MAX) {
+            fail("Option %s is given more than 32 times", argument);
+            i += i + 1 < argc;
         } else if (!TakeOption(*row, argc, argv, &i, options)) {
             fail(row->missing, argument);
         }
@@ -231,6 +254,10 @@ void ResolveFiles(Options* options, int argc, char** argv,
         FileArgument* file = row.file != nullptr ? &(options->*row.file) : nullptr;
         if (file != nullptr && file->index > 0) {
             file->file = pathOf(argc, argv, file->index);
+        }
+        for (int32_t k = 0; row.files != nullptr && k < options->*row.fileCount; k++) {
+            FileArgument* listed = &(options->*row.files)[k];
+            listed->file = pathOf(argc, argv, listed->index);
         }
     }
 }
@@ -259,7 +286,14 @@ size_t WorkerOptions(const Options& options, const char** arguments,
                      char (*numbers)[NUMBER_TEXT_MAX]) {
     size_t n = 0;
     for (const OptionRow& row : OptionTable) {
-        if (row.role != PASSED_ON || !Given(options, row) || n + 2 > WORKER_OPTIONS_MAX) {
+        if (row.role != PASSED_ON || !Given(options, row)) {
+            continue;
+        }
+        for (int32_t k = 0; row.kind == FILE_LIST && k < options.*row.fileCount; k++) {
+            arguments[n++] = row.name;
+            arguments[n++] = (options.*row.files)[k].file;
+        }
+        if (row.kind == FILE_LIST) {
             continue;
         }
         arguments[n++] = row.name;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flash/flash.h"
+
 struct Transport {
     char letter;
     const char* message;
@@ -31,20 +33,23 @@ struct FileArgument {
     const char* file;
 };
 
+enum { IMAGE_OPTIONS_MAX = FLASH_IMAGES_MAX };
+
 struct Options {
-    bool exitStatus;      // --exit-status: the exit status tells the outcome
-    FileArgument history; // --history FILE: append a record of the run
-    const char* device;   // --device NAME: flash the frontend of that name
-    bool list;            // --list: list the frontends, flash nothing
-    FileArgument info;    // --info [FILE]: describe an image, no SDK, no log
-    bool yes;             // --yes: the question is answered Y
-    bool allowOlder;      // --allow-older: with --yes, an older image too
-    bool help;            // --help
-    bool version;         // --version
-    FileArgument image;   // --image FILE: the image instead of kovi_firmware.bin
-    FileArgument log;     // --log FILE: the log instead of kovi_kestrune.log
-    bool json;            // --json: JSON Lines on standard output
-    bool expectSerialSet; // --expect-serial N: only the frontend with serial N
+    bool exitStatus;                        // --exit-status: the exit status tells the outcome
+    FileArgument history;                   // --history FILE: append a record of the run
+    const char* device;                     // --device NAME: flash the frontend of that name
+    bool list;                              // --list: list the frontends, flash nothing
+    FileArgument info;                      // --info [FILE]: describe an image, no SDK, no log
+    bool yes;                               // --yes: the question is answered Y
+    bool allowOlder;                        // --allow-older: with --yes, an older image too
+    bool help;                              // --help
+    bool version;                           // --version
+    FileArgument images[IMAGE_OPTIONS_MAX]; // --image FILE, up to 32 times: the images
+    int32_t imageCount;                     // instead of kovi_firmware.bin
+    FileArgument log;                       // --log FILE: the log instead of kovi_kestrune.log
+    bool json;                              // --json: JSON Lines on standard output
+    bool expectSerialSet;                   // --expect-serial N: only the frontend with serial N
     int32_t expectSerial;
     bool skipCurrent;        // --skip-current: a frontend that runs the image's
                              // version is not flashed
@@ -84,7 +89,7 @@ StationRole StationRoleOf(const char* name);
 // Calls take(name) for every option of the table.
 void ForEachOptionName(void (*take)(const char* name, void* context), void* context);
 
-enum { WORKER_OPTIONS_MAX = 16, NUMBER_TEXT_MAX = 12 };
+enum { WORKER_OPTIONS_MAX = 16 + 2 * IMAGE_OPTIONS_MAX, NUMBER_TEXT_MAX = 12 };
 
 // The options a station passes on to each worker, as given (files as the
 // file functions take them), into arguments (at most WORKER_OPTIONS_MAX);

@@ -43,8 +43,9 @@ enum Ending {
 enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING, STEP_STATION };
 
 static const Options* Given;
-static const char* HistoryPath; // as the file functions take it
-static const char* ImagePath;
+static const char* HistoryPath;                  // as the file functions take it
+static const char* ImagePaths[FLASH_IMAGES_MAX]; // as the file functions take them
+static int ImageCount;
 static const char* StationLog; // a worker's: its station's log, or null
 static const Transport* ChosenTransport;
 static uint32_t WaitTime;
@@ -64,10 +65,24 @@ static int OutcomeStatus(int32_t errorState) {
     if (!Run.flashRan) {
         return errorState != 0 ? 3 : 0;
     }
-    if (Run.flashResult == FLASH_OLDER_REFUSED || Run.flashResult == FLASH_SERIAL_MISMATCH) {
+    if (Run.flashResult == FLASH_OLDER_REFUSED || Run.flashResult == FLASH_SERIAL_MISMATCH ||
+        Run.flashResult == FLASH_NO_IMAGE_FITS) {
         return 3; // not flashed, like a frontend that could not be had
     }
     return Run.flashResult != FLASH_FLASHED ? 10 + Run.flashResult : 0;
+}
+
+enum { RECORD_PROTECTED_MAX = FLASH_IMAGES_MAX + 3 };
+
+// What a record never lands in: an image, the log, a worker's station's log.
+static void RecordProtectedPaths(const char* out[RECORD_PROTECTED_MAX]) {
+    size_t n = 0;
+    for (int k = 0; k < ImageCount; k++) {
+        out[n++] = ImagePaths[k];
+    }
+    out[n++] = LogFileName;
+    out[n++] = StationLog; // the end, where there is none
+    out[n] = nullptr;
 }
 
 // Every run that got past the command line ends here, with its record when
@@ -82,7 +97,8 @@ static int EndRun(int status, bool fatal) {
         // The record never lands in the image or a log. A flashed frontend's
         // record is kept whatever stops come: after SUCCESS a stop changes
         // nothing.
-        const char* const protectedPaths[] = {ImagePath, LogFileName, StationLog, nullptr};
+        const char* protectedPaths[RECORD_PROTECTED_MAX];
+        RecordProtectedPaths(protectedPaths);
         RecordWait wait = Run.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
         uint32_t error = length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths,
                                                            HistoryHeader, record, wait)
@@ -117,6 +133,7 @@ static void RecordFlash(const FlashReport& report) {
     Run.alreadyCurrent = report.alreadyCurrent;
     Run.flashed = report.flashed;
     Run.reportedVersion = report.reportedVersion;
+    Run.chosenImage = report.chosenImage;
 }
 
 // A second stop ends the process at once: the log says so, and the history
@@ -136,7 +153,8 @@ static void SayLastWords(bool inSignalHandler) {
     FillRecord(&values, false, true, PlatformStoppedExitStatus);
     char record[2048];
     size_t length = FormatHistoryRecord(record, sizeof record, values);
-    const char* const protectedPaths[] = {ImagePath, LogFileName, StationLog, nullptr};
+    const char* protectedPaths[RECORD_PROTECTED_MAX];
+    RecordProtectedPaths(protectedPaths);
     if (length > 0) {
         PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, RECORD_NO_WAIT);
     }
@@ -367,7 +385,8 @@ static StepResult Flash(Session* session) {
     LogFormat(Tag, "Kestrune with waittime of %u milliseconds", WaitTime);
     FlashOptions options = {};
     options.waitTime = WaitTime;
-    options.imagePath = ImagePath;
+    options.imagePaths = ImagePaths;
+    options.imageCount = ImageCount;
     options.frontendName = Run.frontend;
     options.hashImage = HistoryPath != nullptr || Given->json;
     options.answerYes = Given->yes;
@@ -393,7 +412,11 @@ static const Step Steps[] = {
 
 // The files the run uses, as the file functions take them.
 static void NameFiles(const Options& options) {
-    ImagePath = options.image.file != nullptr ? options.image.file : DefaultFirmwareFileName;
+    ImageCount = options.imageCount > 0 ? options.imageCount : 1;
+    ImagePaths[0] = DefaultFirmwareFileName;
+    for (int32_t k = 0; k < options.imageCount; k++) {
+        ImagePaths[k] = options.images[k].file;
+    }
     HistoryPath = options.history.file;
     LogFileName = options.log.file != nullptr ? options.log.file : LogFileName;
     StationLog = options.stationLog.file;
@@ -409,7 +432,7 @@ static bool ReadCommandLine(const Options& options, const char* problem) {
     bool runnable = ChosenTransport != nullptr &&
                     (options.waitTime == nullptr || ParseWaitTime(options.waitTime, &WaitTime));
     if (runnable) {
-        JsonStart(KESTRUNE_VERSION, ChosenTransport->letter, WaitTime, ImagePath, LogFileName);
+        JsonStart(KESTRUNE_VERSION, ChosenTransport->letter, WaitTime, ImagePaths[0], LogFileName);
     }
     // "v129 builddate": the first line operators' scripts look for.
     LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
@@ -434,8 +457,12 @@ int RunSession(const Options& options, const char* problem) {
     // The log never takes the place of the image, nor of a history named
     // beside a log of its own, nor of a worker's station's log. (This frame
     // outlives every line.)
-    const char* logProtectedPaths[4] = {ImagePath};
-    size_t protectedCount = 1;
+    const char* logProtectedPaths[FLASH_IMAGES_MAX + 3] = {};
+    size_t protectedCount = 0;
+    while ((int)protectedCount < ImageCount) {
+        logProtectedPaths[protectedCount] = ImagePaths[protectedCount];
+        protectedCount++;
+    }
     if (options.log.path != nullptr && HistoryPath != nullptr) {
         logProtectedPaths[protectedCount++] = HistoryPath;
     }

@@ -12,6 +12,7 @@
 static const char* const Tag = "main";
 
 enum {
+    WORKER_ARGUMENTS_MAX = 12 + WORKER_OPTIONS_MAX, // with the station's own and the end
     LINE_MAX = 16384,
     NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE,
     READ_STEP_MS = 200,
@@ -149,7 +150,8 @@ static bool WorkerLogName(int32_t k, char* out, size_t capacity) {
 // What a worker is started with: the frontend, no question, JSON for the
 // station to read, a log of its own that is never the station's, and the
 // options the station passes on. All ASCII or UTF-8.
-static void WorkerArguments(const Frontend& f, const char* device, const char* arguments[32],
+static void WorkerArguments(const Frontend& f, const char* device,
+                            const char* arguments[WORKER_ARGUMENTS_MAX],
                             char (*numbers)[NUMBER_TEXT_MAX]) {
     size_t n = 0;
     auto add = [&](const char* argument) { arguments[n++] = argument; };
@@ -176,7 +178,7 @@ static bool StartWorker(int32_t index, int32_t running) {
     char device[NAME_MAX_UTF8];
     PlatformNarrowTextToUtf8(f->name, device, sizeof device); // it fits: see RefuseNamesTooLong
     bool named = WorkerLogName(index + 1, f->log, sizeof f->log);
-    const char* arguments[32];
+    const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
     WorkerArguments(*f, device, arguments, numbers);
     uint32_t error = named ? 0 : PlatformPathTooLongError;

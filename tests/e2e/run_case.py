@@ -32,7 +32,8 @@ PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
                  "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
-                 "log-file", "launch", "received-by", "timeout"}
+                 "log-file", "launch", "received-by", "timeout", "image-2", "image-file-2",
+                 "received-by-2"}
 FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
 
 
@@ -350,7 +351,7 @@ def launch(command, cwd, env, stdin, fields):
         return run_answering_at_prompt(command, cwd, env, stdin, min(timeout, 60))
     if "signal" not in fields and "stdout-reader-leaves" not in setups:
         limits = {"file-size-limit": (resource.RLIMIT_FSIZE, 16384),  # like "ulimit -f 16"
-                  "open-files-limit": (resource.RLIMIT_NOFILE, 12)}  # like "ulimit -n 12"
+                  "open-files-limit": (resource.RLIMIT_NOFILE, 13)}  # like "ulimit -n 13"
         chosen = [limits[s] for s in setups if s in limits]
 
         def set_limits():
@@ -514,6 +515,7 @@ class Run:
         self.image_name = fields.get("image-file", "kovi_firmware.bin")
         self.image_path = os.path.join(work, self.image_name)
         self.image = None  # the image's bytes as made, to compare after the run
+        self.image2 = None
         self.held_lock = None
 
     def path(self, name):
@@ -644,6 +646,11 @@ def prepare(r, env, wine):
                        ["made.bin"], cwd=r.work, env=env, check=True)
         os.rename(r.path("made.bin"), r.image_path)
         r.image = read_bytes(r.image_path)
+    if "image-2" in r.fields:  # a second image, for another revision
+        subprocess.run(wine + [r.opts.make_image] + shlex.split(r.fields["image-2"]) +
+                       [r.fields["image-file-2"]], cwd=r.work, env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+        r.image2 = read_bytes(r.path(r.fields["image-file-2"]))
     if "scenario" in r.blocks:
         with open(r.path("kovi_sim.scenario"), "w", encoding="latin-1") as f:
             f.write(expand("\n".join(r.blocks["scenario"]), {}) + "\n")
@@ -785,13 +792,16 @@ def check_files(r, macros):
         failures += 1
     # One frontend's bytes, or with received-by those of each frontend named
     # by its index in the list.
-    received_files = ["kovi_sim.received"] if r.fields.get("received") == "image" else []
-    received_files += [f"kovi_sim-{n}.received" for n in r.fields.get("received-by", "").split()]
-    for name in received_files:
-        offset = 2 * int.from_bytes(r.image[24:26], "little")
-        size = int.from_bytes(r.image[8:12], "little")
+    received_files = [("kovi_sim.received", r.image)] if r.fields.get("received") == "image" else []
+    received_files += [(f"kovi_sim-{n}.received", r.image)
+                       for n in r.fields.get("received-by", "").split()]
+    received_files += [(f"kovi_sim-{n}.received", r.image2)
+                       for n in r.fields.get("received-by-2", "").split()]
+    for name, image in received_files:
+        offset = 2 * int.from_bytes(image[24:26], "little")
+        size = int.from_bytes(image[8:12], "little")
         received = read_bytes(r.path(name))
-        if received != r.image[offset:offset + size]:
+        if received != image[offset:offset + size]:
             print(f"--- the device received {len(received)} bytes that differ from the image's "
                   f"{size} firmware bytes ({name})")
             failures += 1
@@ -836,6 +846,7 @@ def run(fields, blocks, opts, windows, work):
         "minute": minute_display(),
         "part_of_minute": PART_OF_MINUTE,
         "IMAGE_HASH": hashlib.sha256(r.image or b"").hexdigest(),
+        "SECOND_IMAGE_HASH": hashlib.sha256(r.image2 or b"").hexdigest(),
     }
     if fields.get("exe") == "other":
         if not opts.other_bin:

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fclose(file);
 
     FirmwareImage image;
-    if (OpenFirmwareImage(&image, "kovi_firmware.bin", false) == FLASH_GOES_ON) {
+    if (OpenFirmwareImage(&image, "kovi_firmware.bin", false, false) == FLASH_GOES_ON) {
         const FirmwareHeader& header = image.header;
         Image = data;
         ImageSize = size;

@@ -173,7 +173,7 @@ class TransferTest : public ::testing::Test {
     // Reads the image the way a run does and transfers it.
     FlashResult Transfer(uint32_t firmwareSize) {
         FirmwareImage image;
-        EXPECT_EQ(OpenFirmwareImage(&image, "kovi_firmware.bin", false), FLASH_GOES_ON);
+        EXPECT_EQ(OpenFirmwareImage(&image, "kovi_firmware.bin", false, false), FLASH_GOES_ON);
         EXPECT_EQ(image.header.FirmwareSizeInBytes, firmwareSize);
         RefuseAtPart = ChunkCountFor(firmwareSize) - 1;
         testing::internal::CaptureStdout();

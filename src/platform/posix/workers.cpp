@@ -24,7 +24,7 @@ struct PlatformWorker {
     bool drained; // what it left in the pipe after its end was read
 };
 
-enum { WORKER_ARGUMENTS_MAX = 32 };
+enum { WORKER_ARGUMENTS_MAX = 128 };
 
 // In the child, between fork and exec: async-signal-safe calls only. An
 // error goes back through notify as its errno.
