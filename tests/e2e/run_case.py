@@ -233,9 +233,10 @@ def tool_processes(cwd, pattern=rb".*Kestrune"):
 
 
 def windows_processes(cwd):
-    """Under Wine, the Unix pids of the case's Windows processes, named by a
-    Windows path."""
-    return tool_processes(cwd, rb"[A-Z]:\\[^\0]*Kestrune\.exe\0")
+    """Under Wine, the Unix pids of the case's Windows processes: named by a
+    Windows path, or by the Unix one where the 64-bit loader started them
+    directly."""
+    return tool_processes(cwd, rb"(?:[A-Z]:\\|/)[^\0]*Kestrune\.exe\0")
 
 
 def run_on_terminal_with_stop(command, cwd, env, fields):
