@@ -25,7 +25,9 @@ bool ConsoleBacklogAdd(ConsoleBacklog* backlog, const char* bytes, size_t count,
         backlog->bytes = grown;
         backlog->capacity = capacity;
     }
-    memcpy(backlog->bytes + keep, bytes, count);
+    if (count > 0) { // an empty backlog may have no bytes yet
+        memcpy(backlog->bytes + keep, bytes, count);
+    }
     backlog->redrawAt = redraw && !extendsRedraw ? keep : backlog->redrawAt;
     backlog->endsInRedraw = redraw;
     backlog->count = keep + count;
