@@ -102,7 +102,10 @@ struct Scenario {
     OptionalText revision{false, "KoviSDK simulated frontend 1.0"};
     int32_t deviceCount = 1;
     bool deviceListPresent = true;
-    std::vector<OptionalText> deviceNames; // empty: names made from the transport
+    // Each device's name, where its own key set one; the others are made
+    // from the transport.
+    std::vector<std::pair<bool, OptionalText>> deviceNames;
+    bool serialSet = false; // else device N has serial 1234567 + N
     int32_t serial = 1234567;
     uint16_t hwVersion = 0x0201;
     uint16_t swVersion = 0x0109;
@@ -143,9 +146,11 @@ struct Device {
     uint8_t firstChunk[FIRMWARE_CHUNK_SIZE];
     bool refused;
     bool complete;
-    const char* receivedPath; // null: nothing is kept
-    int32_t openedIndex;      // the frontend opened, in the list; -1 for none
-    std::string openedName;   // its name, past the list
+    const char* receivedPath;          // null: nothing is kept
+    std::vector<int32_t> listedDevice; // the device number of each entry of the list
+    int32_t openedIndex;               // the frontend opened, in the list; -1 for none
+    int32_t openedDevice;              // its device number
+    std::string openedName;            // its name, past the list
     std::vector<uint8_t> received;
     size_t pollsAfterTransfer;
     bool notedFlashed; // this session's programming done is noted
@@ -369,13 +374,14 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         ok = ParseNumber(key.substr(7), 0, 1000, &number);
         if (ok) {
             if (scenario->deviceNames.size() <= (size_t)number) {
-                scenario->deviceNames.resize((size_t)number + 1, OptionalText{false, ""});
+                scenario->deviceNames.resize((size_t)number + 1, {false, OptionalText{}});
             }
-            scenario->deviceNames[(size_t)number] = ParseText(value);
+            scenario->deviceNames[(size_t)number] = {true, ParseText(value)};
         }
     } else if (key == "serial") {
         ok = ParseNumber(value, i32Min, u32Max, &number);
         scenario->serial = (int32_t)(uint32_t)number;
+        scenario->serialSet = true;
     } else if (key == "hw_version") {
         ok = ParseNumber(value, 0, 0xFFFF, &number);
         scenario->hwVersion = (uint16_t)number;
@@ -812,12 +818,15 @@ KOVI_EXPORT char** SIM_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
     }
     d.deviceListCount = 0;
     d.deviceList = static_cast<char**>(calloc((size_t)d.scenario.deviceCount, sizeof(char*)));
+    d.listedDevice.assign((size_t)d.scenario.deviceCount, 0);
     for (int32_t i = 0; i < d.scenario.deviceCount; i++) {
-        const std::vector<OptionalText>& names = d.scenario.deviceNames;
+        const auto& names = d.scenario.deviceNames;
         char made[32];
         snprintf(made, sizeof made, "%s:KOVI-%d", TransportName(d.transport), i);
-        const char* name = (size_t)i >= names.size() ? made : names[i].get();
+        bool own = (size_t)i < names.size() && names[i].first;
+        const char* name = own ? names[i].second.get() : made;
         if (Listed(name)) { // a frontend that reboots is not there
+            d.listedDevice[d.deviceListCount] = i;
             d.deviceList[d.deviceListCount++] = name != nullptr ? strdup(name) : nullptr;
         }
     }
@@ -863,6 +872,7 @@ KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
     for (int32_t i = 0; i < d.deviceListCount; i++) {
         if (d.deviceList[i] != nullptr && strcmp(d.deviceList[i], device) == 0) {
             d.openedIndex = i;
+            d.openedDevice = d.listedDevice[(size_t)i];
             d.openedName = device;
             break;
         }
@@ -902,7 +912,8 @@ KOVI_EXPORT SdkBool SIM_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
         FlashedState(d.openedIndex >= 0 ? d.openedName.c_str() : nullptr, &rebooted);
     int32_t serial = rebooted && flashed->serialAfterReboot >= 0
                          ? (int32_t)(uint32_t)flashed->serialAfterReboot
-                         : d.scenario.serial;
+                     : d.scenario.serialSet ? d.scenario.serial
+                                            : 1234567 + d.openedDevice;
     WriteU32(info, FRONTEND_INFO_SERIAL, (uint32_t)serial);
     WriteU16(info, FRONTEND_INFO_HW_VERSION, d.scenario.hwVersion);
     WriteU16(info, FRONTEND_INFO_SW_VERSION, rebooted ? flashed->version : d.scenario.swVersion);

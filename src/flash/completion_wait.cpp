@@ -22,15 +22,19 @@ static bool Step(const char* bytes, size_t count) {
 }
 
 // One minute on the console: the line turns from "|" to "_", one position
-// every two seconds, and ends in stars. False, at once, when the operator
-// asks to stop.
-static bool ShowOneMinute() {
+// every two seconds, and ends in stars; a program hears every ten seconds
+// that the wait goes on. False, at once, when the operator asks to stop.
+static bool ShowOneMinute(int minutesLeft) {
     char line[1 + DISPLAY_WIDTH];
     memset(line + 1, '|', DISPLAY_WIDTH);
     PlatformConsoleWrite(line + 1, DISPLAY_WIDTH);
     line[0] = '\r';
     memset(line + 1, '_', DISPLAY_WIDTH);
     for (int i = 0; i < DISPLAY_WIDTH; i++) {
+        if (i % 5 == 0) {
+            int secondsToQuery = 60 - 2 * i;
+            JsonWaiting(secondsToQuery, secondsToQuery + (minutesLeft - 1) * 60LL);
+        }
         if (!Step(line, 1 + (size_t)i) || !Step("/", 1)) {
             return false;
         }
@@ -50,7 +54,7 @@ FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     uint16_t code = 0;
     for (int minutesLeft = WAIT_MINUTES; minutesLeft > 0; minutesLeft--) {
-        if (!ShowOneMinute()) {
+        if (!ShowOneMinute(minutesLeft)) {
             LogWaitStopped();
             return FLASH_STOPPED;
         }

@@ -1,5 +1,6 @@
 #include "output/history.h"
 
+#include "output/log_line.h"
 #include "output/text_builder.h"
 
 #include <cstdio>
@@ -8,10 +9,12 @@
 
 RunRecord Run;
 
-const char* const HistoryHeader =
+static const char HistoryHeader[] =
     "started,finished,transport,wait_ms,frontend,serial,hw_version,sw_version,image_sha256,"
     "firmware_ver,dev_id,firmware_size,chunks_sent,flash_result,outcome,reported_version,"
-    "exit_status\r\n";
+    "exit_status,message,log,host\r\n";
+// So that a spreadsheet opened by a double click reads the file as UTF-8.
+static const char ByteOrderMark[] = "\xEF\xBB\xBF";
 
 void LocalTimestamp(char text[32]) {
     time_t now = time(nullptr);
@@ -28,32 +31,30 @@ void LocalTimestamp(char text[32]) {
     snprintf(text + length, 32 - length, "%c%02d:%02d", sign, minutes / 60 % 24, minutes % 60);
 }
 
-const char* RunOutcome(bool fatal, bool stopped) {
+const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
+    if (run.outcome != nullptr) {
+        return run.outcome;
+    }
     // Once the frontend reported success, a stop changes nothing.
-    if (Run.flashed) {
-        return Run.verdict == RunRecord::VERIFIED     ? "verified"
-               : Run.verdict == RunRecord::UNVERIFIED ? "unverified"
+    if (run.flashed) {
+        return run.verdict == RunRecord::VERIFIED     ? "verified"
+               : run.verdict == RunRecord::UNVERIFIED ? "unverified"
                                                       : "flashed";
     }
     if (stopped) {
         return "stopped";
     }
-    if (Run.alreadyCurrent) {
+    if (run.alreadyCurrent) {
         return "current";
     }
-    if (Run.declined) {
+    if (run.declined) {
         return "declined";
     }
-    if (Run.listOnly && !fatal) {
+    if (run.listOnly && !fatal) {
         return "listed";
     }
     // Nothing sent yet: the frontend or the image was not fit to be flashed.
-    return fatal || Run.confirmed ? "failed" : "refused";
-}
-
-static void Field(Builder* b, const char* text, bool last = false) {
-    Put(b, text, strlen(text));
-    Put(b, last ? "\r\n" : ",", last ? 2 : 1);
+    return fatal || run.confirmed ? "failed" : "refused";
 }
 
 // The length of the UTF-8 character at text, or 0 when the bytes there are
@@ -120,10 +121,13 @@ static void Text(Builder* b, const char* text) {
     Put(b, ",", 1);
 }
 
-void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus) {
+void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool stopped,
+                int exitStatus) {
+    record->run = &run;
     LocalTimestamp(record->finished);
-    record->transport[0] = Run.transport;
+    record->transport[0] = run.transport;
     record->transport[1] = '\0';
+    PlatformComputerName(record->host, sizeof record->host);
     int count = 0;
     auto text = [&](const char* name, bool present, const char* value, bool fromOutside) {
         record->columns[count++] = RecordColumn{name, present, value, false, fromOutside};
@@ -133,37 +137,97 @@ void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus) 
         record->columns[count] = RecordColumn{name, present, record->numbers[count], true, false};
         count++;
     };
-    text("started", true, Run.started, false);
+    text("started", true, run.started, false);
     text("finished", true, record->finished, false);
     text("transport", true, record->transport, false);
-    number("wait_ms", true, Run.waitTime);
-    text("frontend", Run.haveFrontend, Run.frontend, true);
-    number("serial", Run.haveInfo, Run.serial);
-    number("hw_version", Run.haveInfo, Run.hwVersion);
-    number("sw_version", Run.haveInfo, Run.swVersion);
-    text("image_sha256", Run.haveImage && Run.imageSha256[0] != '\0', Run.imageSha256, false);
-    number("firmware_ver", Run.haveImage, Run.firmwareVer);
-    number("dev_id", Run.haveImage, Run.devId);
-    number("firmware_size", Run.haveImage, Run.firmwareSize);
-    number("chunks_sent", true, Run.chunksSent);
-    number("flash_result", Run.flashRan, Run.flashResult);
-    text("outcome", true, RunOutcome(fatal, stopped), false);
-    number("reported_version", Run.flashed, Run.reportedVersion);
+    number("wait_ms", true, run.waitTime);
+    text("frontend", run.haveFrontend, run.frontend, true);
+    number("serial", run.haveInfo, run.serial);
+    number("hw_version", run.haveInfo, run.hwVersion);
+    number("sw_version", run.haveInfo, run.swVersion);
+    text("image_sha256", run.haveImage && run.imageSha256[0] != '\0', run.imageSha256, false);
+    number("firmware_ver", run.haveImage, run.firmwareVer);
+    number("dev_id", run.haveImage, run.devId);
+    number("firmware_size", run.haveImage, run.firmwareSize);
+    number("chunks_sent", true, run.chunksSent);
+    number("flash_result", run.flashRan, run.flashResult);
+    text("outcome", true, RunOutcome(run, fatal, stopped), false);
+    number("reported_version", run.flashed, run.reportedVersion);
     number("exit_status", true, exitStatus);
+    // Texts that may hold anything: each is quoted and kept from formulas.
+    text("message", true, run.message != nullptr ? run.message : "", true);
+    text("log", run.log != nullptr, run.log, true);
+    text("host", true, record->host, true);
 }
 
-size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record) {
-    Builder b = {out, capacity, 0, capacity > 0};
+size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record,
+                           int columnCount) {
+    Builder b = {out, capacity, 0, capacity > 0, false};
     if (b.fits) {
         out[0] = '\0';
     }
-    for (const RecordColumn& column : record.columns) {
+    for (int i = 0; i < columnCount; i++) {
+        const RecordColumn& column = record.columns[i];
         const char* value = column.present ? column.value : "";
         if (column.fromOutside) {
             Text(&b, value);
         } else {
-            Field(&b, value, &column == &record.columns[RECORD_COLUMNS - 1]);
+            Put(&b, value, strlen(value));
+            Put(&b, ",", 1);
         }
     }
+    // The line ends where the last column's separator went.
+    if (b.fits && b.length > 0) {
+        b.length--;
+        Put(&b, "\r\n", 2);
+    }
     return b.fits ? b.length : 0;
+}
+
+// Whether the file's header (its first line, after a byte order mark) names
+// the columns older files lack.
+static bool HasEveryColumn(const PlatformFoundFile& found) {
+    static const char last[] = ",message,log,host";
+    size_t skip = found.headCount >= 3 && memcmp(found.head, ByteOrderMark, 3) == 0 ? 3 : 0;
+    const char* line = found.head + skip;
+    size_t length = 0;
+    while (skip + length < found.headCount && line[length] != '\r' && line[length] != '\n') {
+        length++;
+    }
+    size_t tail = sizeof last - 1;
+    return length >= tail && memcmp(line + length - tail, last, tail) == 0;
+}
+
+static size_t ComposeRecord(const PlatformFoundFile& found, char* out, size_t capacity,
+                            const void* context) {
+    const RecordValues& record = *static_cast<const RecordValues*>(context);
+    Builder b = {out, capacity, 0, capacity > 0, false};
+    if (found.empty) {
+        PutText(&b, ByteOrderMark);
+        PutText(&b, HistoryHeader);
+    } else if (!found.endsInLineFeed) {
+        PutText(&b, "\r\n"); // a record always starts a line of its own
+    }
+    int columns = found.empty || HasEveryColumn(found) ? RECORD_COLUMNS : RECORD_COLUMNS_OLDER;
+    size_t length = b.fits ? FormatHistoryRecord(out + b.length, capacity - b.length, record,
+                                                 columns)
+                           : 0;
+    return length > 0 ? b.length + length : 0;
+}
+
+uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths,
+                             RecordWait wait, const RecordValues& record) {
+    return PlatformAppendLocked(path, protectedPaths, wait, ComposeRecord, &record);
+}
+
+Recorded RecordInHistory(const char* path, const char* given, const char* const* protectedPaths,
+                         RecordWait wait, const RecordValues& record, const char* tag) {
+    uint32_t error = AppendHistoryRecord(path, protectedPaths, wait, record);
+    if (error == PLATFORM_PROTECTED_FILE) {
+        LogFormat(tag, "Can not write history file [%s], it is the firmware file or the log file",
+                  given);
+    } else if (error != 0) {
+        LogFormat(tag, "Can not write history file [%s], error %d", given, (int)error);
+    }
+    return error == 0 ? RECORD_WRITTEN : RECORD_NOT_WRITTEN;
 }

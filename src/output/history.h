@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 enum { HISTORY_TEXT_SIZE = 256 };
 
 struct RunRecord {
@@ -41,6 +43,10 @@ struct RunRecord {
     bool verifyAsked;
     bool haveVerifiedVersion;
     uint16_t verifiedVersion;
+    // What the record says besides.
+    const char* outcome; // given outright (a station's word for a unit), or null
+    const char* message; // the failure that ended it, "" for none
+    const char* log;     // the log file, as given
 };
 
 extern RunRecord Run;
@@ -49,8 +55,9 @@ extern RunRecord Run;
 void LocalTimestamp(char text[32]);
 
 // The outcome word of the record: flashed, verified, unverified, current,
-// declined, refused, failed, stopped or listed; fatal is a run that ended before a session was had.
-const char* RunOutcome(bool fatal, bool stopped);
+// declined, refused, failed, stopped or listed; fatal is a run that ended
+// before a session was had.
+const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped);
 
 // One column of the record: its name, and its value as text (a number in
 // decimal). A value never read is not present: empty in the CSV.
@@ -62,23 +69,42 @@ struct RecordColumn {
     bool fromOutside; // a text from the SDK
 };
 
-enum { RECORD_COLUMNS = 17 };
+// A history file started before message, log and host were recorded keeps
+// getting records of the columns its header names.
+enum { RECORD_COLUMNS = 20, RECORD_COLUMNS_OLDER = 17 };
 
 struct RecordValues {
-    RecordColumn columns[RECORD_COLUMNS]; // in the order of HistoryHeader
+    const RunRecord* run; // the run they describe
+    RecordColumn columns[RECORD_COLUMNS]; // in the order of the history's header
     char numbers[RECORD_COLUMNS][24];
     char finished[32];
     char transport[2];
+    char host[256];
 };
 
 // The columns of the record of the run that ends with exitStatus.
-void FillRecord(RecordValues* record, bool fatal, bool stopped, int exitStatus);
+void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool stopped,
+                int exitStatus);
 
-// The CSV record (RFC 4180, CRLF) of the run FillRecord described.
-// Returns its length, or 0 if it does not fit.
-size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record);
+// The CSV record (RFC 4180, CRLF) of the run FillRecord described, in its
+// first columnCount columns. Returns its length, or 0 if it does not fit.
+size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record,
+                           int columnCount);
 
-extern const char* const HistoryHeader;
+// Whether a run's record went to its history.
+enum Recorded { RECORD_NOT_ASKED, RECORD_WRITTEN, RECORD_NOT_WRITTEN };
+
+// Appends the record to the history file at path (given: as the operator
+// named it), logging under tag why it could not be.
+Recorded RecordInHistory(const char* path, const char* given, const char* const* protectedPaths,
+                         RecordWait wait, const RecordValues& record, const char* tag);
+
+// Appends the record to the history file at path: a new file starts with
+// the UTF-8 byte order mark and the header, and a record always starts a
+// line of its own. Returns 0 or the system's error code
+// (PLATFORM_PROTECTED_FILE where path is one of protectedPaths).
+uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths,
+                             RecordWait wait, const RecordValues& record);
 
 // Copies text as valid UTF-8: each byte that begins no UTF-8 character
 // becomes U+FFFD, and the copy ends before a character that would not fit

@@ -10,18 +10,28 @@
 
 bool JsonEnabled;
 
-enum { JSON_LINE_MAX = 16384, JSON_TEXT_MAX = 4096 };
+enum { JSON_TEXT_MAX = 4096 };
 
+// One line, as long as it needs to be: an event is written whole or not at
+// all.
 struct JsonLine {
-    char text[JSON_LINE_MAX];
     Builder b;
 };
 
-static void Begin(JsonLine* line, const char* event) {
-    line->b = Builder{line->text, sizeof line->text, 0, true};
+static void String(JsonLine* line, const char* name, const char* text);
+
+// The event's name, the frontend it is about (a station's unit), its time.
+static void Begin(JsonLine* line, const char* event, const char* unit = nullptr) {
+    line->b = Builder{nullptr, 0, 0, true, true};
     PutText(&line->b, "{\"event\":\"");
     PutText(&line->b, event);
     PutText(&line->b, "\"");
+    if (unit != nullptr) {
+        String(line, "frontend", unit);
+    }
+    char now[32];
+    LocalTimestamp(now);
+    String(line, "time", now);
 }
 
 static void Key(JsonLine* line, const char* name) {
@@ -64,6 +74,8 @@ static void String(JsonLine* line, const char* name, const char* text) {
     PutString(&line->b, text);
 }
 
+static const char* const RecordedWords[] = {"null", "true", "false"};
+
 static void Number(JsonLine* line, const char* name, long long value) {
     char text[24];
     snprintf(text, sizeof text, "%lld", value);
@@ -93,8 +105,9 @@ static void Write(const char* text, size_t length) {
 static void End(JsonLine* line) {
     PutText(&line->b, "}\n");
     if (line->b.fits) {
-        Write(line->text, line->b.length);
+        Write(line->b.out, line->b.length);
     }
+    free(line->b.out);
 }
 
 void JsonStart(const char* version, char transport, uint32_t waitMs, const char* image,
@@ -196,13 +209,18 @@ void JsonStatus(uint16_t code, const char* text, int minutesLeft) {
     End(&line);
 }
 
-void JsonResult(const RecordValues& record, const char* message) {
+void JsonResult(const RecordValues& record, const char* message, Recorded recorded,
+                const char* unit) {
     if (!JsonEnabled) {
         return;
     }
     JsonLine line;
-    Begin(&line, "result");
-    for (const RecordColumn& column : record.columns) {
+    Begin(&line, "result", unit);
+    for (int i = 0; i < RECORD_COLUMNS_OLDER; i++) { // message, log and host come below
+        const RecordColumn& column = record.columns[i];
+        if (unit != nullptr && strcmp(column.name, "frontend") == 0) {
+            continue; // named first
+        }
         Key(&line, column.name);
         if (!column.present) {
             PutText(&line.b, "null");
@@ -212,13 +230,27 @@ void JsonResult(const RecordValues& record, const char* message) {
             PutString(&line.b, column.value);
         }
     }
-    if (Run.verifyAsked) {
-        OptionalNumber(&line, "verified_version", Run.haveVerifiedVersion, Run.verifiedVersion);
+    const RunRecord& run = *record.run;
+    if (run.verifyAsked) {
+        OptionalNumber(&line, "verified_version", run.haveVerifiedVersion, run.verifiedVersion);
     }
-    if (Run.chosenImage != nullptr) {
-        String(&line, "image", Run.chosenImage);
+    if (run.chosenImage != nullptr) {
+        String(&line, "image", run.chosenImage);
     }
     String(&line, "message", message);
+    Key(&line, "recorded");
+    PutText(&line.b, RecordedWords[recorded]);
+    End(&line);
+}
+
+void JsonWaiting(long long secondsToQuery, long long secondsLeft) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "waiting");
+    Number(&line, "seconds_to_query", secondsToQuery);
+    Number(&line, "seconds_left", secondsLeft);
     End(&line);
 }
 
@@ -234,53 +266,102 @@ void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint1
     End(&line);
 }
 
+// Past the JSON value at text (a string, a number, a word), or null.
+static const char* SkipValue(const char* text) {
+    if (*text != '"') {
+        return text + strcspn(text, ",}");
+    }
+    for (const char* c = text + 1; *c != '\0'; c++) {
+        if (*c == '\\' && c[1] != '\0') {
+            c++;
+        } else if (*c == '"') {
+            return c + 1;
+        }
+    }
+    return nullptr;
+}
+
 void JsonForward(const char* line, const char* frontend) {
     // {"event":"NAME" then the rest: every line of ours starts so.
     static const char start[] = "{\"event\":\"";
     if (!JsonEnabled || strncmp(line, start, sizeof start - 1) != 0) {
         return;
     }
-    const char* rest = strchr(line + sizeof start - 1, '"');
-    if (rest == nullptr) {
+    const char* name = line + sizeof start - 1;
+    const char* rest = strchr(name, '"');
+    // Only what is about the unit: its own start and listing are the
+    // station's already.
+    static const char* const unitEvents[] = {"image",   "frontend", "progress", "status",
+                                             "waiting", "verify",   "result"};
+    bool aboutTheUnit = false;
+    for (const char* event : unitEvents) {
+        aboutTheUnit = aboutTheUnit || (rest != nullptr && (size_t)(rest - name) == strlen(event) &&
+                                        strncmp(name, event, strlen(event)) == 0);
+    }
+    if (!aboutTheUnit) {
         return;
     }
-    // A result names its frontend already: null only where the worker did
-    // not find it, and the station knows which it was.
-    static const char known[] = "\"frontend\":";
-    const char* named = strstr(line, known);
-    const char* after = named != nullptr ? named + sizeof known - 1 : nullptr;
+    // The frontend right after the event, named whole: a result's own
+    // column may be cut short, or null where the worker did not find it.
     JsonLine out;
-    out.b = Builder{out.text, sizeof out.text, 0, true};
-    if (after != nullptr && strncmp(after, "null", 4) == 0) {
-        Put(&out.b, line, (size_t)(after - line));
-        PutString(&out.b, frontend);
-        PutText(&out.b, after + 4);
-    } else if (after != nullptr) {
-        PutText(&out.b, line);
+    out.b = Builder{nullptr, 0, 0, true, true};
+    Put(&out.b, line, (size_t)(rest + 1 - line));
+    Key(&out, "frontend");
+    PutString(&out.b, frontend);
+    static const char column[] = ",\"frontend\":";
+    const char* named = strstr(rest + 1, column);
+    const char* after = named != nullptr ? SkipValue(named + sizeof column - 1) : nullptr;
+    if (after != nullptr) {
+        Put(&out.b, rest + 1, (size_t)(named - rest - 1));
+        PutText(&out.b, after);
     } else {
-        Put(&out.b, line, (size_t)(rest + 1 - line));
-        Key(&out, "frontend");
-        PutString(&out.b, frontend);
         PutText(&out.b, rest + 1);
     }
     PutText(&out.b, "\n");
     if (out.b.fits) {
-        Write(out.text, out.b.length);
+        Write(out.b.out, out.b.length);
     }
+    free(out.b.out);
 }
 
-void JsonStation(int32_t frontends, const char* const* outcomes, const int32_t* counts,
-                 size_t outcomeCount, int status) {
+void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t unitCount,
+                 const char* message) {
     if (!JsonEnabled) {
         return;
     }
     JsonLine line;
     Begin(&line, "station");
-    Number(&line, "frontends", frontends);
-    for (size_t i = 0; i < outcomeCount; i++) {
-        Number(&line, outcomes[i], counts[i]);
+    Number(&line, "listed", unitCount);
+    for (size_t i = 0; i < counts.outcomeCount; i++) {
+        Number(&line, counts.outcomes[i], counts.counts[i]);
     }
-    Number(&line, "exit_status", status);
+    Number(&line, "unrecorded", counts.unrecorded);
+    Number(&line, "exit_status", counts.status);
+    Key(&line, "units");
+    PutText(&line.b, "[");
+    for (int32_t i = 0; i < unitCount; i++) {
+        const StationUnit& unit = units[i];
+        PutText(&line.b, i > 0 ? ",{" : "{");
+        PutText(&line.b, "\"frontend\":");
+        PutString(&line.b, unit.frontend);
+        OptionalNumber(&line, "serial", unit.haveSerial, unit.serial);
+        String(&line, "outcome", unit.outcome);
+        Number(&line, "exit_status", unit.status);
+        Key(&line, "message");
+        if (unit.messageJson != nullptr) {
+            PutText(&line.b, unit.messageJson); // as the worker wrote it
+        } else {
+            PutString(&line.b, unit.message);
+        }
+        String(&line, "log", unit.log);
+        Key(&line, "recorded");
+        PutText(&line.b, RecordedWords[unit.recorded]);
+        PutText(&line.b, "}");
+    }
+    PutText(&line.b, "]");
+    if (message != nullptr) {
+        String(&line, "message", message);
+    }
     End(&line);
 }
 
@@ -300,6 +381,17 @@ bool JsonReadNumber(const char* line, const char* key, long long* value) {
         return false;
     }
     *value = number;
+    return true;
+}
+
+bool JsonReadValue(const char* line, const char* key, char* out, size_t capacity) {
+    const char* at = ValueOf(line, key);
+    const char* end = at != nullptr ? SkipValue(at) : nullptr;
+    if (end == nullptr || end == at || (size_t)(end - at) >= capacity) {
+        return false;
+    }
+    memcpy(out, at, (size_t)(end - at));
+    out[end - at] = '\0';
     return true;
 }
 

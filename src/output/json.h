@@ -1,12 +1,12 @@
 // --json: what a run does, as JSON Lines on standard output, one object a
-// line, each written whole and at once. Nothing is written unless
-// JsonEnabled.
+// line, each written whole and at once, each with its event's name and its
+// local time first. Nothing is written unless JsonEnabled.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-struct RecordValues;
+#include "output/history.h"
 
 extern bool JsonEnabled;
 
@@ -31,25 +31,59 @@ inline void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedM
     }
 }
 void JsonStatus(uint16_t code, const char* text, int minutesLeft);
-// The last line of a run: the record's columns and the last failure logged.
-void JsonResult(const RecordValues& record, const char* message);
+// During the completion wait, every ten seconds: until the next status
+// query, and the most the wait can still take.
+void JsonWaiting(long long secondsToQuery, long long secondsLeft);
+
+// The last line of a run: the record's columns, the last failure logged and
+// whether the record was written.
+// unit: the frontend, named right after the event, of a station's own
+// result for one of its units; null in a run's own.
+void JsonResult(const RecordValues& record, const char* message, Recorded recorded,
+                const char* unit);
 
 // During --verify's wait, after each look: what was seen ("version", "not
 // listed", "other unit") and the version it runs, if one was read.
 void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint16_t swVersion);
 
-// A worker's event as the station passes it on: its line with
-// "frontend": name added after the event's name.
+// A worker's event about its unit as the station passes it on: its line
+// with "frontend": name right after the event's name. Other events are the
+// station's own business and go nowhere.
 void JsonForward(const char* line, const char* frontend);
 
-// The station's last event: how many frontends, how many ended in each
-// outcome (outcomes and counts side by side, outcomeCount of them), and its
-// exit status.
-void JsonStation(int32_t frontends, const char* const* outcomes, const int32_t* counts,
-                 size_t outcomeCount, int status);
+// How a station's units ended: outcomes and counts side by side,
+// outcomeCount of them.
+struct StationCounts {
+    const char* const* outcomes;
+    const int32_t* counts;
+    size_t outcomeCount;
+    int32_t unrecorded;
+    int status;
+};
+
+// One unit of a station, as its last event lists it.
+struct StationUnit {
+    const char* frontend; // UTF-8
+    bool haveSerial;
+    int32_t serial;
+    const char* outcome;
+    int status;
+    const char* messageJson; // as the worker's result gave it, or null:
+    const char* message;     // then this
+    const char* log;
+    Recorded recorded;
+};
+
+// The station's last event: how many frontends it listed, how its units
+// ended, each unit, and (where it ended before it had any) why.
+void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t unitCount,
+                 const char* message);
 
 // The number after "key": in one of this program's own JSON lines; false
 // when there is none.
 bool JsonReadNumber(const char* line, const char* key, long long* value);
+// The JSON value after "key": as written (a string with its quotes and
+// escapes), into at most capacity bytes.
+bool JsonReadValue(const char* line, const char* key, char* out, size_t capacity);
 // The text after "key": (one without escapes), into at most capacity bytes.
 bool JsonReadWord(const char* line, const char* key, char* out, size_t capacity);

@@ -216,24 +216,41 @@ PlatformSha256* PlatformSha256Begin();
 void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
-// Appends header (when the file is empty) and record to the file at path in
-// a single write, creating the file if need be (never through a link, nor as
-// one of protectedPaths), and flushes it to the disk. The record starts a
-// line of its own: CR LF goes first when the file does not end in a line
-// feed. The file is locked meanwhile, so that of two runs starting a file at
-// once only one writes the header and records never interleave; the lock is
-// waited for at most ten seconds (see RecordWait). A
-// write that fails leaves the file as it was. Never blocks on a path that is
-// not a regular file (the error is then the open's, or EINVAL/22). Writes
-// nothing and returns PLATFORM_PROTECTED_FILE when the path is, by identity
-// (through any link), one of protectedPaths (null-terminated).
-// Returns 0 or the system's error code.
-// How long a record waits for the lock: not at all (a lock or a file held
+// How long an append waits for the lock: not at all (a lock or a file held
 // elsewhere is an error at once), ten seconds unless a stop comes, or ten
 // seconds whatever stops come (the record of a flashed frontend).
 enum RecordWait { RECORD_NO_WAIT, RECORD_WAIT_UNTIL_STOP, RECORD_WAIT_WHATEVER_STOPS };
-uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, RecordWait wait);
+
+// The file an append goes to, as found under its lock: its first bytes (up
+// to PLATFORM_HEAD_MAX) and whether its last byte is a line feed.
+struct PlatformFoundFile {
+    const char* head;
+    size_t headCount;
+    bool empty;
+    bool endsInLineFeed; // or empty
+};
+enum { PLATFORM_HEAD_MAX = 1024, PLATFORM_APPEND_MAX = 8192 };
+
+// Writes into out what is to be appended to the file found so; returns its
+// length, or 0 when it does not fit in capacity.
+typedef size_t (*PlatformComposeAppend)(const PlatformFoundFile& found, char* out,
+                                        size_t capacity, const void* context);
+
+// Appends what compose makes of the file to the file at path in a single
+// write, creating it if need be (never through a link, nor as one of
+// protectedPaths), and flushes it to the disk. The file is locked from the
+// look at it to the end of the write, so that of two runs appending at once
+// each sees the other's bytes whole; the lock is waited for at most ten
+// seconds (see RecordWait). A write that fails leaves the file as it was.
+// Never blocks on a path that is not a regular file (the error is then the
+// open's, or EINVAL/22). Writes nothing and returns PLATFORM_PROTECTED_FILE
+// when the path is, by identity (through any link), one of protectedPaths
+// (null-terminated). Returns 0 or the system's error code.
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
+                              RecordWait wait, PlatformComposeAppend compose,
+                              const void* context);
 
 enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
-enum { PLATFORM_RECORD_MAX = 4096 }; // header and record together
+
+// This computer's name, as UTF-8 (empty when it has none to give).
+void PlatformComputerName(char* out, size_t capacity);

@@ -88,31 +88,26 @@ static void RecordProtectedPaths(const char* out[RECORD_PROTECTED_MAX]) {
 // Every run that got past the command line ends here, with its record when
 // one is wanted; a record that cannot be written changes nothing else.
 static int EndRun(int status, bool fatal) {
+    // The same values for the record and the JSON result: one finishing time.
+    Run.message = Run.flashed ? "" : LastFailure;
     RecordValues values;
-    FillRecord(&values, fatal, PlatformStopRequested(), status);
+    FillRecord(&values, Run, fatal, PlatformStopRequested(), status);
+    Recorded recorded = RECORD_NOT_ASKED;
     if (HistoryPath != nullptr) {
-        char record[2048];
-        // The same values as the JSON result: one finishing time for both.
-        size_t length = FormatHistoryRecord(record, sizeof record, values);
         // The record never lands in the image or a log. A flashed frontend's
         // record is kept whatever stops come: after SUCCESS a stop changes
         // nothing.
         const char* protectedPaths[RECORD_PROTECTED_MAX];
         RecordProtectedPaths(protectedPaths);
         RecordWait wait = Run.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
-        uint32_t error = length > 0 ? PlatformAppendRecord(HistoryPath, protectedPaths,
-                                                           HistoryHeader, record, wait)
-                                    : (uint32_t)PlatformPathTooLongError;
-        if (error == PLATFORM_PROTECTED_FILE) {
-            LogFormat(Tag,
-                      "Can not write history file [%s], it is the firmware file or the log file",
-                      Given->history.path);
-        } else if (error != 0) {
-            LogFormat(Tag, "Can not write history file [%s], error %d", Given->history.path,
-                      (int)error);
-        }
+        recorded = RecordInHistory(HistoryPath, Given->history.path, protectedPaths, wait, values,
+                                   Tag);
     }
-    JsonResult(values, Run.flashed ? "" : LastFailure);
+    if (Given->all) {
+        StationEndsUnlisted(*Given, status, Run.message); // a station's last event is its own
+    } else {
+        JsonResult(values, Run.message, recorded, nullptr);
+    }
     return status;
 }
 
@@ -149,23 +144,24 @@ static void SayLastWords(bool inSignalHandler) {
         RecordFlash(Report);
         Run.flashResult = FLASH_STOPPED;
     }
+    Run.message = LastFailure;
     RecordValues values;
-    FillRecord(&values, false, true, PlatformStoppedExitStatus);
-    char record[2048];
-    size_t length = FormatHistoryRecord(record, sizeof record, values);
+    FillRecord(&values, Run, false, true, PlatformStoppedExitStatus);
     const char* protectedPaths[RECORD_PROTECTED_MAX];
     RecordProtectedPaths(protectedPaths);
-    if (length > 0) {
-        PlatformAppendRecord(HistoryPath, protectedPaths, HistoryHeader, record, RECORD_NO_WAIT);
-    }
+    AppendHistoryRecord(HistoryPath, protectedPaths, RECORD_NO_WAIT, values);
 }
 
 // The log cannot be opened: a program that drives the run still hears how
 // it ended.
 static void EndWithoutLog() {
+    if (Given->all) {
+        StationEndsUnlisted(*Given, 1, LastFailure);
+        return;
+    }
     RecordValues values;
-    FillRecord(&values, true, PlatformStopRequested(), 1);
-    JsonResult(values, LastFailure);
+    FillRecord(&values, Run, true, PlatformStopRequested(), 1);
+    JsonResult(values, LastFailure, RECORD_NOT_ASKED, nullptr);
 }
 
 static void CloseConnection(SdkHandle handle) {
@@ -211,12 +207,16 @@ static int CloseSession(Session* session, Ending ending) {
     free(session->chosenName);
     PlatformFreeLibrary(session->library);
     SdkLibrary = nullptr;
-    if (ending == END_STATION && !StopBeforeFlashing(Tag)) {
-        // Each worker keeps its own record; the station only its log.
+    if (ending == END_STATION) {
+        // Each worker keeps its own record; the station those of the units
+        // it refused or lost, and of those a stop left without a turn.
+        StopBeforeFlashing(Tag);
         char transport[2] = {ChosenTransport->letter, '\0'};
         char waitTime[12];
         snprintf(waitTime, sizeof waitTime, "%u", WaitTime);
-        StationPlan plan = {Given, transport, waitTime};
+        const char* protectedPaths[RECORD_PROTECTED_MAX];
+        RecordProtectedPaths(protectedPaths);
+        StationPlan plan = {Given, transport, waitTime, HistoryPath, protectedPaths};
         int status = RunStation(plan);
         LogLine(Tag, "Close the log file");
         CloseLog();
@@ -362,6 +362,9 @@ static StepResult Connect(Session* session) {
         if (StopBeforeFlashing(Tag)) {
             return STEP_END;
         }
+        if (Given->device != nullptr) {
+            LogFormat(Tag, "Use frontend [%s]", Given->device);
+        }
         LogLine(Tag, "Try to connect to the frontend using first found device");
         if (Sdk.fpOpen(session->handle, session->chosen)) {
             session->connected = true;
@@ -476,6 +479,7 @@ int RunSession(const Options& options, const char* problem) {
         return 1;
     }
     Run.listOnly = options.list;
+    Run.log = options.log.path != nullptr ? options.log.path : LogFileName;
     Run.transport = ChosenTransport->letter;
     Run.waitTime = WaitTime;
 

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/text_builder.h"
 #include "platform/platform.h"
 #include "session/command_line.h"
 
@@ -13,7 +15,6 @@ static const char* const Tag = "main";
 
 enum {
     WORKER_ARGUMENTS_MAX = 12 + WORKER_OPTIONS_MAX, // with the station's own and the end
-    LINE_MAX = 16384,
     NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE,
     READ_STEP_MS = 200,
     WORKERS_MAX = 256, // at once
@@ -25,21 +26,28 @@ enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
 // One listed frontend and the worker that flashes it.
 struct Frontend {
     char* name; // as the SDK listed it
+    char* utf8; // the same, in UTF-8 (cut short where it does not fit)
     int32_t listed;
     FrontendState state;
     PlatformWorker* worker;
     bool stopAsked;
     char log[4 * MESSAGE_BUFFER_SIZE];
+    char started[32];
     // What the worker has said so far: the line it is writing, and the
     // newest values of the lines before.
-    char* line;
-    size_t lineLength;
+    Builder line;
     long long percent;
     long long secondsLeft;
     long long shownTenth;
+    RunRecord seen; // of the frontend and the image, for a record of the station's
     bool haveResult;
     char outcome[16];
     int status;
+    // How it ended, for the station's last event.
+    char* message;     // the station's own, or
+    char* messageJson; // the worker's result's, as it wrote it
+    const char* unitLog; // the log that tells how it went
+    Recorded recorded;
 };
 
 static Frontend* Frontends;
@@ -52,10 +60,11 @@ static uint64_t DrawnAt;
 static bool StartsWait; // a start failed while workers ran: wait for one to end
 
 void StationTakeNames(char* const* names, int32_t count) {
-    // The names side by side behind the table, in one allocation.
+    // The names side by side behind the table, in one allocation, each as
+    // listed and in UTF-8.
     size_t bytes = (size_t)count * sizeof(Frontend);
     for (int32_t i = 0; i < count; i++) {
-        bytes += strlen(names[i] != nullptr ? names[i] : "") + 1;
+        bytes += 5 * strlen(names[i] != nullptr ? names[i] : "") + 2;
     }
     Frontends = static_cast<Frontend*>(calloc(1, bytes));
     if (Frontends == nullptr) {
@@ -65,9 +74,12 @@ void StationTakeNames(char* const* names, int32_t count) {
     FrontendCount = count;
     char* name = reinterpret_cast<char*>(Frontends + count);
     for (int32_t i = 0; i < count; i++) {
-        strcpy(name, names[i] != nullptr ? names[i] : "");
-        Frontends[i].name = name;
-        name += strlen(name) + 1;
+        const char* listed = names[i] != nullptr ? names[i] : "";
+        size_t length = strlen(listed);
+        Frontends[i].name = strcpy(name, listed);
+        Frontends[i].utf8 = name + length + 1;
+        PlatformNarrowTextToUtf8(listed, Frontends[i].utf8, 4 * length + 1);
+        name += 5 * length + 2;
     }
 }
 
@@ -75,7 +87,7 @@ void StationTakeNames(char* const* names, int32_t count) {
 
 static void DescribeState(const Frontend& f, char* text, size_t capacity) {
     if (f.state == ENDED || f.state == REFUSED) {
-        snprintf(text, capacity, "%s", f.state == REFUSED ? "refused" : f.outcome);
+        snprintf(text, capacity, "%s", f.outcome);
     } else if (f.state == WAITING) {
         snprintf(text, capacity, "waiting for a worker");
     } else if (f.percent == 100) { // sent: the frontend is programming
@@ -170,89 +182,171 @@ static void WorkerArguments(const Frontend& f, const char* device,
     arguments[n] = nullptr;
 }
 
+// --- Every unit accounted for ---------------------------------------------------
+
+// The record and the result of a unit the station ends itself (refused,
+// lost, never started), as the station saw it: the frontend and the image
+// its worker named, if it had one.
+static void AccountFor(Frontend* f, const char* outcome, int status, const char* log,
+                       const char* message) {
+    f->state = f->state == WAITING ? REFUSED : ENDED; // nothing more to come of it
+    snprintf(f->outcome, sizeof f->outcome, "%s", outcome);
+    f->status = status;
+    f->unitLog = log;
+    f->message = strdup(message);
+    RunRecord& run = f->seen;
+    memcpy(run.started, f->started[0] != '\0' ? f->started : Run.started, sizeof run.started);
+    run.transport = Run.transport;
+    run.waitTime = Run.waitTime;
+    run.haveFrontend = true;
+    CleanUtf8(run.frontend, sizeof run.frontend, f->utf8);
+    run.outcome = f->outcome;
+    run.message = f->message != nullptr ? f->message : "";
+    run.log = log;
+    run.verifyAsked = Plan->options->verifyMinutes > 0;
+    RecordValues values;
+    FillRecord(&values, run, false, false, status);
+    f->recorded = Plan->historyPath == nullptr
+                      ? RECORD_NOT_ASKED
+                      : RecordInHistory(Plan->historyPath, Plan->options->history.path,
+                                        Plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS,
+                                        values, Tag);
+    JsonResult(values, run.message, f->recorded, f->utf8);
+}
+
+// What the station keeps of a worker's event for a record of its own: the
+// frontend's and the image's numbers, and how far the transfer got.
+static void NoteForRecord(RunRecord* run, const char* event, const char* line) {
+    long long value = 0;
+    if (strcmp(event, "frontend") == 0 && JsonReadNumber(line, "serial", &value)) {
+        run->haveInfo = true;
+        run->serial = (int32_t)value;
+        run->hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
+        run->swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
+    } else if (strcmp(event, "image") == 0 && JsonReadNumber(line, "firmware_ver", &value)) {
+        run->haveImage = true;
+        run->firmwareVer = (uint16_t)value;
+        run->devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
+        run->firmwareSize = JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
+        if (!JsonReadWord(line, "sha256", run->imageSha256, sizeof run->imageSha256)) {
+            run->imageSha256[0] = '\0';
+        }
+    } else if (strcmp(event, "progress") == 0 && JsonReadNumber(line, "chunks_sent", &value)) {
+        run->chunksSent = (uint32_t)value;
+    }
+}
+
 // The frontend's worker, running; false when it could not be started. While
 // others run, a start that fails (for lack of processes, descriptors,
 // memory) waits for one of them to end.
 static bool StartWorker(int32_t index, int32_t running) {
     Frontend* f = &Frontends[index];
-    char device[NAME_MAX_UTF8];
-    PlatformNarrowTextToUtf8(f->name, device, sizeof device); // it fits: see RefuseNamesTooLong
     bool named = WorkerLogName(index + 1, f->log, sizeof f->log);
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
-    WorkerArguments(*f, device, arguments, numbers);
+    WorkerArguments(*f, f->utf8, arguments, numbers); // whole: see RefuseNamesTooLong
     uint32_t error = named ? 0 : PlatformPathTooLongError;
-    f->line = named ? static_cast<char*>(malloc(LINE_MAX)) : nullptr;
-    f->worker = f->line != nullptr ? PlatformStartWorker(arguments, &error) : nullptr;
+    f->worker = named ? PlatformStartWorker(arguments, &error) : nullptr;
     if (f->worker == nullptr && named && running > 0) {
-        free(f->line);
-        f->line = nullptr;
         StartsWait = true;
         return false;
     }
     ClearLines();
+    LocalTimestamp(f->started);
     if (f->worker == nullptr) {
-        free(f->line);
-        f->line = nullptr;
         LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
                    (int)error);
-        f->state = ENDED;
-        snprintf(f->outcome, sizeof f->outcome, "failed");
-        f->status = 1;
+        AccountFor(f, "failed", 1, Run.log, LastFailure);
         return false;
     }
     LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)index + 1,
               f->log);
+    f->unitLog = f->log;
+    f->line = Builder{nullptr, 0, 0, true, true};
     f->state = RUNNING;
     f->shownTenth = -1;
     Changed = true;
     return true;
 }
 
+// The worker's result: how it ended, and whether its record was written.
+static void TakeResult(Frontend* f, const char* line) {
+    f->haveResult = JsonReadWord(line, "outcome", f->outcome, sizeof f->outcome);
+    char value[8];
+    f->recorded = !JsonReadValue(line, "recorded", value, sizeof value) ? RECORD_NOT_ASKED
+                  : strcmp(value, "true") == 0                         ? RECORD_WRITTEN
+                  : strcmp(value, "false") == 0                        ? RECORD_NOT_WRITTEN
+                                                                       : RECORD_NOT_ASKED;
+    size_t capacity = strlen(line) + 1;
+    free(f->messageJson);
+    f->messageJson = static_cast<char*>(malloc(capacity));
+    if (f->messageJson != nullptr && !JsonReadValue(line, "message", f->messageJson, capacity)) {
+        free(f->messageJson);
+        f->messageJson = nullptr;
+    }
+    long long serial = 0;
+    if (JsonReadNumber(line, "serial", &serial)) {
+        f->seen.haveInfo = true;
+        f->seen.serial = (int32_t)serial;
+    }
+}
+
 // One whole line the worker wrote.
 static void TakeEvent(Frontend* f, const char* line) {
-    JsonForward(line, f->name);
+    JsonForward(line, f->utf8);
     Changed = true;
     char event[16];
     if (!JsonReadWord(line, "event", event, sizeof event)) {
         return;
     }
+    NoteForRecord(&f->seen, event, line);
     if (strcmp(event, "progress") == 0) {
         JsonReadNumber(line, "percent", &f->percent);
         JsonReadNumber(line, "eta_s", &f->secondsLeft);
         ShowProgress(f);
     } else if (strcmp(event, "result") == 0) {
-        f->haveResult = JsonReadWord(line, "outcome", f->outcome, sizeof f->outcome);
+        TakeResult(f, line);
     }
 }
 
 static void TakeOutput(Frontend* f, const char* bytes, size_t count) {
     for (size_t i = 0; i < count; i++) {
         if (bytes[i] == '\n') {
-            f->line[f->lineLength] = '\0';
-            TakeEvent(f, f->line);
-            f->lineLength = 0;
-        } else if (f->lineLength + 1 < LINE_MAX) {
-            f->line[f->lineLength++] = bytes[i];
+            if (f->line.fits && f->line.out != nullptr) {
+                TakeEvent(f, f->line.out);
+            }
+            f->line.length = 0; // (a line memory could not hold is lost alone)
+            f->line.fits = true;
+        } else {
+            Put(&f->line, &bytes[i], 1);
         }
     }
 }
 
 static void EndWorker(Frontend* f) {
-    f->status = PlatformEndWorker(f->worker);
+    int status = PlatformEndWorker(f->worker);
     f->worker = nullptr;
     StartsWait = false;
-    free(f->line);
-    f->line = nullptr;
-    f->state = ENDED;
+    free(f->line.out);
+    f->line = Builder{};
     Changed = true;
     ClearLines();
-    if (f->haveResult) {
-        LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
-    } else {
-        snprintf(f->outcome, sizeof f->outcome, "failed");
+    if (!f->haveResult) {
+        // It may hold part of the image. Its own status may be a signal's:
+        // the unit counts as failed, with 1, unless the stop ended it.
         LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->name,
-                   f->status);
+                   status);
+        bool stopped = PlatformStopRequested() && status == PlatformStoppedExitStatus;
+        AccountFor(f, stopped ? "stopped" : "failed", stopped ? status : 1, f->log, LastFailure);
+        return;
+    }
+    f->status = status;
+    f->state = ENDED;
+    if (f->recorded == RECORD_NOT_WRITTEN) {
+        LogFailure(Tag, "Frontend [%s]: %s, but its record could not be written", f->name,
+                   f->outcome);
+    } else {
+        LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
     }
 }
 
@@ -268,14 +362,12 @@ static void RefuseNamesListedTwice() {
             f->listed += same;
             first = same && j < first ? j : first;
         }
-        if (f->listed > 1) {
-            f->state = REFUSED;
-            snprintf(f->outcome, sizeof f->outcome, "refused");
-            f->status = 3; // not flashed, like a frontend that could not be had
-        }
         if (f->listed > 1 && first == i) { // said once for all of them
             LogFailure(Tag, "Frontend [%s] is listed %d times, not flashed", f->name,
                        (int)f->listed);
+        }
+        if (f->listed > 1) { // not flashed, like a frontend that could not be had
+            AccountFor(f, "refused", 3, Run.log, LastFailure);
         }
     }
 }
@@ -289,9 +381,7 @@ static void RefuseNamesTooLong() {
         if (f->state == WAITING && !PlatformNarrowTextToUtf8(f->name, device, sizeof device)) {
             LogFailure(Tag, "Frontend name of %d bytes is too long, not flashed",
                        (int)strlen(f->name));
-            f->state = REFUSED;
-            snprintf(f->outcome, sizeof f->outcome, "refused");
-            f->status = 3; // not flashed, like a frontend that could not be had
+            AccountFor(f, "refused", 3, Run.log, LastFailure);
         }
     }
 }
@@ -348,27 +438,60 @@ static int32_t FollowWorkers(int32_t running) {
     return running;
 }
 
+// Those a stop left without a turn.
+static void AccountForTheStopped() {
+    for (int32_t i = 0; i < FrontendCount; i++) {
+        if (Frontends[i].state == WAITING) {
+            AccountFor(&Frontends[i], "stopped", PlatformStoppedExitStatus, Run.log,
+                       "Stopped by the operator before flashing, nothing was sent to the frontend");
+        }
+    }
+}
+
+// (verified and unverified only where --verify asks for them)
+static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
+                                       "failed",  "stopped", "verified", "unverified"};
+enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
+
+void StationEndsUnlisted(const Options& options, int status, const char* message) {
+    int32_t none[OUTCOMES] = {};
+    size_t outcomeCount = options.verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
+    JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status}, nullptr, 0, message);
+}
+
+// The station's last event, one entry per unit.
+static void ListUnits(const StationCounts& counts) {
+    StationUnit* units =
+        static_cast<StationUnit*>(calloc((size_t)FrontendCount + 1, sizeof(StationUnit)));
+    for (int32_t i = 0; units != nullptr && i < FrontendCount; i++) {
+        const Frontend& f = Frontends[i];
+        units[i] = StationUnit{f.utf8,    f.seen.haveInfo, f.seen.serial,
+                               f.outcome, f.status,        f.messageJson,
+                               f.message != nullptr ? f.message : "",
+                               f.unitLog,         f.recorded};
+    }
+    JsonStation(counts, units, units != nullptr ? FrontendCount : 0, nullptr);
+    free(units);
+}
+
 static int StationStatus() {
-    // (verified and unverified only where --verify asks for them)
-    static const char* const outcomes[] = {"flashed", "current", "refused",  "declined",
-                                           "failed",  "stopped", "verified", "unverified"};
-    enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof outcomes / sizeof outcomes[0] };
     size_t outcomeCount = Plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
     int32_t counts[OUTCOMES] = {};
+    int32_t unrecorded = 0;
     uint32_t highest = 0;
     bool allFlashed = true;
     bool stoppedSome = false; // a stop that stopped nothing changes nothing
     for (int32_t i = 0; i < FrontendCount; i++) {
         const Frontend& f = Frontends[i];
-        const char* outcome = f.state == WAITING ? "stopped" : f.outcome;
-        stoppedSome =
-            stoppedSome || strcmp(outcome, "stopped") == 0 || f.status == PlatformStoppedExitStatus;
+        stoppedSome = stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
+                      f.status == PlatformStoppedExitStatus;
         for (size_t k = 0; k < OUTCOMES; k++) {
-            counts[k] += strcmp(outcome, outcomes[k]) == 0;
+            counts[k] += strcmp(f.outcome, Outcomes[k]) == 0;
         }
-        allFlashed =
-            allFlashed && (strcmp(outcome, "flashed") == 0 || strcmp(outcome, "current") == 0 ||
-                           strcmp(outcome, "verified") == 0);
+        unrecorded += f.recorded == RECORD_NOT_WRITTEN;
+        allFlashed = allFlashed &&
+                     (strcmp(f.outcome, "flashed") == 0 || strcmp(f.outcome, "current") == 0 ||
+                      strcmp(f.outcome, "verified") == 0);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
     int status = PlatformStopRequested() && stoppedSome     ? PlatformStoppedExitStatus
@@ -376,7 +499,7 @@ static int StationStatus() {
                  : !Plan->options->exitStatus || allFlashed ? 0
                  : highest != 0                             ? (int)highest
                                                             : 1;
-    JsonStation(FrontendCount, outcomes, counts, outcomeCount, status);
+    ListUnits(StationCounts{Outcomes, counts, outcomeCount, unrecorded, status});
     return status;
 }
 
@@ -397,6 +520,7 @@ int RunStation(const StationPlan& plan) {
     }
     PlatformStopPassedOn();
     PlatformFlashEnds();
+    AccountForTheStopped();
     DrawLines();
     return StationStatus();
 }

@@ -8,16 +8,25 @@ struct Options;
 
 // What the station passes on to every worker: the options (see their
 // station role), the transport and the pause.
+// The station's records: the history as the file functions take it (null
+// for none) and the paths a record never lands in.
 struct StationPlan {
     const Options* options;
     const char* transport; // the letter
     const char* waitTime;  // in decimal
+    const char* historyPath;
+    const char* const* recordProtectedPaths;
 };
 
 // Keeps the names listed, before the list is given back to the SDK.
 void StationTakeNames(char* const* names, int32_t count);
 
 // Starts the workers, at most --max-parallel at once, follows them to their
-// ends, logs each start and end, and gives the station's exit status. The
-// station's log is open; it stays open.
+// ends, logs each start and end, and gives the station's exit status. Every
+// unit listed ends with its record and its result: a worker's own, or the
+// station's for a unit it refused, lost or never started. The station's
+// log is open; it stays open.
 int RunStation(const StationPlan& plan);
+
+// The last event of a station that ended before it had a list: no units.
+void StationEndsUnlisted(const Options& options, int status, const char* message);

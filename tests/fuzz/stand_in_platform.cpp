@@ -83,9 +83,12 @@ bool PlatformSha256End(PlatformSha256*, char*) {
 void PlatformOnSecondStop(void (*)(bool)) {}
 void PlatformWriteAtOnce(int, const char*, size_t) {}
 
-uint32_t PlatformAppendRecord(const char*, const char* const*, const char*, const char*,
-                              RecordWait) {
+uint32_t PlatformAppendLocked(const char*, const char* const*, RecordWait, PlatformComposeAppend,
+                              const void*) {
     return 0;
+}
+void PlatformComputerName(char* out, size_t) {
+    out[0] = '\0';
 }
 
 size_t PlatformWholeCharacters(const char*, size_t count) {

@@ -85,8 +85,8 @@ TEST(History, LeadingTabOrCarriageReturnIsNoFormula) {
         snprintf(::Run.frontend, sizeof ::Run.frontend, "%s", name);
         char record[1024];
         RecordValues values;
-        FillRecord(&values, false, false, 0);
-        ASSERT_GT(FormatHistoryRecord(record, sizeof record, values), 0u);
+        FillRecord(&values, ::Run, false, false, 0);
+        ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS), 0u);
         std::string text = record;
         EXPECT_TRUE(text.find(std::string(",'") + name) != std::string::npos ||
                     text.find(std::string(",\"'") + name) != std::string::npos)
@@ -111,16 +111,45 @@ TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
         close(held); // the other run is done
     });
     const char* const none[] = {nullptr};
-    uint32_t error =
-        PlatformAppendRecord("h.csv", none, "header\r\n", "record\r\n", RECORD_WAIT_WHATEVER_STOPS);
+    auto record = [](const PlatformFoundFile&, char* out, size_t, const void*) -> size_t {
+        memcpy(out, "record\r\n", 8);
+        return 8;
+    };
+    uint32_t error = PlatformAppendLocked("h.csv", none, RECORD_WAIT_WHATEVER_STOPS, record, nullptr);
     other.join();
     EXPECT_TRUE(PlatformStopRequested());
     EXPECT_EQ(error, 0u);
-    FILE* file = fopen("h.csv", "rb");
-    char text[64] = {};
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(fread(text, 1, sizeof text - 1, file), 16u);
-    fclose(file);
-    EXPECT_STREQ(text, "header\r\nrecord\r\n");
+    EXPECT_EQ(FileText("h.csv"), "record\r\n");
 #endif
+}
+
+// A new history starts with the byte order mark and every column; one
+// started before message, log and host keeps its 17 columns; a record
+// always starts a line of its own.
+TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
+    TempDir dir;
+    ::Run = ::RunRecord();
+    ::Run.message = "a, \"b\"";
+    ::Run.log = "k.log";
+    RecordValues values;
+    FillRecord(&values, ::Run, false, false, 3);
+    const char* const none[] = {nullptr};
+    char record[2048];
+    ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS), 0u);
+    std::string whole = record;
+    EXPECT_NE(whole.find(",3,\"a, \"\"b\"\"\",k.log,"), std::string::npos) << whole;
+    ASSERT_EQ(AppendHistoryRecord("new.csv", none, RECORD_NO_WAIT, values), 0u);
+    std::string created = FileText("new.csv");
+    EXPECT_EQ(created.substr(0, 11), "\xEF\xBB\xBFstarted,");
+    EXPECT_NE(created.find(",exit_status,message,log,host\r\n" + whole), std::string::npos);
+
+    ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_OLDER), 0u);
+    std::string older = "started,finished,outcome,exit_status\r\nno line end";
+    FILE* file = fopen("old.csv", "wb");
+    ASSERT_NE(file, nullptr);
+    fputs(older.c_str(), file);
+    fclose(file);
+    ASSERT_EQ(AppendHistoryRecord("old.csv", none, RECORD_NO_WAIT, values), 0u);
+    EXPECT_EQ(FileText("old.csv"), older + "\r\n" + record);
+    EXPECT_EQ(std::string(record).find("k.log"), std::string::npos);
 }

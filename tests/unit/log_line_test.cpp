@@ -14,12 +14,7 @@ class LogLineTest : public ::testing::Test {
     TempDir dir;
     void TearDown() override { CloseLog(); }
 
-    std::string LogBytes() {
-        std::ifstream file("kovi_kestrune.log", std::ios::binary);
-        std::ostringstream bytes;
-        bytes << file.rdbuf();
-        return bytes.str();
-    }
+    std::string LogBytes() { return FileText("kovi_kestrune.log"); }
 };
 
 TEST_F(LogLineTest, RecordIsTagMessageAndCrCrLf) {

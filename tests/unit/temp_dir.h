@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 struct TempDir {
@@ -23,3 +25,11 @@ struct TempDir {
         std::filesystem::remove_all(path, ignored);
     }
 };
+
+// The bytes of a file, or "" when there is none.
+inline std::string FileText(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}

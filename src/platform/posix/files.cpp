@@ -196,36 +196,34 @@ static int LockWithin10Seconds(int fd, RecordWait wait) {
     }
 }
 
-// Whether the file's last byte is a line feed, or it is empty. (The file is
-// open for writing only: a FIFO opened for reading too would not fail.)
-static bool EndsInLineFeed(const char* path, const struct stat& file) {
-    if (file.st_size == 0) {
-        return true;
-    }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// The file's first bytes and its last, read through a descriptor of their
+// own: the file is open for writing only (a FIFO opened for reading too
+// would not fail).
+static void LookAt(const char* path, const struct stat& file, char* head, PlatformFoundFile* found) {
+    *found = PlatformFoundFile{head, 0, file.st_size == 0, true};
+    int fd = file.st_size > 0 ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     struct stat info;
-    char last = '\n';
     if (fd >= 0 && fstat(fd, &info) == 0 && info.st_dev == file.st_dev &&
         info.st_ino == file.st_ino) {
-        if (pread(fd, &last, 1, file.st_size - 1) != 1) {
-            last = '\n';
-        }
+        char last = '\n';
+        size_t want = file.st_size < PLATFORM_HEAD_MAX ? (size_t)file.st_size : (size_t)PLATFORM_HEAD_MAX;
+        ssize_t got = pread(fd, head, want, 0);
+        found->headCount = got > 0 ? (size_t)got : 0;
+        found->endsInLineFeed = pread(fd, &last, 1, file.st_size - 1) != 1 || last == '\n';
     }
     if (fd >= 0) {
         close(fd);
     }
-    return last == '\n';
 }
 
-uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, RecordWait wait) {
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
+                              RecordWait wait, PlatformComposeAppend compose,
+                              const void* context) {
     int error = 0;
     int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, protectedPaths, &error);
     if (fd < 0) {
         return (uint32_t)error;
     }
-    // Held from the size check to the end of the write: of two runs that
-    // start the file at once only one finds it empty.
     error = LockWithin10Seconds(fd, wait);
     struct stat info;
     if (error == 0 && fstat(fd, &info) != 0) {
@@ -235,17 +233,16 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
         close(fd);
         return (uint32_t)error;
     }
-    // A record always starts a line of its own, whatever was there before.
-    const char* lead = info.st_size == 0 ? header : EndsInLineFeed(path, info) ? "" : "\r\n";
-    char bytes[PLATFORM_RECORD_MAX];
-    int length = snprintf(bytes, sizeof bytes, "%s%s", lead, record);
-    uint32_t result = length < 0 || (size_t)length >= sizeof bytes
-                          ? (uint32_t)EOVERFLOW
-                          : WriteAll(fd, bytes, (size_t)length);
+    char head[PLATFORM_HEAD_MAX];
+    PlatformFoundFile found;
+    LookAt(path, info, head, &found);
+    char bytes[PLATFORM_APPEND_MAX];
+    size_t length = compose(found, bytes, sizeof bytes, context);
+    uint32_t result = length == 0 ? (uint32_t)EOVERFLOW : WriteAll(fd, bytes, length);
     if (result == 0 && fsync(fd) != 0) {
         result = (uint32_t)errno;
     }
-    // A record is whole or absent: what a full disk let through goes again.
+    // Whole or absent: what a full disk let through goes again.
     if (result != 0 && ftruncate(fd, info.st_size) == 0) {
         fsync(fd);
     }
@@ -253,6 +250,13 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
         result = (uint32_t)errno;
     }
     return result;
+}
+
+void PlatformComputerName(char* out, size_t capacity) {
+    if (gethostname(out, capacity) != 0) {
+        out[0] = '\0';
+    }
+    out[capacity - 1] = '\0'; // a name cut short need not end in one
 }
 
 void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {

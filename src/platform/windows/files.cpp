@@ -352,28 +352,30 @@ static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, RecordWait wait,
     }
 }
 
-// Whether the byte before offset is a line feed, or there is none.
-static bool EndsInLineFeed(HANDLE file, LONGLONG size) {
+// The file's first bytes and its last.
+static void LookAt(HANDLE file, LONGLONG size, char* head, PlatformFoundFile* found) {
+    *found = PlatformFoundFile{head, 0, size == 0, true};
     if (size == 0) {
-        return true;
+        return;
     }
     OVERLAPPED at = {};
+    DWORD got = 0;
+    DWORD want = size < PLATFORM_HEAD_MAX ? (DWORD)size : (DWORD)PLATFORM_HEAD_MAX;
+    found->headCount = ReadFile(file, head, want, &got, &at) ? got : 0;
     at.Offset = (DWORD)(size - 1);
     at.OffsetHigh = (DWORD)((size - 1) >> 32);
     char last = '\n';
-    DWORD got = 0;
-    return !ReadFile(file, &last, 1, &got, &at) || got != 1 || last == '\n';
+    found->endsInLineFeed = !ReadFile(file, &last, 1, &got, &at) || got != 1 || last == '\n';
 }
 
-uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPaths,
-                              const char* header, const char* record, RecordWait wait) {
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
+                              RecordWait wait, PlatformComposeAppend compose,
+                              const void* context) {
     uint32_t error;
     HANDLE file = OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, wait, &error);
     if (file == INVALID_HANDLE_VALUE) {
         return error;
     }
-    // Held from the size check to the end of the write: of two runs that
-    // start the file at once only one finds it empty.
     OVERLAPPED whole = {};
     if (!LockWithin10Seconds(file, &whole, wait, &error)) {
         CloseHandle(file);
@@ -386,18 +388,17 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
         CloseHandle(file);
         return error;
     }
-    // A record always starts a line of its own, whatever was there before.
-    const char* lead = size.QuadPart == 0                    ? header
-                       : EndsInLineFeed(file, size.QuadPart) ? ""
-                                                             : "\r\n";
-    char bytes[PLATFORM_RECORD_MAX];
-    int length = snprintf(bytes, sizeof bytes, "%s%s", lead, record);
+    char head[PLATFORM_HEAD_MAX];
+    PlatformFoundFile found;
+    LookAt(file, size.QuadPart, head, &found);
+    char bytes[PLATFORM_APPEND_MAX];
+    size_t length = compose(found, bytes, sizeof bytes, context);
     // At the end as found under the lock.
     OVERLAPPED at = {};
     at.Offset = size.LowPart;
     at.OffsetHigh = (DWORD)size.HighPart;
     DWORD written = 0;
-    if (length < 0 || (size_t)length >= sizeof bytes) {
+    if (length == 0) {
         error = ERROR_BUFFER_OVERFLOW;
     } else if (!WriteFile(file, bytes, (DWORD)length, &written, &at)) {
         error = GetLastError();
@@ -406,13 +407,23 @@ uint32_t PlatformAppendRecord(const char* path, const char* const* protectedPath
     } else if (!FlushFileBuffers(file)) {
         error = GetLastError();
     }
-    // A record is whole or absent: what a full disk let through goes again.
+    // Whole or absent: what a full disk let through goes again.
     if (error != 0 && SetFilePointerEx(file, size, nullptr, FILE_BEGIN)) {
         SetEndOfFile(file);
     }
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     CloseHandle(file);
     return error;
+}
+
+void PlatformComputerName(char* out, size_t capacity) {
+    wchar_t name[256];
+    DWORD units = sizeof name / sizeof name[0];
+    out[0] = '\0';
+    if (GetComputerNameExW(ComputerNameDnsHostname, name, &units) &&
+        WideCharToMultiByte(CP_UTF8, 0, name, -1, out, (int)capacity, nullptr, nullptr) == 0) {
+        out[0] = '\0'; // it does not fit
+    }
 }
 
 void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
