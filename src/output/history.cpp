@@ -209,14 +209,13 @@ static size_t ComposeRecord(const PlatformFoundFile& found, char* out, size_t ca
         PutText(&b, "\r\n"); // a record always starts a line of its own
     }
     int columns = found.empty || HasEveryColumn(found) ? RECORD_COLUMNS : RECORD_COLUMNS_OLDER;
-    size_t length = b.fits ? FormatHistoryRecord(out + b.length, capacity - b.length, record,
-                                                 columns)
-                           : 0;
+    size_t length =
+        b.fits ? FormatHistoryRecord(out + b.length, capacity - b.length, record, columns) : 0;
     return length > 0 ? b.length + length : 0;
 }
 
-uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths,
-                             RecordWait wait, const RecordValues& record) {
+uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths, RecordWait wait,
+                             const RecordValues& record) {
     return PlatformAppendLocked(path, protectedPaths, wait, ComposeRecord, &record);
 }
 

@@ -74,7 +74,7 @@ struct RecordColumn {
 enum { RECORD_COLUMNS = 20, RECORD_COLUMNS_OLDER = 17 };
 
 struct RecordValues {
-    const RunRecord* run; // the run they describe
+    const RunRecord* run;                 // the run they describe
     RecordColumn columns[RECORD_COLUMNS]; // in the order of the history's header
     char numbers[RECORD_COLUMNS][24];
     char finished[32];
@@ -88,8 +88,7 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
 
 // The CSV record (RFC 4180, CRLF) of the run FillRecord described, in its
 // first columnCount columns. Returns its length, or 0 if it does not fit.
-size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record,
-                           int columnCount);
+size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record, int columnCount);
 
 // Whether a run's record went to its history.
 enum Recorded { RECORD_NOT_ASKED, RECORD_WRITTEN, RECORD_NOT_WRITTEN };
@@ -103,8 +102,8 @@ Recorded RecordInHistory(const char* path, const char* given, const char* const*
 // the UTF-8 byte order mark and the header, and a record always starts a
 // line of its own. Returns 0 or the system's error code
 // (PLATFORM_PROTECTED_FILE where path is one of protectedPaths).
-uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths,
-                             RecordWait wait, const RecordValues& record);
+uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths, RecordWait wait,
+                             const RecordValues& record);
 
 // Copies text as valid UTF-8: each byte that begins no UTF-8 character
 // becomes U+FFFD, and the copy ends before a character that would not fit

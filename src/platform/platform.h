@@ -233,8 +233,8 @@ enum { PLATFORM_HEAD_MAX = 1024, PLATFORM_APPEND_MAX = 8192 };
 
 // Writes into out what is to be appended to the file found so; returns its
 // length, or 0 when it does not fit in capacity.
-typedef size_t (*PlatformComposeAppend)(const PlatformFoundFile& found, char* out,
-                                        size_t capacity, const void* context);
+typedef size_t (*PlatformComposeAppend)(const PlatformFoundFile& found, char* out, size_t capacity,
+                                        const void* context);
 
 // Appends what compose makes of the file to the file at path in a single
 // write, creating it if need be (never through a link, nor as one of
@@ -246,9 +246,8 @@ typedef size_t (*PlatformComposeAppend)(const PlatformFoundFile& found, char* ou
 // open's, or EINVAL/22). Writes nothing and returns PLATFORM_PROTECTED_FILE
 // when the path is, by identity (through any link), one of protectedPaths
 // (null-terminated). Returns 0 or the system's error code.
-uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
-                              RecordWait wait, PlatformComposeAppend compose,
-                              const void* context);
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths, RecordWait wait,
+                              PlatformComposeAppend compose, const void* context);
 
 enum : uint32_t { PLATFORM_PROTECTED_FILE = 0xFFFFFFFFu };
 

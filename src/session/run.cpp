@@ -100,8 +100,8 @@ static int EndRun(int status, bool fatal) {
         const char* protectedPaths[RECORD_PROTECTED_MAX];
         RecordProtectedPaths(protectedPaths);
         RecordWait wait = Run.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
-        recorded = RecordInHistory(HistoryPath, Given->history.path, protectedPaths, wait, values,
-                                   Tag);
+        recorded =
+            RecordInHistory(HistoryPath, Given->history.path, protectedPaths, wait, values, Tag);
     }
     if (Given->all) {
         StationEndsUnlisted(*Given, status, Run.message); // a station's last event is its own

@@ -44,8 +44,8 @@ struct Frontend {
     char outcome[16];
     int status;
     // How it ended, for the station's last event.
-    char* message;     // the station's own, or
-    char* messageJson; // the worker's result's, as it wrote it
+    char* message;       // the station's own, or
+    char* messageJson;   // the worker's result's, as it wrote it
     const char* unitLog; // the log that tells how it went
     Recorded recorded;
 };
@@ -206,11 +206,11 @@ static void AccountFor(Frontend* f, const char* outcome, int status, const char*
     run.verifyAsked = Plan->options->verifyMinutes > 0;
     RecordValues values;
     FillRecord(&values, run, false, false, status);
-    f->recorded = Plan->historyPath == nullptr
-                      ? RECORD_NOT_ASKED
-                      : RecordInHistory(Plan->historyPath, Plan->options->history.path,
-                                        Plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS,
-                                        values, Tag);
+    f->recorded =
+        Plan->historyPath == nullptr
+            ? RECORD_NOT_ASKED
+            : RecordInHistory(Plan->historyPath, Plan->options->history.path,
+                              Plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS, values, Tag);
     JsonResult(values, run.message, f->recorded, f->utf8);
 }
 
@@ -274,9 +274,9 @@ static void TakeResult(Frontend* f, const char* line) {
     f->haveResult = JsonReadWord(line, "outcome", f->outcome, sizeof f->outcome);
     char value[8];
     f->recorded = !JsonReadValue(line, "recorded", value, sizeof value) ? RECORD_NOT_ASKED
-                  : strcmp(value, "true") == 0                         ? RECORD_WRITTEN
-                  : strcmp(value, "false") == 0                        ? RECORD_NOT_WRITTEN
-                                                                       : RECORD_NOT_ASKED;
+                  : strcmp(value, "true") == 0                          ? RECORD_WRITTEN
+                  : strcmp(value, "false") == 0                         ? RECORD_NOT_WRITTEN
+                                                                        : RECORD_NOT_ASKED;
     size_t capacity = strlen(line) + 1;
     free(f->messageJson);
     f->messageJson = static_cast<char*>(malloc(capacity));
@@ -465,10 +465,15 @@ static void ListUnits(const StationCounts& counts) {
         static_cast<StationUnit*>(calloc((size_t)FrontendCount + 1, sizeof(StationUnit)));
     for (int32_t i = 0; units != nullptr && i < FrontendCount; i++) {
         const Frontend& f = Frontends[i];
-        units[i] = StationUnit{f.utf8,    f.seen.haveInfo, f.seen.serial,
-                               f.outcome, f.status,        f.messageJson,
+        units[i] = StationUnit{f.utf8,
+                               f.seen.haveInfo,
+                               f.seen.serial,
+                               f.outcome,
+                               f.status,
+                               f.messageJson,
                                f.message != nullptr ? f.message : "",
-                               f.unitLog,         f.recorded};
+                               f.unitLog,
+                               f.recorded};
     }
     JsonStation(counts, units, units != nullptr ? FrontendCount : 0, nullptr);
     free(units);
@@ -489,9 +494,9 @@ static int StationStatus() {
             counts[k] += strcmp(f.outcome, Outcomes[k]) == 0;
         }
         unrecorded += f.recorded == RECORD_NOT_WRITTEN;
-        allFlashed = allFlashed &&
-                     (strcmp(f.outcome, "flashed") == 0 || strcmp(f.outcome, "current") == 0 ||
-                      strcmp(f.outcome, "verified") == 0);
+        allFlashed =
+            allFlashed && (strcmp(f.outcome, "flashed") == 0 || strcmp(f.outcome, "current") == 0 ||
+                           strcmp(f.outcome, "verified") == 0);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
     int status = PlatformStopRequested() && stoppedSome     ? PlatformStoppedExitStatus

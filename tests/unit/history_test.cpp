@@ -115,7 +115,8 @@ TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
         memcpy(out, "record\r\n", 8);
         return 8;
     };
-    uint32_t error = PlatformAppendLocked("h.csv", none, RECORD_WAIT_WHATEVER_STOPS, record, nullptr);
+    uint32_t error =
+        PlatformAppendLocked("h.csv", none, RECORD_WAIT_WHATEVER_STOPS, record, nullptr);
     other.join();
     EXPECT_TRUE(PlatformStopRequested());
     EXPECT_EQ(error, 0u);

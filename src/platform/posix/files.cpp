@@ -199,14 +199,16 @@ static int LockWithin10Seconds(int fd, RecordWait wait) {
 // The file's first bytes and its last, read through a descriptor of their
 // own: the file is open for writing only (a FIFO opened for reading too
 // would not fail).
-static void LookAt(const char* path, const struct stat& file, char* head, PlatformFoundFile* found) {
+static void LookAt(const char* path, const struct stat& file, char* head,
+                   PlatformFoundFile* found) {
     *found = PlatformFoundFile{head, 0, file.st_size == 0, true};
     int fd = file.st_size > 0 ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     struct stat info;
     if (fd >= 0 && fstat(fd, &info) == 0 && info.st_dev == file.st_dev &&
         info.st_ino == file.st_ino) {
         char last = '\n';
-        size_t want = file.st_size < PLATFORM_HEAD_MAX ? (size_t)file.st_size : (size_t)PLATFORM_HEAD_MAX;
+        size_t want =
+            file.st_size < PLATFORM_HEAD_MAX ? (size_t)file.st_size : (size_t)PLATFORM_HEAD_MAX;
         ssize_t got = pread(fd, head, want, 0);
         found->headCount = got > 0 ? (size_t)got : 0;
         found->endsInLineFeed = pread(fd, &last, 1, file.st_size - 1) != 1 || last == '\n';
@@ -216,9 +218,8 @@ static void LookAt(const char* path, const struct stat& file, char* head, Platfo
     }
 }
 
-uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
-                              RecordWait wait, PlatformComposeAppend compose,
-                              const void* context) {
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths, RecordWait wait,
+                              PlatformComposeAppend compose, const void* context) {
     int error = 0;
     int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, protectedPaths, &error);
     if (fd < 0) {

@@ -368,9 +368,8 @@ static void LookAt(HANDLE file, LONGLONG size, char* head, PlatformFoundFile* fo
     found->endsInLineFeed = !ReadFile(file, &last, 1, &got, &at) || got != 1 || last == '\n';
 }
 
-uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths,
-                              RecordWait wait, PlatformComposeAppend compose,
-                              const void* context) {
+uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPaths, RecordWait wait,
+                              PlatformComposeAppend compose, const void* context) {
     uint32_t error;
     HANDLE file = OpenForWriting(path, GENERIC_READ | GENERIC_WRITE, protectedPaths, wait, &error);
     if (file == INVALID_HANDLE_VALUE) {
