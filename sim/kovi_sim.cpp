@@ -113,6 +113,7 @@ struct Scenario {
     std::vector<uint16_t> pollStatuses;  // empty: judged by the transfer
     long long pollVersion = -1;          // -1: the version in the image received
     long long failAt[ENTRY_COUNT] = {};  // the call number that fails, 0 for none
+    long long crashAt[ENTRY_COUNT] = {}; // the call number that ends the process, 0 for none
     long long delayMs[ENTRY_COUNT] = {}; // how long each call of the entry takes
     int32_t errorCode = 1;
     OptionalText errorText{false, "Simulated failure"};
@@ -275,10 +276,22 @@ void TakeTime(long long milliseconds) {
 #endif
 }
 
+// Ends the process at once, as a crash or a kill does.
+void Crash() {
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 0xC0000005); // an access violation's status
+#else
+    raise(SIGKILL);
+#endif
+}
+
 // Counts the call and tells whether the scenario makes this one fail.
 bool InjectedFailure(Entry entry) {
     TakeTime(TheDevice.scenario.delayMs[entry]);
     long long call = ++TheDevice.calls[entry];
+    if (TheDevice.scenario.crashAt[entry] == call) {
+        Crash();
+    }
     if (TheDevice.scenario.failAt[entry] != call) {
         return false;
     }
@@ -403,11 +416,13 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
             scenario->pollStatuses.push_back((uint16_t)number);
             start = comma == std::string::npos ? value.size() + 1 : comma + 1;
         }
-    } else if (key.compare(0, 5, "fail.") == 0 || key.compare(0, 6, "delay.") == 0) {
-        // fail.ENTRY and delay.ENTRY: a setting of one entry point.
+    } else if (key.compare(0, 5, "fail.") == 0 || key.compare(0, 6, "delay.") == 0 ||
+               key.compare(0, 6, "crash.") == 0) {
+        // fail.ENTRY, crash.ENTRY and delay.ENTRY: a setting of one entry point.
         bool fail = key[0] == 'f';
+        bool crash = key[0] == 'c';
         int entry = 0;
-        while (entry < ENTRY_COUNT && key.substr(fail ? 5 : 6) != EntryNames[entry]) {
+        while (entry < ENTRY_COUNT && key.substr(key.find('.') + 1) != EntryNames[entry]) {
             entry++;
         }
         if (entry == ENTRY_COUNT) {
@@ -417,8 +432,9 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
             }
             return false;
         }
-        ok = fail ? ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry])
-                  : ParseNumber(value, 0, 3600000L, &scenario->delayMs[entry]);
+        ok = fail    ? ParseNumber(value, 1, 1000000000L, &scenario->failAt[entry])
+             : crash ? ParseNumber(value, 1, 1000000000L, &scenario->crashAt[entry])
+                     : ParseNumber(value, 0, 3600000L, &scenario->delayMs[entry]);
     } else if (key == "error_code") {
         ok = ParseNumber(value, i32Min, u32Max, &number);
         scenario->errorCode = (int32_t)(uint32_t)number;

@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Runs one end-to-end case: the real Kestrune binary in a fresh directory
 against the simulated frontend, compared byte for byte. The case format is
 described in FORMAT.md beside this file."""
@@ -216,12 +216,12 @@ def run_on_terminal(command, cwd, env, key):
     env = dict(env, LC_ALL="C.UTF-8")  # a UTF-8 terminal
     p = subprocess.Popen(command, cwd=cwd, env=env, stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
-#(Wine puts escape sequences into what it shows : match a short piece.)
+    # (Wine puts escape sequences into what it shows: match a short piece.)
     out = read_until(master, b"", b"Press Y to flash")
     time.sleep(0.5)
     os.write(master, key)
     out = read_until(master, out, b"Close the log file")
-#Alone on its console, the tool waits for a key before the window closes.
+    # Alone on its console, the tool waits for a key before the window closes.
     out = read_until(master, out, b"Press any key to close this window", 5)
     os.write(master, b"x")
     read_until(master, out, b"\0", 10)
@@ -235,8 +235,8 @@ def tool_processes(cwd, pattern=rb".*Kestrune"):
     pids = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-        if (os.readlink(f "/proc/{pid}/cwd") == cwd and
-            re.match(pattern, read_bytes(f "/proc/{pid}/cmdline"))):
+            if (os.readlink(f"/proc/{pid}/cwd") == cwd and
+                    re.match(pattern, read_bytes(f"/proc/{pid}/cmdline"))):
                 pids.append(int(pid))
         except OSError:
             pass
@@ -268,7 +268,7 @@ def run_on_terminal_with_stop(command, cwd, env, fields):
         for pid in windows_processes(cwd):
             os.kill(pid, getattr(signal, stop))
         time.sleep(0.3)
-#Alone on its console at the end, the tool waits for a key.
+    # Alone on its console at the end, the tool waits for a key.
     out = read_until(master, out, b"Press any key to close this window", 60)
     os.write(master, b"x")
     read_until(master, out, b"\0", 10)
@@ -348,8 +348,8 @@ def launch(command, cwd, env, stdin, fields):
     if "terminal-stopped" in setups:
         return run_with_terminal_stopped(command, cwd, env, stdin)
     if "closed-std-descriptors" in setups:
-#Started with 0 and 1 closed : what it writes to the console must go
-#nowhere, least of all into a file it opened.
+        # Started with 0 and 1 closed: what it writes to the console must go
+        # nowhere, least of all into a file it opened.
         def close_standard():
             os.close(0)
             os.close(1)
@@ -383,7 +383,7 @@ def launch(command, cwd, env, stdin, fields):
         p.stdin.close()
         out = b""
         if "stdout-reader-leaves" in setups:
-#Like "| head -c 1900" : the reader takes its bytes and goes away.
+            # Like "| head -c 1900": the reader takes its bytes and goes away.
             while len(out) < 1900:
                 chunk = os.read(p.stdout.fileno(), 1900 - len(out))
                 if not chunk:
@@ -402,8 +402,8 @@ def launch(command, cwd, env, stdin, fields):
                     break
                 out += chunk
                 if not sent and marker in out:
-#(Where no output marks the call to stop in, a pause
-#after the one before does.)
+                    # (Where no output marks the call to stop in, a pause
+                    # after the one before does.)
                     time.sleep(int(pause.split()[0]) / 1000 if pause else 0)
                     p.send_signal(getattr(signal, name))
                     if second:
@@ -545,14 +545,14 @@ class Run:
 
 
 def hold_history_lock(r):
-#Held by this process, as "flock history.csv sleep 60" would.
+    # Held by this process, as "flock history.csv sleep 60" would.
     r.held_lock = open(r.path("history.csv"), "wb")
     fcntl.flock(r.held_lock, fcntl.LOCK_EX)
 
 
 def fill_disk_under_history(r):
-#Three pages : a filler takes two, the history most of the third, so a
-#record is cut short by the full disk.
+    # Three pages: a filler takes two, the history most of the third, so a
+    # record is cut short by the full disk.
     os.mkdir(r.path("full"))
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", r.path("full")],
                       stderr=subprocess.DEVNULL).returncode:
@@ -563,20 +563,19 @@ def fill_disk_under_history(r):
 
 
 def code_page_932(r):
-#Wine takes its ANSI code page from the locale : a Japanese one of the
-#case's own, made with localedef, gives code page 932.
+    # Wine takes its ANSI code page from the locale: a Japanese one of the
+    # case's own, made with localedef, gives code page 932.
     os.makedirs(r.path("locale"))
     made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "SHIFT_JIS", "--no-warnings=ascii",
                            r.path("locale/ja_JP.SJIS")], capture_output=True)
     if made.returncode not in (0, 1) or not os.path.isdir(r.path("locale/ja_JP.SJIS")):
         return "no Japanese locale can be made here (Debian's locales package)"
-    r.env_extra = {
-            "LOCPATH" : r.path("locale"), "LC_ALL" : "ja_JP.SJIS"}
+    r.env_extra = {"LOCPATH": r.path("locale"), "LC_ALL": "ja_JP.SJIS"}
     return None
 
 
 def make_image_immutable(r):
-#A read - only mode does not stop root; an immutable file does.
+    # A read-only mode does not stop root; an immutable file does.
     if subprocess.run(["chattr", "+i", r.image_path], stderr=subprocess.DEVNULL).returncode:
         return "chattr +i is not supported here"
     return None
@@ -588,17 +587,18 @@ def make_image_sparse(r):
 
 
 def plant_dlls(r):
-#Firmware unpacked beside the tool, with libraries of the SDK's and its
-#dependency's names: none of them may be loaded.
+    # Firmware unpacked beside the tool, with libraries of the SDK's and its
+    # dependency's names: none of them may be loaded.
     planted = os.path.join(r.opts.build, "planted")
     for name in os.listdir(planted):
         shutil.copy(os.path.join(planted, name), r.work)
     shutil.copy(r.opts.bin, r.work)
     r.opts.bin = r.path(os.path.basename(r.opts.bin))
 
-#Each setup a case may name, and what it does before the run; one that
-#returns a text skips the case for that reason.Setups that only change
-#how the tool is started are handled in launch().
+
+# Each setup a case may name, and what it does before the run; one that
+# returns a text skips the case for that reason. Setups that only change
+# how the tool is started are handled in launch().
 SETUPS = {
     "immutable-image": make_image_immutable,
     "read-only-image": lambda r: os.chmod(r.image_path, 0o444),
@@ -616,7 +616,7 @@ SETUPS = {
     "history-without-line-end": lambda r: r.write("history.csv", b"a row edited by hand"),
     "history-locked": hold_history_lock,
     "history-on-full-disk": fill_disk_under_history,
-#Past the limit launch() sets.
+    # Past the limit launch() sets.
     "file-size-limit": lambda r: r.write("history.csv", b"x" * 19998 + b"\r\n"),
     "planted-dlls": plant_dlls,
     "code-page-932": code_page_932,
@@ -658,8 +658,8 @@ def prepare(r, env, wine):
     for name in (r.image_name, r.fields.get("log-file", "")):  # their folders
         os.makedirs(os.path.dirname(r.path(name)), exist_ok=True)
     if "image" in r.fields and not {"image-is-fifo", "image-links-to-dev-zero"} & set(r.setups):
-#Made under a plain name, then given its own(which may hold any
-#character).
+        # Made under a plain name, then given its own (which may hold any
+        # character).
         subprocess.run(wine + [r.opts.make_image] + shlex.split(r.fields["image"]) +
                        ["made.bin"], cwd=r.work, env=env, check=True)
         os.rename(r.path("made.bin"), r.image_path)
@@ -686,9 +686,9 @@ def prepare(r, env, wine):
 def command_for(r, env, wine):
     command = [r.opts.bin] + shlex.split(r.fields.get("args", ""))
     if r.windows and "launch" in r.fields:
-#Started as an unattended host starts it; it gets a console of its
-#own, so the log tells what it did.A launcher that posts to the
-#hidden window needs the prefix where it exists.
+        # Started as an unattended host starts it; it gets a console of its
+        # own, so the log tells what it did. A launcher that posts to the
+        # hidden window needs the prefix where it exists.
         if r.fields["launch"].split(":")[0] in ("close", "close-then-end-session", "taskkill",
                                                 "pipe-then-close", "end-session"):
             env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
@@ -697,17 +697,17 @@ def command_for(r, env, wine):
                            "Z:" + command[0].replace("/", "\\")] + command[1:]
         return wine + [os.path.join(r.opts.build, "launch.exe"), r.fields["launch"]] + command
     if r.windows and "signal" in r.fields:
-#A console Ctrl - C : the windows the station passes a stop to exist.
+        # A console Ctrl-C: the windows the station passes a stop to exist.
         env["WINEPREFIX"] = r.opts.wineprefix + "-with-window"
     if r.windows:
         return wine + command
     if r.opts.valgrind:
         command = ["valgrind", "--log-file=" + r.path("memcheck.log"), "--track-fds=yes",
                    "--leak-check=full", "--track-origins=yes", "--error-exitcode=99"] + command
-#Preloaded into the tool itself, not through the faketime program : that
-#one would take a signal in the tool's place, and one that was killed
-#leaves a semaphore behind that makes a later one fail.(Not with
-#descriptors closed : it would take the lowest free ones.)
+    # Preloaded into the tool itself, not through the faketime program: that
+    # one would take a signal in the tool's place, and one that was killed
+    # leaves a semaphore behind that makes a later one fail. (Not with
+    # descriptors closed: it would take the lowest free ones.)
     if "closed-std-descriptors" not in r.setups:
         env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
     return command
@@ -735,8 +735,8 @@ def check_output(r, macros, returncode, stdout, stderr):
         stdout = stderr  # the console
     if "stdout-reader-leaves" in r.setups:
         console = console[:len(stdout)]
-#On a terminal Wine's console adds escape sequences, and a launched
-#tool has a console of its own : the log tells.
+    # On a terminal Wine's console adds escape sequences, and a launched
+    # tool has a console of its own: the log tells.
     if (not {"closed-std-descriptors", "terminal", "terminal-stopped"} & set(r.setups) and "launch" not in r.fields and
             not console_matches(console, stdout) and not pieces_match(console_pieces, stdout)):
         show_difference("console", console, stdout)
@@ -747,7 +747,7 @@ def check_output(r, macros, returncode, stdout, stderr):
             print(f"--- the terminal does not show {shown!r}")
             failures += 1
     actual_log = read_bytes(r.path(r.fields.get("log-file", "kovi_kestrune.log")))
-#(A log name that leads elsewhere has no log of its own to compare.)
+    # (A log name that leads elsewhere has no log of its own to compare.)
     if (not {"log-is-directory", "log-links-to-image"} & set(r.setups) and
             not pieces_match(log_pieces, actual_log)):
         show_difference("log", log, actual_log)
@@ -782,8 +782,8 @@ def check_files(r, macros):
             return b"[^,]*".join(timestamp.join(re.escape(p) for p in part.split(b"%TIMESTAMP%"))
                                  for part in line.removeprefix(b"any: ").split(b"%ANY%"))
         patterns = [pattern(line) + b"\r\n" for line in lines]
-#Records marked "any: "(a station 's workers')in any order : each of
-#those lines of the file matches one of them.
+        # Records marked "any: " (a station's workers') in any order: each of
+        # those lines of the file matches one of them.
         unordered = [p for p, line in zip(patterns, lines) if line.startswith(b"any: ")]
         ordered = b"".join(p for p, line in zip(patterns, lines) if not line.startswith(b"any: "))
         actual = history.splitlines(keepends=True)
@@ -808,8 +808,8 @@ def check_files(r, macros):
     for marker in sorted(n for n in os.listdir(r.work) if n.endswith("-was-loaded")):
         print(f"--- a library from the working directory was loaded: {marker}")
         failures += 1
-#One frontend's bytes, or with received-by those of each frontend named
-#by its index in the list.
+    # One frontend's bytes, or with received-by those of each frontend named
+    # by its index in the list.
     received_files = [("kovi_sim.received", r.image)] if r.fields.get("received") == "image" else []
     received_files += [(f"kovi_sim-{n}.received", r.image)
                        for n in r.fields.get("received-by", "").split()]
