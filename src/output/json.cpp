@@ -10,8 +10,6 @@
 
 bool JsonEnabled;
 
-enum { JSON_TEXT_MAX = 4096 };
-
 // One line, as long as it needs to be: an event is written whole or not at
 // all.
 struct JsonLine {
@@ -46,8 +44,14 @@ static void PutString(Builder* b, const char* text) {
         PutText(b, "null");
         return;
     }
-    char clean[JSON_TEXT_MAX];
-    CleanUtf8(clean, sizeof clean, text);
+    // Whole, whatever its length: each byte that is no UTF-8 takes three.
+    size_t capacity = 3 * strlen(text) + 1;
+    char* clean = static_cast<char*>(malloc(capacity));
+    if (clean == nullptr) {
+        b->fits = false;
+        return;
+    }
+    CleanUtf8(clean, capacity, text);
     PutText(b, "\"");
     for (const unsigned char* c = reinterpret_cast<const unsigned char*>(clean); *c; c++) {
         char escaped[8];
@@ -67,6 +71,7 @@ static void PutString(Builder* b, const char* text) {
         }
     }
     PutText(b, "\"");
+    free(clean);
 }
 
 static void String(JsonLine* line, const char* name, const char* text) {
@@ -135,10 +140,17 @@ void JsonFrontends(char* const* names, int32_t count) {
     Key(&line, "names");
     PutText(&line.b, "[");
     for (int32_t j = 0; j < count; j++) {
-        char utf8[JSON_TEXT_MAX];
-        PlatformNarrowTextToUtf8(names[j] != nullptr ? names[j] : "", utf8, sizeof utf8);
+        const char* name = names[j] != nullptr ? names[j] : "";
+        size_t capacity = 4 * strlen(name) + 1; // room for any name in UTF-8
+        char* utf8 = static_cast<char*>(malloc(capacity));
+        if (utf8 == nullptr) {
+            line.b.fits = false;
+            break;
+        }
+        PlatformNarrowTextToUtf8(name, utf8, capacity);
         PutText(&line.b, j > 0 ? "," : "");
         PutString(&line.b, utf8);
+        free(utf8);
     }
     PutText(&line.b, "]");
     End(&line);

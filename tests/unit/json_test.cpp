@@ -19,13 +19,21 @@ static std::string Forwarded(const char* line, const char* frontend) {
 TEST(JsonTest, ForwardedEventsNameTheirFrontendOnce) {
     EXPECT_EQ(Forwarded("{\"event\":\"progress\",\"percent\":25}", "USB:\"A\""),
               "{\"event\":\"progress\",\"frontend\":\"USB:\\\"A\\\"\",\"percent\":25}\n");
-    // A result has the column already: kept, or filled in where the worker
-    // did not find its frontend.
-    EXPECT_EQ(Forwarded("{\"event\":\"result\",\"frontend\":\"B\",\"x\":1}", "B"),
-              "{\"event\":\"result\",\"frontend\":\"B\",\"x\":1}\n");
+    // A result's own column goes: the name comes first and whole, where the
+    // worker's was cut short or null.
+    EXPECT_EQ(Forwarded("{\"event\":\"result\",\"t\":0,\"frontend\":\"B\\\"c\",\"x\":1}", "B\"cd"),
+              "{\"event\":\"result\",\"frontend\":\"B\\\"cd\",\"t\":0,\"x\":1}\n");
     EXPECT_EQ(Forwarded("{\"event\":\"result\",\"frontend\":null,\"x\":1}", "C"),
               "{\"event\":\"result\",\"frontend\":\"C\",\"x\":1}\n");
+    // Only what is about the unit: the worker's start and listing are not.
+    EXPECT_EQ(Forwarded("{\"event\":\"start\",\"x\":1}", "D"), "");
+    EXPECT_EQ(Forwarded("{\"event\":\"frontends\",\"x\":1}", "D"), "");
     EXPECT_EQ(Forwarded("not json", "D"), "");
+    // Whole, however long.
+    std::string name(40000, 'n');
+    std::string line = "{\"event\":\"status\",\"text\":\"" + name + "\"}";
+    EXPECT_EQ(Forwarded(line.c_str(), name.c_str()),
+              "{\"event\":\"status\",\"frontend\":\"" + name + "\",\"text\":\"" + name + "\"}\n");
 }
 
 TEST(JsonTest, ReadsNumbersAndWordsOfItsOwnLines) {
