@@ -778,8 +778,8 @@ def check_files(r, macros):
                  if line.strip()]
         timestamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
 
-        def pattern(line):  # %TIMESTAMP% any local time, %ANY% any one column
-            return b"[^,]*".join(timestamp.join(re.escape(p) for p in part.split(b"%TIMESTAMP%"))
+        def pattern(line):  # %TIMESTAMP% any local time, %ANY% any one column, quoted or not
+            return rb'(?:"(?:[^"]|"")*"|[^,"]*)'.join(timestamp.join(re.escape(p) for p in part.split(b"%TIMESTAMP%"))
                                  for part in line.removeprefix(b"any: ").split(b"%ANY%"))
         patterns = [pattern(line) + b"\r\n" for line in lines]
         # Records marked "any: " (a station's workers') in any order: each of
