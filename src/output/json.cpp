@@ -79,7 +79,12 @@ static void String(JsonLine* line, const char* name, const char* text) {
     PutString(&line->b, text);
 }
 
-static const char* const RecordedWords[] = {"null", "true", "false"};
+// Whether a record was written: true, false, or null where none was asked for.
+static void RecordedKey(JsonLine* line, Recorded recorded) {
+    static const char* const words[] = {"null", "true", "false"};
+    Key(line, "recorded");
+    PutText(&line->b, words[recorded]);
+}
 
 static void Number(JsonLine* line, const char* name, long long value) {
     char text[24];
@@ -250,8 +255,7 @@ void JsonResult(const RecordValues& record, const char* message, Recorded record
         String(&line, "image", run.chosenImage);
     }
     String(&line, "message", message);
-    Key(&line, "recorded");
-    PutText(&line.b, RecordedWords[recorded]);
+    RecordedKey(&line, recorded);
     End(&line);
 }
 
@@ -366,8 +370,7 @@ void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t 
             PutString(&line.b, unit.message);
         }
         String(&line, "log", unit.log);
-        Key(&line, "recorded");
-        PutText(&line.b, RecordedWords[unit.recorded]);
+        RecordedKey(&line, unit.recorded);
         PutText(&line.b, "}");
     }
     PutText(&line.b, "]");

@@ -284,11 +284,6 @@ static void TakeResult(Frontend* f, const char* line) {
         free(f->messageJson);
         f->messageJson = nullptr;
     }
-    long long serial = 0;
-    if (JsonReadNumber(line, "serial", &serial)) {
-        f->seen.haveInfo = true;
-        f->seen.serial = (int32_t)serial;
-    }
 }
 
 // One whole line the worker wrote.
@@ -377,8 +372,7 @@ static void RefuseNamesListedTwice() {
 static void RefuseNamesTooLong() {
     for (int32_t i = 0; i < FrontendCount; i++) {
         Frontend* f = &Frontends[i];
-        char device[NAME_MAX_UTF8];
-        if (f->state == WAITING && !PlatformNarrowTextToUtf8(f->name, device, sizeof device)) {
+        if (f->state == WAITING && strlen(f->utf8) >= NAME_MAX_UTF8) {
             LogFailure(Tag, "Frontend name of %d bytes is too long, not flashed",
                        (int)strlen(f->name));
             AccountFor(f, "refused", 3, Run.log, LastFailure);
