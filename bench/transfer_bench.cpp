@@ -66,8 +66,10 @@ void Transfer(benchmark::State& state, uint32_t firmwareSize, uint32_t waitTime)
         QuietConsole quiet;
         FirmwareImage image;
         FlashReport report = {};
+        FlashOptions options = {};
+        options.waitTime = waitTime;
         if (OpenFirmwareImage(&image, "kovi_firmware.bin", false, false) != FLASH_GOES_ON ||
-            TransferFirmware(nullptr, waitTime, image, &report) != FLASH_CHUNK_REFUSED) {
+            TransferFirmware(nullptr, options, image, &report) != FLASH_CHUNK_REFUSED) {
             state.SkipWithError("transfer did not run to its last chunk");
         }
         ReleaseFirmwareImage(&image, FLASH_GOES_ON);

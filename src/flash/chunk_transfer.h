@@ -13,7 +13,8 @@ uint32_t BarFilled(uint32_t part, uint32_t chunkCount);
 // The first part before which the bar shows more than filled positions.
 uint32_t NextBarPart(uint32_t filled, uint32_t chunkCount);
 
-// Sends the firmware of the validated image and goes on to wait for the
-// frontend to finish. The image stays the caller's.
-FlashResult TransferFirmware(SdkHandle handle, uint32_t waitTime, const FirmwareImage& image,
-                             FlashReport* report);
+// Sends the firmware of the validated image, pausing after each chunk;
+// FLASH_GOES_ON once the frontend took all of it. The image stays the
+// caller's.
+FlashResult TransferFirmware(SdkHandle handle, const FlashOptions& options,
+                             const FirmwareImage& image, FlashReport* report);

@@ -1,7 +1,7 @@
 // Waiting for the frontend to finish programming after the transfer.
 #pragma once
 
-#include "flash/flash.h"
+#include "flash/phases.h"
 
 // Polls the firmware status once a minute, at most six times, until the
 // frontend reports that programming is done.

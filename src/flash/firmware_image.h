@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "flash/flash.h"
+#include "flash/phases.h"
 
 // The image a run flashes unless told otherwise.
 extern const char* const DefaultFirmwareFileName;

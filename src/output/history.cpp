@@ -7,8 +7,6 @@
 #include <cstring>
 #include <ctime>
 
-RunRecord Run;
-
 static const char HistoryHeader[] =
     "started,finished,transport,wait_ms,frontend,serial,hw_version,sw_version,image_sha256,"
     "firmware_ver,dev_id,firmware_size,chunks_sent,flash_result,outcome,reported_version,"
@@ -36,7 +34,7 @@ const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
         return run.outcome;
     }
     // Once the frontend reported success, a stop changes nothing.
-    if (run.flashed) {
+    if (run.flash.flashed) {
         return run.verdict == RunRecord::VERIFIED     ? "verified"
                : run.verdict == RunRecord::UNVERIFIED ? "unverified"
                                                       : "flashed";
@@ -44,17 +42,17 @@ const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
     if (stopped) {
         return "stopped";
     }
-    if (run.alreadyCurrent) {
+    if (run.flash.alreadyCurrent) {
         return "current";
     }
-    if (run.declined) {
+    if (run.flash.declined) {
         return "declined";
     }
     if (run.listOnly && !fatal) {
         return "listed";
     }
     // Nothing sent yet: the frontend or the image was not fit to be flashed.
-    return fatal || run.confirmed ? "failed" : "refused";
+    return fatal || run.flash.confirmed ? "failed" : "refused";
 }
 
 // The length of the UTF-8 character at text, or 0 when the bytes there are
@@ -142,17 +140,18 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
     text("transport", true, record->transport, false);
     number("wait_ms", true, run.waitTime);
     text("frontend", run.haveFrontend, run.frontend, true);
-    number("serial", run.haveInfo, run.serial);
-    number("hw_version", run.haveInfo, run.hwVersion);
-    number("sw_version", run.haveInfo, run.swVersion);
-    text("image_sha256", run.haveImage && run.imageSha256[0] != '\0', run.imageSha256, false);
-    number("firmware_ver", run.haveImage, run.firmwareVer);
-    number("dev_id", run.haveImage, run.devId);
-    number("firmware_size", run.haveImage, run.firmwareSize);
-    number("chunks_sent", true, run.chunksSent);
+    number("serial", run.flash.haveInfo, run.flash.serial);
+    number("hw_version", run.flash.haveInfo, run.flash.hwVersion);
+    number("sw_version", run.flash.haveInfo, run.flash.swVersion);
+    text("image_sha256", run.flash.haveImage && run.flash.imageSha256[0] != '\0',
+         run.flash.imageSha256, false);
+    number("firmware_ver", run.flash.haveImage, run.flash.firmwareVer);
+    number("dev_id", run.flash.haveImage, run.flash.devId);
+    number("firmware_size", run.flash.haveImage, run.flash.firmwareSize);
+    number("chunks_sent", true, run.flash.chunksSent);
     number("flash_result", run.flashRan, run.flashResult);
     text("outcome", true, RunOutcome(run, fatal, stopped), false);
-    number("reported_version", run.flashed, run.reportedVersion);
+    number("reported_version", run.flash.flashed, run.flash.reportedVersion);
     number("exit_status", true, exitStatus);
     // Texts that may hold anything: each is quoted and kept from formulas.
     text("message", true, run.message != nullptr ? run.message : "", true);

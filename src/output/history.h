@@ -1,55 +1,12 @@
-// The record of one run, for scripts and production lines: what was flashed
-// into which frontend, when, and with what outcome. Filled in as the run
-// goes; appended to a CSV file at its end when the operator asks for it.
+// The history: one CSV record a run, appended at its end when the operator
+// asks for it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "output/run_record.h"
 #include "platform/platform.h"
-
-enum { HISTORY_TEXT_SIZE = 256 };
-
-struct RunRecord {
-    char started[32];
-    char transport;
-    uint32_t waitTime;
-    // The frontend, before the flash.
-    char frontend[HISTORY_TEXT_SIZE];
-    bool haveFrontend;
-    bool haveInfo;
-    int32_t serial;
-    uint16_t hwVersion;
-    uint16_t swVersion;
-    // The image.
-    bool haveImage;
-    char imageSha256[65];
-    uint16_t firmwareVer;
-    uint16_t devId;
-    uint32_t firmwareSize;
-    uint32_t chunksSent;
-    // How it ended.
-    bool listOnly; // --list: nothing was to be flashed
-    bool flashRan;
-    int flashResult;
-    bool confirmed;
-    bool declined;
-    bool alreadyCurrent; // --skip-current found the image's version running
-    bool flashed;
-    uint16_t reportedVersion;
-    // --verify: what the frontend ran after its reboot.
-    enum { NOT_VERIFIED, VERIFIED, UNVERIFIED } verdict; // NOT_VERIFIED: no verdict
-    const char* chosenImage; // of several images, the one chosen (null with one)
-    bool verifyAsked;
-    bool haveVerifiedVersion;
-    uint16_t verifiedVersion;
-    // What the record says besides.
-    const char* outcome; // given outright (a station's word for a unit), or null
-    const char* message; // the failure that ended it, "" for none
-    const char* log;     // the log file, as given
-};
-
-extern RunRecord Run;
 
 // Local time, ISO 8601 with the UTC offset ("2026-12-07T12:00:00+01:00").
 void LocalTimestamp(char text[32]);

@@ -8,7 +8,11 @@
 #include "output/text_builder.h"
 #include "platform/platform.h"
 
-bool JsonEnabled;
+static bool JsonEnabled;
+
+void JsonEnable(bool enabled) {
+    JsonEnabled = enabled;
+}
 
 // One line, as long as it needs to be: an event is written whole or not at
 // all.
@@ -192,7 +196,7 @@ void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint
     End(&line);
 }
 
-void JsonWriteProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs) {
+void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs) {
     static uint32_t lastPercent;
     static uint64_t lastMs;
     uint64_t elapsedMs = PlatformMilliseconds() - startedMs;
@@ -251,8 +255,8 @@ void JsonResult(const RecordValues& record, const char* message, Recorded record
     if (run.verifyAsked) {
         OptionalNumber(&line, "verified_version", run.haveVerifiedVersion, run.verifiedVersion);
     }
-    if (run.chosenImage != nullptr) {
-        String(&line, "image", run.chosenImage);
+    if (run.flash.chosenImage != nullptr) {
+        String(&line, "image", run.flash.chosenImage);
     }
     String(&line, "message", message);
     RecordedKey(&line, recorded);

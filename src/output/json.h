@@ -1,6 +1,6 @@
 // --json: what a run does, as JSON Lines on standard output, one object a
 // line, each written whole and at once, each with its event's name and its
-// local time first. Nothing is written unless JsonEnabled.
+// local time first. Nothing is written before JsonEnable(true).
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 
 #include "output/history.h"
 
-extern bool JsonEnabled;
+void JsonEnable(bool enabled);
 
 void JsonStart(const char* version, char transport, uint32_t waitMs, const char* image,
                const char* log);
@@ -21,15 +21,9 @@ void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint
                const char* sha256, const char* path);
 // After each chunk the frontend took, the transfer having started at
 // startedMs (PlatformMilliseconds); written when the whole percent changes,
-// at least every ten seconds, and for the last chunk.
-// (Inline: the transfer calls it for every chunk, and without --json it must
-// cost nothing.)
-void JsonWriteProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs);
-inline void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs) {
-    if (JsonEnabled) {
-        JsonWriteProgress(chunksSent, chunks, startedMs);
-    }
-}
+// at least every ten seconds, and for the last chunk. (The transfer calls it
+// only with --json: without, a chunk costs nothing more.)
+void JsonProgress(uint32_t chunksSent, uint32_t chunks, uint64_t startedMs);
 void JsonStatus(uint16_t code, const char* text, int minutesLeft);
 // During the completion wait, every ten seconds: until the next status
 // query, and the most the wait can still take.

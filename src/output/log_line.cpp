@@ -9,13 +9,25 @@
 
 char MessageBuffer[MESSAGE_BUFFER_SIZE];
 
-const char* LogFileName = "kovi_kestrune.log";
-const char* const* LogProtectedPaths;
-void (*LogUnavailable)();
-char LastFailure[MESSAGE_BUFFER_SIZE];
+const char* const DefaultLogFileName = "kovi_kestrune.log";
+
+static const char* LogFileName = DefaultLogFileName;
+static const char* const* LogProtectedPaths;
+static void (*LogUnavailable)();
+static char LastFailure[MESSAGE_BUFFER_SIZE];
 
 static FILE* LogStream;
 static int LogDescriptor = -1; // the stream's, for a line written from a signal handler
+
+void LogOpenAs(const char* path, const char* const* protectedPaths, void (*unavailable)()) {
+    LogFileName = path;
+    LogProtectedPaths = protectedPaths;
+    LogUnavailable = unavailable;
+}
+
+const char* LogLastFailure() {
+    return LastFailure;
+}
 
 // The log has the same bytes on every platform: it is written in binary and
 // every line feed is stored as CR LF, as a Windows text stream stores it.

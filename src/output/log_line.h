@@ -5,16 +5,15 @@
 
 enum { MESSAGE_BUFFER_SIZE = 1024 };
 
-// The log file, and the files it must never be (the image): set before the
-// first line.
-extern const char* LogFileName;
-extern const char* const* LogProtectedPaths;
-// Called when the log cannot be opened, right before the process ends with
-// status 1.
-extern void (*LogUnavailable)();
+extern const char* const DefaultLogFileName;
+
+// The log file, the files it must never be (the images, say; null-ended),
+// and what to do when it cannot be opened, right before the process ends
+// with status 1: given before the first line.
+void LogOpenAs(const char* path, const char* const* protectedPaths, void (*unavailable)());
 
 // The last failure logged, for those that report the run's outcome.
-extern char LastFailure[MESSAGE_BUFFER_SIZE];
+const char* LogLastFailure();
 
 // Where formatted messages are built before they are logged.
 extern char MessageBuffer[MESSAGE_BUFFER_SIZE];

@@ -3,17 +3,16 @@
 #include "platform/platform.h"
 
 SdkBinding Sdk;
-void* SdkLibrary;
 
-template <typename Fn> static void Resolve(Fn* slot, const char* name) {
-    *slot = reinterpret_cast<Fn>(PlatformFindSymbol(SdkLibrary, name));
+template <typename Fn> static void Resolve(void* library, Fn* slot, const char* name) {
+    *slot = reinterpret_cast<Fn>(PlatformFindSymbol(library, name));
 }
 
-const char* BindSdk() {
-#define SDK_RESOLVE(name) Resolve(&Sdk.fp##name, #name);
+const char* BindSdk(void* library) {
+#define SDK_RESOLVE(name) Resolve(library, &Sdk.fp##name, #name);
     SDK_ENTRIES(SDK_RESOLVE)
 #undef SDK_RESOLVE
-    AdaptSdkCalls(&Sdk);
+    AdaptSdkCalls(&Sdk, library);
 #define SDK_MISSING(name)                                                                          \
     if (Sdk.fp##name == nullptr) {                                                                 \
         return #name;                                                                              \

@@ -28,17 +28,16 @@ struct SdkBinding {
 };
 
 extern SdkBinding Sdk;
-extern void* SdkLibrary;
 
 // Resolves every entry of the loaded library into Sdk. Returns null when all
 // are there, otherwise the name of the first one missing, in the order in
 // which they are reported.
-const char* BindSdk();
+const char* BindSdk(void* library);
 
 // Makes the resolved entries callable the way the tool calls them. Where
 // the SDK's calling convention cannot be known (32-bit Windows: __cdecl or
 // __stdcall) each entry found is replaced by a stub that works with either.
-void AdaptSdkCalls(SdkBinding* sdk);
+void AdaptSdkCalls(SdkBinding* sdk, void* library);
 
 // SDK texts may be null; this is what gets printed for them.
 const char* SdkText(const char* text);

@@ -2,4 +2,4 @@
 // called as they are.
 #include "sdk/sdk_binding.h"
 
-void AdaptSdkCalls(SdkBinding*) {}
+void AdaptSdkCalls(SdkBinding*, void*) {}

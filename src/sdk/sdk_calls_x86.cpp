@@ -107,20 +107,20 @@ template <typename Fn> static void Adapt(Fn* slot, Fn stub) {
 // decorated with the bytes of their arguments: "_Open@8" (Microsoft's
 // tools) or "Open@8" (GNU's). Every argument takes four bytes here.
 template <typename Result, typename... Arguments>
-static void FindDecorated(Result (**slot)(Arguments...), const char* name) {
+static void FindDecorated(void* library, Result (**slot)(Arguments...), const char* name) {
     static const char* const forms[] = {"_%s@%u", "%s@%u"};
     for (const char* form : forms) {
         if (*slot == nullptr) {
             char decorated[64];
             snprintf(decorated, sizeof decorated, form, name, (unsigned)(4 * sizeof...(Arguments)));
-            *slot = reinterpret_cast<Result (*)(Arguments...)>(
-                PlatformFindSymbol(SdkLibrary, decorated));
+            *slot =
+                reinterpret_cast<Result (*)(Arguments...)>(PlatformFindSymbol(library, decorated));
         }
     }
 }
 
-void AdaptSdkCalls(SdkBinding* sdk) {
-#define SDK_DECORATED(name) FindDecorated(&sdk->fp##name, #name);
+void AdaptSdkCalls(SdkBinding* sdk, void* library) {
+#define SDK_DECORATED(name) FindDecorated(library, &sdk->fp##name, #name);
     SDK_ENTRIES(SDK_DECORATED)
 #undef SDK_DECORATED
     Raw = *sdk;

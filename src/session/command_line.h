@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flash/flash.h"
+#include "flash/phases.h"
 
 struct Transport {
     char letter;

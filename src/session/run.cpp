@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "flash/firmware_image.h"
-#include "flash/kestrune.h"
+#include "flash/flash_procedure.h"
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
@@ -31,8 +31,9 @@ struct Session {
     char* chosenName;   // its name, kept past the device list for --verify
 };
 
-// How a session ends.
+// How the steps end.
 enum Ending {
+    END_FLASH_ONE,     // a frontend chosen: the flashing steps follow
     END_IN_ORDER,      // every step taken, or a stop, --list, a frontend not to be had
     END_STATION,       // listed for --all: the station flashes them
     END_FATAL,         // the SDK could not be had: status 1
@@ -42,93 +43,77 @@ enum Ending {
 // What a step asks of the run.
 enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING, STEP_STATION };
 
-static const Options* Given;
-static const char* HistoryPath;                  // as the file functions take it
-static const char* ImagePaths[FLASH_IMAGES_MAX]; // as the file functions take them
-static int ImageCount;
-static const char* StationLog; // a worker's: its station's log, or null
-static const Transport* ChosenTransport;
-static uint32_t WaitTime;
-static FlashReport Report; // filled in as the flash goes
+enum { PROTECTED_MAX = FLASH_IMAGES_MAX + 3 };
+
+// One run, from the command line to its record, passed to each step.
+struct Run {
+    const Options* options;
+    const Transport* transport;
+    uint32_t waitTime;
+    // The files, as the file functions take them.
+    const char* imagePaths[FLASH_IMAGES_MAX];
+    int imageCount;
+    const char* historyPath; // null for none
+    const char* logPath;
+    const char* stationLog; // a worker's: its station's log, or null
+    // What the log never is: an image, a history named beside a log of its
+    // own, a worker's station's log. What a record never lands in: an
+    // image, the log, a worker's station's log. Both null-ended.
+    const char* logProtected[PROTECTED_MAX];
+    const char* recordProtected[PROTECTED_MAX];
+    Session session;
+    Station* station; // --all: the frontends listed
+    RunRecord record; // filled in as the run goes
+};
+
+// The run a second stop or a log that cannot be opened ends: their
+// handlers have no other way to it.
+static Run* Current;
 
 // The exit status --exit-status gives a run that got as far as a session.
-static int OutcomeStatus(int32_t errorState) {
-    if (Run.verdict == RunRecord::UNVERIFIED) {
+static int OutcomeStatus(const RunRecord& record, int32_t errorState) {
+    if (record.verdict == RunRecord::UNVERIFIED) {
         return 10 + FLASH_UNVERIFIED;
     }
-    if (Run.flashed || Run.alreadyCurrent) {
+    if (record.flash.flashed || record.flash.alreadyCurrent) {
         return 0;
     }
-    if (Run.declined) {
+    if (record.flash.declined) {
         return 2;
     }
-    if (!Run.flashRan) {
+    if (!record.flashRan) {
         return errorState != 0 ? 3 : 0;
     }
-    if (Run.flashResult == FLASH_OLDER_REFUSED || Run.flashResult == FLASH_SERIAL_MISMATCH ||
-        Run.flashResult == FLASH_NO_IMAGE_FITS) {
+    if (record.flashResult == FLASH_OLDER_REFUSED || record.flashResult == FLASH_SERIAL_MISMATCH ||
+        record.flashResult == FLASH_NO_IMAGE_FITS) {
         return 3; // not flashed, like a frontend that could not be had
     }
-    return Run.flashResult != FLASH_FLASHED ? 10 + Run.flashResult : 0;
+    return record.flashResult != FLASH_FLASHED ? 10 + record.flashResult : 0;
 }
 
-enum { RECORD_PROTECTED_MAX = FLASH_IMAGES_MAX + 3 };
-
-// What a record never lands in: an image, the log, a worker's station's log.
-static void RecordProtectedPaths(const char* out[RECORD_PROTECTED_MAX]) {
-    size_t n = 0;
-    for (int k = 0; k < ImageCount; k++) {
-        out[n++] = ImagePaths[k];
-    }
-    out[n++] = LogFileName;
-    out[n++] = StationLog; // the end, where there is none
-    out[n] = nullptr;
-}
-
-// Every run that got past the command line ends here, with its record when
-// one is wanted; a record that cannot be written changes nothing else.
-static int EndRun(int status, bool fatal) {
-    // The same values for the record and the JSON result: one finishing time.
-    Run.message = Run.flashed ? "" : LastFailure;
+// The record and the JSON result of a run that ends with status, from the
+// same values: one finishing time. A record that cannot be written changes
+// nothing else.
+static int EndRun(Run* run, int status, bool fatal) {
+    RunRecord& record = run->record;
+    record.message = record.flash.flashed ? "" : LogLastFailure();
     RecordValues values;
-    FillRecord(&values, Run, fatal, PlatformStopRequested(), status);
+    FillRecord(&values, record, fatal, PlatformStopRequested(), status);
     Recorded recorded = RECORD_NOT_ASKED;
-    if (HistoryPath != nullptr) {
-        // The record never lands in the image or a log. A flashed frontend's
-        // record is kept whatever stops come: after SUCCESS a stop changes
-        // nothing.
-        const char* protectedPaths[RECORD_PROTECTED_MAX];
-        RecordProtectedPaths(protectedPaths);
-        RecordWait wait = Run.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
-        recorded =
-            RecordInHistory(HistoryPath, Given->history.path, protectedPaths, wait, values, Tag);
+    if (run->historyPath != nullptr) {
+        // A flashed frontend's record is kept whatever stops come: after
+        // SUCCESS a stop changes nothing.
+        RecordWait wait =
+            record.flash.flashed ? RECORD_WAIT_WHATEVER_STOPS : RECORD_WAIT_UNTIL_STOP;
+        recorded = RecordInHistory(run->historyPath, run->options->history.path,
+                                   run->recordProtected, wait, values, Tag);
     }
-    if (Given->all) {
-        StationEndsUnlisted(*Given, status, Run.message); // a station's last event is its own
+    if (run->options->all) {
+        StationEndsUnlisted(*run->options, status, record.message); // a station's last event
     } else {
-        JsonResult(values, Run.message, recorded, nullptr);
+        JsonResult(values, record.message, recorded, nullptr);
     }
     return status;
-}
-
-// The flash as the record gives it.
-static void RecordFlash(const FlashReport& report) {
-    Run.haveInfo = report.haveInfo;
-    Run.serial = report.serial;
-    Run.hwVersion = report.hwVersion;
-    Run.swVersion = report.swVersion;
-    Run.haveImage = report.haveImage;
-    Run.firmwareVer = report.firmwareVer;
-    Run.devId = report.devId;
-    Run.firmwareSize = report.firmwareSize;
-    memcpy(Run.imageSha256, report.imageSha256, sizeof Run.imageSha256);
-    Run.chunksSent = report.chunksSent;
-    Run.confirmed = report.confirmed;
-    Run.declined = report.declined;
-    Run.alreadyCurrent = report.alreadyCurrent;
-    Run.flashed = report.flashed;
-    Run.reportedVersion = report.reportedVersion;
-    Run.chosenImage = report.chosenImage;
 }
 
 // A second stop ends the process at once: the log says so, and the history
@@ -136,32 +121,32 @@ static void RecordFlash(const FlashReport& report) {
 // signal handler).
 static void SayLastWords(bool inSignalHandler) {
     LogLineAtOnce(Tag, "Ended at once by a second stop, the frontend may hold part of the image");
+    Run* run = Current;
     // A station's workers keep their own records.
-    if (inSignalHandler || HistoryPath == nullptr || Given->all) {
+    if (inSignalHandler || run->historyPath == nullptr || run->options->all) {
         return;
     }
-    if (Run.flashRan) {
-        RecordFlash(Report);
-        Run.flashResult = FLASH_STOPPED;
+    RunRecord& record = run->record;
+    if (record.flashRan) {
+        record.flashResult = FLASH_STOPPED;
     }
-    Run.message = LastFailure;
+    record.message = LogLastFailure();
     RecordValues values;
-    FillRecord(&values, Run, false, true, PlatformStoppedExitStatus);
-    const char* protectedPaths[RECORD_PROTECTED_MAX];
-    RecordProtectedPaths(protectedPaths);
-    AppendHistoryRecord(HistoryPath, protectedPaths, RECORD_NO_WAIT, values);
+    FillRecord(&values, record, false, true, PlatformStoppedExitStatus);
+    AppendHistoryRecord(run->historyPath, run->recordProtected, RECORD_NO_WAIT, values);
 }
 
 // The log cannot be opened: a program that drives the run still hears how
 // it ended.
 static void EndWithoutLog() {
-    if (Given->all) {
-        StationEndsUnlisted(*Given, 1, LastFailure);
+    Run* run = Current;
+    if (run->options->all) {
+        StationEndsUnlisted(*run->options, 1, LogLastFailure());
         return;
     }
     RecordValues values;
-    FillRecord(&values, Run, true, PlatformStopRequested(), 1);
-    JsonResult(values, LastFailure, RECORD_NOT_ASKED, nullptr);
+    FillRecord(&values, run->record, true, PlatformStopRequested(), 1);
+    JsonResult(values, LogLastFailure(), RECORD_NOT_ASKED, nullptr);
 }
 
 static void CloseConnection(SdkHandle handle) {
@@ -178,10 +163,11 @@ static void FreeDeviceList(Session* session) {
     session->devices = nullptr;
 }
 
-// Closes what is open, newest first, and ends the run.
-static int CloseSession(Session* session, Ending ending) {
+// Closes what is open in the SDK, newest first.
+static void CloseSession(Session* session, Ending ending) {
     if (session->connected) {
         CloseConnection(session->handle);
+        session->connected = false;
     }
     if (session->devices != nullptr) {
         FreeDeviceList(session);
@@ -192,48 +178,69 @@ static int CloseSession(Session* session, Ending ending) {
             LogLine(Tag, "Call LibraryExit");
         }
         Sdk.fpLibraryExit(session->handle);
+        session->haveHandle = false;
     }
-    if (ending == END_FATAL || ending == END_FATAL_LISTING) {
-        // The log format ends a run without a session here: the library
-        // stays loaded and the log has no closing line.
-        bool stopped = StopBeforeFlashing(Tag);
-        return EndRun(stopped ? PlatformStoppedExitStatus : 1, true);
-    }
-    if (Given->verifyMinutes > 0 && Run.flashed && session->chosenName != nullptr &&
-        !PlatformStopRequested()) {
-        VerifyFlash(VerifyPlan{ChosenTransport->code, session->chosenName, Run.serial,
-                               Run.firmwareVer, Given->verifyMinutes});
-    }
+}
+
+// What the session kept past its close. The library stays loaded after a
+// fatal ending, as the log format has it.
+static void ReleaseSession(Session* session, Ending ending) {
     free(session->chosenName);
-    PlatformFreeLibrary(session->library);
-    SdkLibrary = nullptr;
-    if (ending == END_STATION) {
-        // Each worker keeps its own record; the station those of the units
-        // it refused or lost, and of those a stop left without a turn.
-        StopBeforeFlashing(Tag);
-        char transport[2] = {ChosenTransport->letter, '\0'};
-        char waitTime[12];
-        snprintf(waitTime, sizeof waitTime, "%u", WaitTime);
-        const char* protectedPaths[RECORD_PROTECTED_MAX];
-        RecordProtectedPaths(protectedPaths);
-        StationPlan plan = {Given, transport, waitTime, HistoryPath, protectedPaths};
-        int status = RunStation(plan);
-        LogLine(Tag, "Close the log file");
-        CloseLog();
-        return status;
+    session->chosenName = nullptr;
+    if (ending != END_FATAL && ending != END_FATAL_LISTING) {
+        PlatformFreeLibrary(session->library);
+        session->library = nullptr;
+    }
+}
+
+// --verify: the flashed frontend looked for in sessions of its own.
+static void VerifyTheFlash(Run* run) {
+    const RunRecord& record = run->record;
+    if (run->options->verifyMinutes > 0 && record.flash.flashed &&
+        run->session.chosenName != nullptr && !PlatformStopRequested()) {
+        VerifyFlash(VerifyPlan{run->transport->code, run->session.chosenName, record.flash.serial,
+                               record.flash.firmwareVer, run->options->verifyMinutes},
+                    &run->record);
+    }
+}
+
+// The end of a run that had the SDK or failed to: its exit status, its
+// record and its result, and the log closed.
+static int FinishRun(Run* run, Ending ending) {
+    if (ending == END_FATAL || ending == END_FATAL_LISTING) {
+        // The log format ends a run without a session here, with no
+        // closing line.
+        bool stopped = StopBeforeFlashing(Tag);
+        return EndRun(run, stopped ? PlatformStoppedExitStatus : 1, true);
     }
     // An interrupted run must never read as a finished one, nor a flashed
     // frontend as anything else.
-    int status = PlatformStopRequested() && !Run.flashed ? PlatformStoppedExitStatus
-                 : Given->exitStatus                     ? OutcomeStatus(session->errorState)
-                                                         : 0;
-    status = EndRun(status, false);
+    int status = PlatformStopRequested() && !run->record.flash.flashed ? PlatformStoppedExitStatus
+                 : run->options->exitStatus ? OutcomeStatus(run->record, run->session.errorState)
+                                            : 0;
+    status = EndRun(run, status, false);
     LogLine(Tag, "Close the log file");
     CloseLog();
     return status;
 }
 
-static StepResult LoadLibrary(Session* session) {
+// --all, once the listing's session is closed. Each worker keeps its own
+// record; the station those of the units it refused or lost, and of those a
+// stop left without a turn.
+static int FinishStation(Run* run) {
+    StopBeforeFlashing(Tag);
+    char transport[2] = {run->transport->letter, '\0'};
+    char waitTime[12];
+    snprintf(waitTime, sizeof waitTime, "%u", run->waitTime);
+    StationPlan plan = {run->options, &run->record,     run->logPath,        transport,
+                        waitTime,     run->historyPath, run->recordProtected};
+    int status = RunStation(run->station, plan);
+    LogLine(Tag, "Close the log file");
+    CloseLog();
+    return status;
+}
+
+static StepResult LoadLibrary(Run* run) {
     LogLine(Tag, "Create system path for library");
     PathUnit libraryPath[LIBRARY_PATH_UNITS];
     uint32_t loadError = BuildLibraryPath(libraryPath);
@@ -242,20 +249,19 @@ static StepResult LoadLibrary(Session* session) {
     PathToMessage(libraryPath, message);
     LogLine(Tag, message);
     if (loadError == 0) {
-        session->library = PlatformLoadLibrary(libraryPath, &loadError);
+        run->session.library = PlatformLoadLibrary(libraryPath, &loadError);
     }
-    if (session->library == nullptr) {
+    if (run->session.library == nullptr) {
         // "windows errorcode" on every platform: operators' scripts match the log.
         LogFailure(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
         return STEP_FATAL;
     }
-    SdkLibrary = session->library;
     return STEP_NEXT;
 }
 
-static StepResult BindEntries(Session*) {
+static StepResult BindEntries(Run* run) {
     LogLine(Tag, "Get pointers to the functions in the DLL");
-    const char* missingEntry = BindSdk();
+    const char* missingEntry = BindSdk(run->session.library);
     if (missingEntry != nullptr) {
         LogFailure(Tag, "fp%s in library not found", missingEntry);
         return STEP_FATAL;
@@ -263,10 +269,10 @@ static StepResult BindEntries(Session*) {
     return STEP_NEXT;
 }
 
-static StepResult StartSdk(Session* session) {
-    LogLine(Tag, ChosenTransport->message);
+static StepResult StartSdk(Run* run) {
+    LogLine(Tag, run->transport->message);
     int32_t errorWord = 0;
-    SdkHandle handle = Sdk.fpLibraryInit(ChosenTransport->code, &errorWord);
+    SdkHandle handle = Sdk.fpLibraryInit(run->transport->code, &errorWord);
     PlatformRetakeStop();
     if (errorWord != 0) {
         LogFailure(Tag, "Can not initialize library, errorcode = %d", errorWord);
@@ -276,13 +282,13 @@ static StepResult StartSdk(Session* session) {
         LogFailureLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
         return STEP_FATAL;
     }
-    session->handle = handle;
-    session->haveHandle = true;
+    run->session.handle = handle;
+    run->session.haveHandle = true;
     return STEP_NEXT;
 }
 
-static StepResult LogRevision(Session* session) {
-    LogLine(Tag, SdkText(Sdk.fpGetRevision(session->handle)));
+static StepResult LogRevision(Run* run) {
+    LogLine(Tag, SdkText(Sdk.fpGetRevision(run->session.handle)));
     return STEP_NEXT;
 }
 
@@ -294,16 +300,18 @@ static void LogDeviceList(char** devices, int32_t count) {
 }
 
 // The frontend to flash: the only one, or the first of the name given.
-static void ChooseFrontend(Session* session) {
+static void ChooseFrontend(Run* run) {
+    Session* session = &run->session;
+    const char* device = run->options->device;
     char** devices = session->devices;
     int32_t count = session->count;
     const char* chosen = devices[0];
     int32_t candidates = count;
-    if (Given->device != nullptr) {
+    if (device != nullptr) {
         chosen = nullptr;
         candidates = 0;
         for (int32_t j = 0; j < count; j++) {
-            if (devices[j] != nullptr && strcmp(devices[j], Given->device) == 0) {
+            if (devices[j] != nullptr && strcmp(devices[j], device) == 0) {
                 chosen = chosen != nullptr ? chosen : devices[j];
                 candidates++;
             }
@@ -314,25 +322,27 @@ static void ChooseFrontend(Session* session) {
         LogFailure(Tag, "Only one device allowed, now %d found", candidates);
     }
     LogDeviceList(devices, count);
-    if (Given->device != nullptr && candidates == 0) {
-        LogFailure(Tag, "Frontend [%s] not found among %d listed", Given->device, count);
+    if (device != nullptr && candidates == 0) {
+        LogFailure(Tag, "Frontend [%s] not found among %d listed", device, count);
         session->errorState = -1;
     }
     // The record names a frontend only where one was chosen.
     if (chosen != nullptr && candidates == 1) {
-        Run.haveFrontend = true;
+        run->record.haveFrontend = true;
         char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
         PlatformNarrowTextToUtf8(chosen, utf8, sizeof utf8);
-        CleanUtf8(Run.frontend, sizeof Run.frontend, utf8);
+        CleanUtf8(run->record.frontend, sizeof run->record.frontend, utf8);
     }
     if (session->errorState == 0 && chosen == nullptr) {
         session->errorState = -1; // nothing to connect to
     }
     session->chosen = chosen;
-    session->chosenName = chosen != nullptr && Given->verifyMinutes > 0 ? strdup(chosen) : nullptr;
+    bool keep = chosen != nullptr && run->options->verifyMinutes > 0;
+    session->chosenName = keep ? strdup(chosen) : nullptr;
 }
 
-static StepResult ListFrontends(Session* session) {
+static StepResult ListFrontends(Run* run) {
+    Session* session = &run->session;
     LogLine(Tag, "Try to list all frontends");
     int32_t count = 0;
     char** devices = Sdk.fpGetDeviceList(session->handle, &count);
@@ -343,27 +353,28 @@ static StepResult ListFrontends(Session* session) {
     }
     session->devices = devices;
     session->count = count;
-    if (Given->list || Given->all) {
+    if (run->options->list || run->options->all) {
         LogDeviceList(devices, count);
-        if (Given->list) {
+        if (run->options->list) {
             return STEP_END;
         }
-        StationTakeNames(devices, count);
+        run->station = StationTakeNames(devices, count);
         FreeDeviceList(session);
         return STEP_STATION;
     }
-    ChooseFrontend(session);
+    ChooseFrontend(run);
     return STEP_NEXT;
 }
 
-static StepResult Connect(Session* session) {
+static StepResult Connect(Run* run) {
+    Session* session = &run->session;
     if (session->errorState == 0) {
         // The one stop check inside a step: only where it would connect.
         if (StopBeforeFlashing(Tag)) {
             return STEP_END;
         }
-        if (Given->device != nullptr) {
-            LogFormat(Tag, "Use frontend [%s]", Given->device);
+        if (run->options->device != nullptr) {
+            LogFormat(Tag, "Use frontend [%s]", run->options->device);
         }
         LogLine(Tag, "Try to connect to the frontend using first found device");
         if (Sdk.fpOpen(session->handle, session->chosen)) {
@@ -379,63 +390,103 @@ static StepResult Connect(Session* session) {
     return STEP_NEXT;
 }
 
-static StepResult Flash(Session* session) {
-    if (session->errorState != 0) {
+static StepResult Flash(Run* run) {
+    if (run->session.errorState != 0) {
         // "occured": operators' scripts match the log as it has always been.
         LogLine(Tag, "Error occured, NOT flashing firmware");
         return STEP_END;
     }
-    LogFormat(Tag, "Kestrune with waittime of %u milliseconds", WaitTime);
+    LogFormat(Tag, "Kestrune with waittime of %u milliseconds", run->waitTime);
+    const Options& given = *run->options;
     FlashOptions options = {};
-    options.waitTime = WaitTime;
-    options.imagePaths = ImagePaths;
-    options.imageCount = ImageCount;
-    options.frontendName = Run.frontend;
-    options.hashImage = HistoryPath != nullptr || Given->json;
-    options.answerYes = Given->yes;
-    options.allowOlder = Given->allowOlder;
-    options.expectSerialSet = Given->expectSerialSet;
-    options.expectSerial = Given->expectSerial;
-    options.skipCurrent = Given->skipCurrent;
-    Run.flashRan = true;
-    Run.flashResult = Kestrune(session->handle, options, &Report);
-    RecordFlash(Report);
+    options.waitTime = run->waitTime;
+    options.imagePaths = run->imagePaths;
+    options.imageCount = run->imageCount;
+    options.frontendName = run->record.frontend;
+    options.hashImage = run->historyPath != nullptr || given.json;
+    options.answerYes = given.yes;
+    options.allowOlder = given.allowOlder;
+    options.expectSerialSet = given.expectSerialSet;
+    options.expectSerial = given.expectSerial;
+    options.skipCurrent = given.skipCurrent;
+    options.json = given.json;
+    run->record.flashRan = true;
+    FlashResult result = FlashFrontend(run->session.handle, options, &run->record.flash);
+    run->record.flashResult = RecordedFlashResult(result);
     return STEP_END;
 }
 
-// The steps of a run, each after a look for a stop where the table says.
+// The steps of a run, each after a look for a stop where the table says:
+// up to the listing, which ends them for --list and --all, and then those
+// that flash the one frontend chosen.
 struct Step {
-    StepResult (*take)(Session*);
+    StepResult (*take)(Run*);
     bool stopFirst; // a stop asked for before it ends the run in order
 };
-static const Step Steps[] = {
-    {LoadLibrary, false},  {BindEntries, false}, {StartSdk, true}, {LogRevision, true},
-    {ListFrontends, true}, {Connect, false},     {Flash, true},
+static const Step OpeningSteps[] = {
+    {LoadLibrary, false}, {BindEntries, false},  {StartSdk, true},
+    {LogRevision, true},  {ListFrontends, true}, {nullptr, false},
 };
+static const Step FlashingSteps[] = {{Connect, false}, {Flash, true}, {nullptr, false}};
 
-// The files the run uses, as the file functions take them.
-static void NameFiles(const Options& options) {
-    ImageCount = options.imageCount > 0 ? options.imageCount : 1;
-    ImagePaths[0] = DefaultFirmwareFileName;
-    for (int32_t k = 0; k < options.imageCount; k++) {
-        ImagePaths[k] = options.images[k].file;
+static Ending TakeSteps(Run* run, const Step* steps, Ending afterLast) {
+    for (const Step* step = steps; step->take != nullptr; step++) {
+        if (step->stopFirst && StopBeforeFlashing(Tag)) {
+            return END_IN_ORDER;
+        }
+        switch (step->take(run)) {
+        case STEP_NEXT:
+            break;
+        case STEP_END:
+            return END_IN_ORDER;
+        case STEP_FATAL:
+            return END_FATAL;
+        case STEP_FATAL_LISTING:
+            return END_FATAL_LISTING;
+        case STEP_STATION:
+            return END_STATION;
+        }
     }
-    HistoryPath = options.history.file;
-    LogFileName = options.log.file != nullptr ? options.log.file : LogFileName;
-    StationLog = options.stationLog.file;
+    return afterLast;
+}
+
+// The files the run uses, as the file functions take them, and those that
+// the log and the records must never be.
+static void NameFiles(Run* run, const Options& options) {
+    run->imageCount = options.imageCount > 0 ? options.imageCount : 1;
+    run->imagePaths[0] = DefaultFirmwareFileName;
+    for (int32_t k = 0; k < options.imageCount; k++) {
+        run->imagePaths[k] = options.images[k].file;
+    }
+    run->historyPath = options.history.file;
+    run->logPath = options.log.file != nullptr ? options.log.file : DefaultLogFileName;
+    run->stationLog = options.stationLog.file;
+    size_t logCount = 0, recordCount = 0;
+    for (int k = 0; k < run->imageCount; k++) {
+        run->logProtected[logCount++] = run->imagePaths[k];
+        run->recordProtected[recordCount++] = run->imagePaths[k];
+    }
+    if (options.log.path != nullptr && run->historyPath != nullptr) {
+        run->logProtected[logCount++] = run->historyPath;
+    }
+    run->logProtected[logCount++] = run->stationLog; // the end, where there is none
+    run->recordProtected[recordCount++] = run->logPath;
+    run->recordProtected[recordCount++] = run->stationLog;
 }
 
 // The transport and the pause. False, with the reason logged after the
 // banner, when the command line cannot be run.
-static bool ReadCommandLine(const Options& options, const char* problem) {
-    ChosenTransport = problem == nullptr && options.transport != nullptr
-                          ? TransportFor(options.transport)
-                          : nullptr;
-    WaitTime = DEFAULT_WAIT_TIME;
-    bool runnable = ChosenTransport != nullptr &&
-                    (options.waitTime == nullptr || ParseWaitTime(options.waitTime, &WaitTime));
+static bool ReadCommandLine(Run* run, const char* problem) {
+    const Options& options = *run->options;
+    run->transport = problem == nullptr && options.transport != nullptr
+                         ? TransportFor(options.transport)
+                         : nullptr;
+    run->waitTime = DEFAULT_WAIT_TIME;
+    bool runnable = run->transport != nullptr && (options.waitTime == nullptr ||
+                                                  ParseWaitTime(options.waitTime, &run->waitTime));
     if (runnable) {
-        JsonStart(KESTRUNE_VERSION, ChosenTransport->letter, WaitTime, ImagePaths[0], LogFileName);
+        JsonStart(KESTRUNE_VERSION, run->transport->letter, run->waitTime, run->imagePaths[0],
+                  run->logPath);
     }
     // "v129 builddate": the first line operators' scripts look for.
     LogLine(Tag, "Kestrune v129 builddate: 2013/03/28 16:14:49");
@@ -448,58 +499,41 @@ static bool ReadCommandLine(const Options& options, const char* problem) {
     return runnable;
 }
 
-int RunSession(const Options& options, const char* problem) {
-    Given = &options;
-    Run = RunRecord();
-    LocalTimestamp(Run.started);
-    JsonEnabled = options.json;
+// Everything before the SDK: the files, the log, the JSON stream and the
+// command line. False when the command line cannot be run.
+static bool OpenRun(Run* run, const Options& options, const char* problem) {
+    run->options = &options;
+    Current = run;
+    LocalTimestamp(run->record.started);
+    JsonEnable(options.json);
     if (options.json) {
         PlatformConsoleToStandardError();
     }
-    NameFiles(options);
-    // The log never takes the place of the image, nor of a history named
-    // beside a log of its own, nor of a worker's station's log. (This frame
-    // outlives every line.)
-    const char* logProtectedPaths[FLASH_IMAGES_MAX + 3] = {};
-    size_t protectedCount = 0;
-    while ((int)protectedCount < ImageCount) {
-        logProtectedPaths[protectedCount] = ImagePaths[protectedCount];
-        protectedCount++;
-    }
-    if (options.log.path != nullptr && HistoryPath != nullptr) {
-        logProtectedPaths[protectedCount++] = HistoryPath;
-    }
-    if (StationLog != nullptr) {
-        logProtectedPaths[protectedCount++] = StationLog;
-    }
-    LogProtectedPaths = logProtectedPaths;
-    LogUnavailable = EndWithoutLog;
+    NameFiles(run, options);
+    LogOpenAs(run->logPath, run->logProtected, EndWithoutLog);
     PlatformOnSecondStop(SayLastWords);
-    if (!ReadCommandLine(options, problem)) {
+    if (!ReadCommandLine(run, problem)) {
+        return false;
+    }
+    run->record.listOnly = options.list;
+    run->record.log = options.log.path != nullptr ? options.log.path : run->logPath;
+    run->record.transport = run->transport->letter;
+    run->record.waitTime = run->waitTime;
+    return true;
+}
+
+int RunSession(const Options& options, const char* problem) {
+    static Run run; // the handlers of Current may outlive any frame
+    run = Run();
+    if (!OpenRun(&run, options, problem)) {
         return 1;
     }
-    Run.listOnly = options.list;
-    Run.log = options.log.path != nullptr ? options.log.path : LogFileName;
-    Run.transport = ChosenTransport->letter;
-    Run.waitTime = WaitTime;
-
-    Session session = {};
-    for (const Step& step : Steps) {
-        if (step.stopFirst && StopBeforeFlashing(Tag)) {
-            return CloseSession(&session, END_IN_ORDER);
-        }
-        switch (step.take(&session)) {
-        case STEP_NEXT:
-            break;
-        case STEP_END:
-            return CloseSession(&session, END_IN_ORDER);
-        case STEP_FATAL:
-            return CloseSession(&session, END_FATAL);
-        case STEP_FATAL_LISTING:
-            return CloseSession(&session, END_FATAL_LISTING);
-        case STEP_STATION:
-            return CloseSession(&session, END_STATION);
-        }
+    Ending ending = TakeSteps(&run, OpeningSteps, END_FLASH_ONE);
+    if (ending == END_FLASH_ONE) {
+        ending = TakeSteps(&run, FlashingSteps, END_IN_ORDER);
     }
-    return CloseSession(&session, END_IN_ORDER);
+    CloseSession(&run.session, ending);
+    VerifyTheFlash(&run);
+    ReleaseSession(&run.session, ending);
+    return ending == END_STATION ? FinishStation(&run) : FinishRun(&run, ending);
 }

@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "session/command_line.h"
 
-static const char* const Tag = "main";
+static const char* const Tag = "station";
 
 enum {
     WORKER_ARGUMENTS_MAX = 12 + WORKER_OPTIONS_MAX, // with the station's own and the end
@@ -50,37 +50,43 @@ struct Frontend {
     Recorded recorded;
 };
 
-static Frontend* Frontends;
-static int32_t FrontendCount;
-static const StationPlan* Plan;
-static bool Redrawing;     // the console shows one line per frontend, drawn anew
-static int32_t LinesDrawn; // how many of those are on the console now
-static bool Changed;       // since they were drawn
-static uint64_t DrawnAt;
-static bool StartsWait; // a start failed while workers ran: wait for one to end
+// The station, passed to each of its functions.
+struct Station {
+    const StationPlan* plan;
+    Frontend* frontends; // in listing order
+    int32_t count;
+    bool redrawing;     // the console shows one line per frontend, drawn anew
+    int32_t linesDrawn; // how many of those are on the console now
+    bool changed;       // since they were drawn
+    uint64_t drawnAt;
+    bool startsWait;   // a start failed while workers ran: wait for one to end
+    char bytes[65536]; // what a worker wrote, as read
+};
 
-void StationTakeNames(char* const* names, int32_t count) {
-    // The names side by side behind the table, in one allocation, each as
-    // listed and in UTF-8.
-    size_t bytes = (size_t)count * sizeof(Frontend);
+Station* StationTakeNames(char* const* names, int32_t count) {
+    // The station, its table and the names behind it in one allocation, each
+    // name as listed and in UTF-8.
+    size_t bytes = sizeof(Station) + (size_t)count * sizeof(Frontend);
     for (int32_t i = 0; i < count; i++) {
         bytes += 5 * strlen(names[i] != nullptr ? names[i] : "") + 2;
     }
-    Frontends = static_cast<Frontend*>(calloc(1, bytes));
-    if (Frontends == nullptr) {
+    Station* s = static_cast<Station*>(calloc(1, bytes));
+    if (s == nullptr) {
         LogFailureLine(Tag, "Memory alloc failed");
-        return;
+        return nullptr;
     }
-    FrontendCount = count;
-    char* name = reinterpret_cast<char*>(Frontends + count);
+    s->frontends = reinterpret_cast<Frontend*>(s + 1);
+    s->count = count;
+    char* name = reinterpret_cast<char*>(s->frontends + count);
     for (int32_t i = 0; i < count; i++) {
         const char* listed = names[i] != nullptr ? names[i] : "";
         size_t length = strlen(listed);
-        Frontends[i].name = strcpy(name, listed);
-        Frontends[i].utf8 = name + length + 1;
-        PlatformNarrowTextToUtf8(listed, Frontends[i].utf8, 4 * length + 1);
+        s->frontends[i].name = strcpy(name, listed);
+        s->frontends[i].utf8 = name + length + 1;
+        PlatformNarrowTextToUtf8(listed, s->frontends[i].utf8, 4 * length + 1);
         name += 5 * length + 2;
     }
+    return s;
 }
 
 // --- The console -------------------------------------------------------------
@@ -99,40 +105,40 @@ static void DescribeState(const Frontend& f, char* text, size_t capacity) {
 }
 
 // Every frontend's line, drawn anew over the ones drawn before.
-static void DrawLines() {
-    if (!Redrawing || (!Changed && PlatformMilliseconds() - DrawnAt < REDRAW_MS)) {
+static void DrawLines(Station* s) {
+    if (!s->redrawing || (!s->changed && PlatformMilliseconds() - s->drawnAt < REDRAW_MS)) {
         return;
     }
-    Changed = false;
-    DrawnAt = PlatformMilliseconds();
+    s->changed = false;
+    s->drawnAt = PlatformMilliseconds();
     char up[16] = "\r";
-    if (LinesDrawn > 0) {
-        snprintf(up, sizeof up, "\r\x1b[%dA", (int)LinesDrawn);
+    if (s->linesDrawn > 0) {
+        snprintf(up, sizeof up, "\r\x1b[%dA", (int)s->linesDrawn);
     }
     PlatformConsoleRedraw(up, strlen(up));
-    for (int32_t i = 0; i < FrontendCount; i++) {
+    for (int32_t i = 0; i < s->count; i++) {
         char state[64], line[MESSAGE_BUFFER_SIZE];
-        DescribeState(Frontends[i], state, sizeof state);
-        int length = snprintf(line, sizeof line, "\x1b[K%-24s %s\r\n", Frontends[i].name, state);
+        DescribeState(s->frontends[i], state, sizeof state);
+        int length = snprintf(line, sizeof line, "\x1b[K%-24s %s\r\n", s->frontends[i].name, state);
         PlatformConsoleRedraw(line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
     }
-    LinesDrawn = FrontendCount;
+    s->linesDrawn = s->count;
 }
 
 // Before a message: the lines go, the message takes their place, and they
 // are drawn again below it.
-static void ClearLines() {
-    if (Redrawing && LinesDrawn > 0) {
+static void ClearLines(Station* s) {
+    if (s->redrawing && s->linesDrawn > 0) {
         char up[24];
-        snprintf(up, sizeof up, "\r\x1b[%dA\x1b[J", (int)LinesDrawn);
+        snprintf(up, sizeof up, "\r\x1b[%dA\x1b[J", (int)s->linesDrawn);
         PlatformConsoleWrite(up, strlen(up));
-        LinesDrawn = 0;
+        s->linesDrawn = 0;
     }
 }
 
 // Without redrawing, a line at each tenth of the transfer.
-static void ShowProgress(Frontend* f) {
-    if (Redrawing || f->percent / 10 <= f->shownTenth) {
+static void ShowProgress(const Station* s, Frontend* f) {
+    if (s->redrawing || f->percent / 10 <= f->shownTenth) {
         return;
     }
     f->shownTenth = f->percent / 10;
@@ -145,8 +151,8 @@ static void ShowProgress(Frontend* f) {
 
 // The station's log name with "-K" before its extension (a name that
 // starts with its only dot has none). False when it does not fit.
-static bool WorkerLogName(int32_t k, char* out, size_t capacity) {
-    const char* name = LogFileName;
+static bool WorkerLogName(const Station* s, int32_t k, char* out, size_t capacity) {
+    const char* name = s->plan->logPath;
     const char* base = name; // past the last separator
     for (const char* c = name; *c != '\0'; c++) {
         base = *c == '/' || *c == '\\' ? c + 1 : base;
@@ -162,7 +168,7 @@ static bool WorkerLogName(int32_t k, char* out, size_t capacity) {
 // What a worker is started with: the frontend, no question, JSON for the
 // station to read, a log of its own that is never the station's, and the
 // options the station passes on. All ASCII or UTF-8.
-static void WorkerArguments(const Frontend& f, const char* device,
+static void WorkerArguments(const Station* s, const Frontend& f, const char* device,
                             const char* arguments[WORKER_ARGUMENTS_MAX],
                             char (*numbers)[NUMBER_TEXT_MAX]) {
     size_t n = 0;
@@ -174,11 +180,11 @@ static void WorkerArguments(const Frontend& f, const char* device,
     add("--log");
     add(f.log);
     add("--station-log");
-    add(LogFileName);
-    n += WorkerOptions(*Plan->options, arguments + n, numbers);
+    add(s->plan->logPath);
+    n += WorkerOptions(*s->plan->options, arguments + n, numbers);
     add("--");
-    add(Plan->transport);
-    add(Plan->waitTime);
+    add(s->plan->transport);
+    add(s->plan->waitTime);
     arguments[n] = nullptr;
 }
 
@@ -187,30 +193,31 @@ static void WorkerArguments(const Frontend& f, const char* device,
 // The record and the result of a unit the station ends itself (refused,
 // lost, never started), as the station saw it: the frontend and the image
 // its worker named, if it had one.
-static void AccountFor(Frontend* f, const char* outcome, int status, const char* log,
-                       const char* message) {
+static void AccountFor(const Station* s, Frontend* f, const char* outcome, int status,
+                       const char* log, const char* message) {
     f->state = f->state == WAITING ? REFUSED : ENDED; // nothing more to come of it
     snprintf(f->outcome, sizeof f->outcome, "%s", outcome);
     f->status = status;
     f->unitLog = log;
     f->message = strdup(message);
     RunRecord& run = f->seen;
-    memcpy(run.started, f->started[0] != '\0' ? f->started : Run.started, sizeof run.started);
-    run.transport = Run.transport;
-    run.waitTime = Run.waitTime;
+    memcpy(run.started, f->started[0] != '\0' ? f->started : s->plan->run->started,
+           sizeof run.started);
+    run.transport = s->plan->run->transport;
+    run.waitTime = s->plan->run->waitTime;
     run.haveFrontend = true;
     CleanUtf8(run.frontend, sizeof run.frontend, f->utf8);
     run.outcome = f->outcome;
     run.message = f->message != nullptr ? f->message : "";
     run.log = log;
-    run.verifyAsked = Plan->options->verifyMinutes > 0;
+    run.verifyAsked = s->plan->options->verifyMinutes > 0;
     RecordValues values;
     FillRecord(&values, run, false, false, status);
-    f->recorded =
-        Plan->historyPath == nullptr
-            ? RECORD_NOT_ASKED
-            : RecordInHistory(Plan->historyPath, Plan->options->history.path,
-                              Plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS, values, Tag);
+    f->recorded = s->plan->historyPath == nullptr
+                      ? RECORD_NOT_ASKED
+                      : RecordInHistory(s->plan->historyPath, s->plan->options->history.path,
+                                        s->plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS,
+                                        values, Tag);
     JsonResult(values, run.message, f->recorded, f->utf8);
 }
 
@@ -219,44 +226,45 @@ static void AccountFor(Frontend* f, const char* outcome, int status, const char*
 static void NoteForRecord(RunRecord* run, const char* event, const char* line) {
     long long value = 0;
     if (strcmp(event, "frontend") == 0 && JsonReadNumber(line, "serial", &value)) {
-        run->haveInfo = true;
-        run->serial = (int32_t)value;
-        run->hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
-        run->swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
+        run->flash.haveInfo = true;
+        run->flash.serial = (int32_t)value;
+        run->flash.hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
+        run->flash.swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
     } else if (strcmp(event, "image") == 0 && JsonReadNumber(line, "firmware_ver", &value)) {
-        run->haveImage = true;
-        run->firmwareVer = (uint16_t)value;
-        run->devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
-        run->firmwareSize = JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
-        if (!JsonReadWord(line, "sha256", run->imageSha256, sizeof run->imageSha256)) {
-            run->imageSha256[0] = '\0';
+        run->flash.haveImage = true;
+        run->flash.firmwareVer = (uint16_t)value;
+        run->flash.devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
+        run->flash.firmwareSize =
+            JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
+        if (!JsonReadWord(line, "sha256", run->flash.imageSha256, sizeof run->flash.imageSha256)) {
+            run->flash.imageSha256[0] = '\0';
         }
     } else if (strcmp(event, "progress") == 0 && JsonReadNumber(line, "chunks_sent", &value)) {
-        run->chunksSent = (uint32_t)value;
+        run->flash.chunksSent = (uint32_t)value;
     }
 }
 
 // The frontend's worker, running; false when it could not be started. While
 // others run, a start that fails (for lack of processes, descriptors,
 // memory) waits for one of them to end.
-static bool StartWorker(int32_t index, int32_t running) {
-    Frontend* f = &Frontends[index];
-    bool named = WorkerLogName(index + 1, f->log, sizeof f->log);
+static bool StartWorker(Station* s, int32_t index, int32_t running) {
+    Frontend* f = &s->frontends[index];
+    bool named = WorkerLogName(s, index + 1, f->log, sizeof f->log);
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
-    WorkerArguments(*f, f->utf8, arguments, numbers); // whole: see RefuseNamesTooLong
+    WorkerArguments(s, *f, f->utf8, arguments, numbers); // whole: see RefuseNamesTooLong
     uint32_t error = named ? 0 : PlatformPathTooLongError;
     f->worker = named ? PlatformStartWorker(arguments, &error) : nullptr;
     if (f->worker == nullptr && named && running > 0) {
-        StartsWait = true;
+        s->startsWait = true;
         return false;
     }
-    ClearLines();
+    ClearLines(s);
     LocalTimestamp(f->started);
     if (f->worker == nullptr) {
         LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
                    (int)error);
-        AccountFor(f, "failed", 1, Run.log, LastFailure);
+        AccountFor(s, f, "failed", 1, s->plan->run->log, LogLastFailure());
         return false;
     }
     LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)index + 1,
@@ -265,7 +273,7 @@ static bool StartWorker(int32_t index, int32_t running) {
     f->line = Builder{nullptr, 0, 0, true, true};
     f->state = RUNNING;
     f->shownTenth = -1;
-    Changed = true;
+    s->changed = true;
     return true;
 }
 
@@ -287,9 +295,9 @@ static void TakeResult(Frontend* f, const char* line) {
 }
 
 // One whole line the worker wrote.
-static void TakeEvent(Frontend* f, const char* line) {
+static void TakeEvent(Station* s, Frontend* f, const char* line) {
     JsonForward(line, f->utf8);
-    Changed = true;
+    s->changed = true;
     char event[16];
     if (!JsonReadWord(line, "event", event, sizeof event)) {
         return;
@@ -298,17 +306,17 @@ static void TakeEvent(Frontend* f, const char* line) {
     if (strcmp(event, "progress") == 0) {
         JsonReadNumber(line, "percent", &f->percent);
         JsonReadNumber(line, "eta_s", &f->secondsLeft);
-        ShowProgress(f);
+        ShowProgress(s, f);
     } else if (strcmp(event, "result") == 0) {
         TakeResult(f, line);
     }
 }
 
-static void TakeOutput(Frontend* f, const char* bytes, size_t count) {
+static void TakeOutput(Station* s, Frontend* f, const char* bytes, size_t count) {
     for (size_t i = 0; i < count; i++) {
         if (bytes[i] == '\n') {
             if (f->line.fits && f->line.out != nullptr) {
-                TakeEvent(f, f->line.out);
+                TakeEvent(s, f, f->line.out);
             }
             f->line.length = 0; // (a line memory could not hold is lost alone)
             f->line.fits = true;
@@ -318,21 +326,22 @@ static void TakeOutput(Frontend* f, const char* bytes, size_t count) {
     }
 }
 
-static void EndWorker(Frontend* f) {
+static void EndWorker(Station* s, Frontend* f) {
     int status = PlatformEndWorker(f->worker);
     f->worker = nullptr;
-    StartsWait = false;
+    s->startsWait = false;
     free(f->line.out);
     f->line = Builder{};
-    Changed = true;
-    ClearLines();
+    s->changed = true;
+    ClearLines(s);
     if (!f->haveResult) {
         // It may hold part of the image. Its own status may be a signal's:
         // the unit counts as failed, with 1, unless the stop ended it.
         LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->name,
                    status);
         bool stopped = PlatformStopRequested() && status == PlatformStoppedExitStatus;
-        AccountFor(f, stopped ? "stopped" : "failed", stopped ? status : 1, f->log, LastFailure);
+        AccountFor(s, f, stopped ? "stopped" : "failed", stopped ? status : 1, f->log,
+                   LogLastFailure());
         return;
     }
     f->status = status;
@@ -348,12 +357,12 @@ static void EndWorker(Frontend* f) {
 // --- The station ---------------------------------------------------------------
 
 // Names listed more than once cannot be told apart by --device.
-static void RefuseNamesListedTwice() {
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        Frontend* f = &Frontends[i];
+static void RefuseNamesListedTwice(Station* s) {
+    for (int32_t i = 0; i < s->count; i++) {
+        Frontend* f = &s->frontends[i];
         int32_t first = i;
-        for (int32_t j = 0; j < FrontendCount; j++) {
-            bool same = strcmp(f->name, Frontends[j].name) == 0;
+        for (int32_t j = 0; j < s->count; j++) {
+            bool same = strcmp(f->name, s->frontends[j].name) == 0;
             f->listed += same;
             first = same && j < first ? j : first;
         }
@@ -362,31 +371,31 @@ static void RefuseNamesListedTwice() {
                        (int)f->listed);
         }
         if (f->listed > 1) { // not flashed, like a frontend that could not be had
-            AccountFor(f, "refused", 3, Run.log, LastFailure);
+            AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         }
     }
 }
 
 // A name the worker cannot be given whole is never flashed: cut short, it
 // could name another frontend.
-static void RefuseNamesTooLong() {
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        Frontend* f = &Frontends[i];
+static void RefuseNamesTooLong(Station* s) {
+    for (int32_t i = 0; i < s->count; i++) {
+        Frontend* f = &s->frontends[i];
         if (f->state == WAITING && strlen(f->utf8) >= NAME_MAX_UTF8) {
             LogFailure(Tag, "Frontend name of %d bytes is too long, not flashed",
                        (int)strlen(f->name));
-            AccountFor(f, "refused", 3, Run.log, LastFailure);
+            AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         }
     }
 }
 
 // Starts workers while there is room; the number running.
-static int32_t StartWorkers(int32_t running) {
-    int32_t limit = Plan->options->maxParallel > 0 ? Plan->options->maxParallel : FrontendCount;
+static int32_t StartWorkers(Station* s, int32_t running) {
+    int32_t limit = s->plan->options->maxParallel > 0 ? s->plan->options->maxParallel : s->count;
     limit = limit < WORKERS_MAX ? limit : WORKERS_MAX;
     for (int32_t i = 0;
-         i < FrontendCount && running < limit && !StartsWait && !PlatformStopRequested(); i++) {
-        if (Frontends[i].state == WAITING && StartWorker(i, running)) {
+         i < s->count && running < limit && !s->startsWait && !PlatformStopRequested(); i++) {
+        if (s->frontends[i].state == WAITING && StartWorker(s, i, running)) {
             running++;
         }
     }
@@ -395,10 +404,10 @@ static int32_t StartWorkers(int32_t running) {
 
 // Passes a stop on to every worker, once each; once every running worker
 // has it, a second stop may end the station.
-static void PassStopOn() {
+static void PassStopOn(Station* s) {
     bool allAsked = true;
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        Frontend* f = &Frontends[i];
+    for (int32_t i = 0; i < s->count; i++) {
+        Frontend* f = &s->frontends[i];
         if (f->state == RUNNING && !f->stopAsked) {
             f->stopAsked = PlatformStopWorker(f->worker);
             allAsked = allAsked && f->stopAsked;
@@ -410,33 +419,32 @@ static void PassStopOn() {
 }
 
 // Waits for output from the running workers, takes it, ends the finished.
-static int32_t FollowWorkers(int32_t running) {
+static int32_t FollowWorkers(Station* s, int32_t running) {
     PlatformWorker* workers[WORKERS_MAX];
     int32_t indexes[WORKERS_MAX];
     size_t count = 0;
-    for (int32_t i = 0; i < FrontendCount && count < WORKERS_MAX; i++) {
-        if (Frontends[i].state == RUNNING) {
-            workers[count] = Frontends[i].worker;
+    for (int32_t i = 0; i < s->count && count < WORKERS_MAX; i++) {
+        if (s->frontends[i].state == RUNNING) {
+            workers[count] = s->frontends[i].worker;
             indexes[count++] = i;
         }
     }
-    static char bytes[65536];
     size_t which = 0;
-    long got = PlatformReadWorkers(workers, count, READ_STEP_MS, bytes, sizeof bytes, &which);
+    long got = PlatformReadWorkers(workers, count, READ_STEP_MS, s->bytes, sizeof s->bytes, &which);
     if (got > 0) {
-        TakeOutput(&Frontends[indexes[which]], bytes, (size_t)got);
+        TakeOutput(s, &s->frontends[indexes[which]], s->bytes, (size_t)got);
     } else if (got == 0) {
-        EndWorker(&Frontends[indexes[which]]);
+        EndWorker(s, &s->frontends[indexes[which]]);
         running--;
     }
     return running;
 }
 
 // Those a stop left without a turn.
-static void AccountForTheStopped() {
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        if (Frontends[i].state == WAITING) {
-            AccountFor(&Frontends[i], "stopped", PlatformStoppedExitStatus, Run.log,
+static void AccountForTheStopped(Station* s) {
+    for (int32_t i = 0; i < s->count; i++) {
+        if (s->frontends[i].state == WAITING) {
+            AccountFor(s, &s->frontends[i], "stopped", PlatformStoppedExitStatus, s->plan->run->log,
                        "Stopped by the operator before flashing, nothing was sent to the frontend");
         }
     }
@@ -454,14 +462,14 @@ void StationEndsUnlisted(const Options& options, int status, const char* message
 }
 
 // The station's last event, one entry per unit.
-static void ListUnits(const StationCounts& counts) {
+static void ListUnits(const Station* s, const StationCounts& counts) {
     StationUnit* units =
-        static_cast<StationUnit*>(calloc((size_t)FrontendCount + 1, sizeof(StationUnit)));
-    for (int32_t i = 0; units != nullptr && i < FrontendCount; i++) {
-        const Frontend& f = Frontends[i];
+        static_cast<StationUnit*>(calloc((size_t)s->count + 1, sizeof(StationUnit)));
+    for (int32_t i = 0; units != nullptr && i < s->count; i++) {
+        const Frontend& f = s->frontends[i];
         units[i] = StationUnit{f.utf8,
-                               f.seen.haveInfo,
-                               f.seen.serial,
+                               f.seen.flash.haveInfo,
+                               f.seen.flash.serial,
                                f.outcome,
                                f.status,
                                f.messageJson,
@@ -469,19 +477,19 @@ static void ListUnits(const StationCounts& counts) {
                                f.unitLog,
                                f.recorded};
     }
-    JsonStation(counts, units, units != nullptr ? FrontendCount : 0, nullptr);
+    JsonStation(counts, units, units != nullptr ? s->count : 0, nullptr);
     free(units);
 }
 
-static int StationStatus() {
-    size_t outcomeCount = Plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
+static int StationStatus(const Station* s) {
+    size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
     int32_t counts[OUTCOMES] = {};
     int32_t unrecorded = 0;
     uint32_t highest = 0;
     bool allFlashed = true;
     bool stoppedSome = false; // a stop that stopped nothing changes nothing
-    for (int32_t i = 0; i < FrontendCount; i++) {
-        const Frontend& f = Frontends[i];
+    for (int32_t i = 0; i < s->count; i++) {
+        const Frontend& f = s->frontends[i];
         stoppedSome = stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
                       f.status == PlatformStoppedExitStatus;
         for (size_t k = 0; k < OUTCOMES; k++) {
@@ -493,33 +501,46 @@ static int StationStatus() {
                            strcmp(f.outcome, "verified") == 0);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
-    int status = PlatformStopRequested() && stoppedSome     ? PlatformStoppedExitStatus
-                 : Frontends == nullptr                     ? 1 // no room for the list
-                 : !Plan->options->exitStatus || allFlashed ? 0
-                 : highest != 0                             ? (int)highest
-                                                            : 1;
-    ListUnits(StationCounts{Outcomes, counts, outcomeCount, unrecorded, status});
+    int status = PlatformStopRequested() && stoppedSome        ? PlatformStoppedExitStatus
+                 : !s->plan->options->exitStatus || allFlashed ? 0
+                 : highest != 0                                ? (int)highest
+                                                               : 1;
+    ListUnits(s, StationCounts{Outcomes, counts, outcomeCount, unrecorded, status});
     return status;
 }
 
-int RunStation(const StationPlan& plan) {
-    Plan = &plan;
-    Redrawing = PlatformConsoleRedrawsLines();
-    RefuseNamesListedTwice();
-    RefuseNamesTooLong();
+static void FreeStation(Station* s) {
+    for (int32_t i = 0; i < s->count; i++) {
+        free(s->frontends[i].message);
+        free(s->frontends[i].messageJson);
+    }
+    free(s);
+}
+
+int RunStation(Station* s, const StationPlan& plan) {
+    if (s == nullptr) { // no room for the list
+        StationEndsUnlisted(*plan.options, 1, LogLastFailure());
+        return 1;
+    }
+    s->plan = &plan;
+    s->redrawing = PlatformConsoleRedrawsLines();
+    RefuseNamesListedTwice(s);
+    RefuseNamesTooLong(s);
     PlatformHoldSecondStop(); // not before every worker has the first
     PlatformFlashBegins();    // awake, and the session kept, for every worker
-    int32_t running = StartWorkers(0);
+    int32_t running = StartWorkers(s, 0);
     while (running > 0) {
-        DrawLines();
+        DrawLines(s);
         if (PlatformStopRequested()) {
-            PassStopOn();
+            PassStopOn(s);
         }
-        running = StartWorkers(FollowWorkers(running));
+        running = StartWorkers(s, FollowWorkers(s, running));
     }
     PlatformStopPassedOn();
     PlatformFlashEnds();
-    AccountForTheStopped();
-    DrawLines();
-    return StationStatus();
+    AccountForTheStopped(s);
+    DrawLines(s);
+    int status = StationStatus(s);
+    FreeStation(s);
+    return status;
 }

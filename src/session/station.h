@@ -4,7 +4,12 @@
 
 #include <cstdint>
 
+#include "output/run_record.h"
+
 struct Options;
+
+// The frontends listed, and the workers that flash them.
+struct Station;
 
 // What the station passes on to every worker: the options (see their
 // station role), the transport and the pause.
@@ -12,21 +17,24 @@ struct Options;
 // for none) and the paths a record never lands in.
 struct StationPlan {
     const Options* options;
+    const RunRecord* run;  // the station's own: its start, transport, pause and log
+    const char* logPath;   // the station's log, as the file functions take it
     const char* transport; // the letter
     const char* waitTime;  // in decimal
     const char* historyPath;
     const char* const* recordProtectedPaths;
 };
 
-// Keeps the names listed, before the list is given back to the SDK.
-void StationTakeNames(char* const* names, int32_t count);
+// A station for the names listed, kept before the list is given back to
+// the SDK; null (logged) when there is no room for it.
+Station* StationTakeNames(char* const* names, int32_t count);
 
 // Starts the workers, at most --max-parallel at once, follows them to their
 // ends, logs each start and end, and gives the station's exit status. Every
 // unit listed ends with its record and its result: a worker's own, or the
 // station's for a unit it refused, lost or never started. The station's
-// log is open; it stays open.
-int RunStation(const StationPlan& plan);
+// log is open; it stays open. The station is freed.
+int RunStation(Station* station, const StationPlan& plan);
 
 // The last event of a station that ended before it had a list: no units.
 void StationEndsUnlisted(const Options& options, int status, const char* message);

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "flash/flash.h"
-#include "output/history.h"
+#include "flash/phases.h"
 #include "output/json.h"
 #include "output/log_line.h"
 #include "platform/platform.h"
@@ -53,9 +52,9 @@ static Sight Look(const VerifyPlan& plan) {
     return sight;
 }
 
-static void Conclude(const VerifyPlan& plan, const Sight& last) {
+static void Conclude(const VerifyPlan& plan, const Sight& last, RunRecord* record) {
     if (last.seen == Sight::VERSION && last.swVersion == plan.firmwareVer) {
-        Run.verdict = RunRecord::VERIFIED;
+        record->verdict = RunRecord::VERIFIED;
         LogFormat(Tag, "Frontend serial %d runs firmware version %d: verified", plan.serial,
                   plan.firmwareVer);
         return;
@@ -69,23 +68,23 @@ static void Conclude(const VerifyPlan& plan, const Sight& last) {
     } else {
         snprintf(what, sizeof what, "it was not listed");
     }
-    Run.verdict = RunRecord::UNVERIFIED;
-    Run.flashResult = FLASH_UNVERIFIED;
+    record->verdict = RunRecord::UNVERIFIED;
+    record->flashResult = FLASH_UNVERIFIED;
     LogFailure(Tag, "Frontend serial %d did not run firmware version %d within %d minutes, %s",
                plan.serial, plan.firmwareVer, plan.minutes, what);
 }
 
-void VerifyFlash(const VerifyPlan& plan) {
+void VerifyFlash(const VerifyPlan& plan, RunRecord* record) {
     LogFormat(Tag, "Waiting up to %d minutes for frontend [%s] to run firmware version %d",
               plan.minutes, plan.name, plan.firmwareVer);
-    Run.verifyAsked = true;
+    record->verifyAsked = true;
     uint64_t deadline = PlatformMilliseconds() + (uint64_t)plan.minutes * 60000;
     static const char* const seenWords[] = {"not listed", "version", "other unit"};
     for (;;) {
         Sight sight = Look(plan);
         bool version = sight.seen == Sight::VERSION;
-        Run.haveVerifiedVersion = Run.haveVerifiedVersion || version;
-        Run.verifiedVersion = version ? sight.swVersion : Run.verifiedVersion;
+        record->haveVerifiedVersion = record->haveVerifiedVersion || version;
+        record->verifiedVersion = version ? sight.swVersion : record->verifiedVersion;
         uint64_t now = PlatformMilliseconds();
         bool done = (version && sight.swVersion == plan.firmwareVer) || now >= deadline;
         if (!done && !PlatformStopRequested()) {
@@ -99,7 +98,7 @@ void VerifyFlash(const VerifyPlan& plan) {
             return;
         }
         if (done) {
-            Conclude(plan, sight);
+            Conclude(plan, sight, record);
             return;
         }
     }

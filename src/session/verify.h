@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "output/run_record.h"
+
 // What the frontend is looked for as: the name it was flashed under (as
 // listed), the serial that was flashed, and the version it must run.
 struct VerifyPlan {
@@ -17,4 +19,4 @@ struct VerifyPlan {
 // Looks for the frontend every 5 seconds, each look a short session of its
 // own, until it runs the image's version, the minutes run out or a stop
 // comes; logs the verdict and notes it in the run's record.
-void VerifyFlash(const VerifyPlan& plan);
+void VerifyFlash(const VerifyPlan& plan, RunRecord* record);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "flash/chunk_transfer.h"
+#include "flash/completion_wait.h"
 #include "flash/firmware_image.h"
 #include "output/log_line.h"
 #include "sdk/sdk_binding.h"
@@ -88,7 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Received = 0;
         NextPart = 0;
         FlashReport report = {};
-        Check(TransferFirmware(nullptr, 0, image, &report) == FLASH_FLASHED, "a failed transfer");
+        FlashOptions options = {};
+        Check(TransferFirmware(nullptr, options, image, &report) == FLASH_GOES_ON &&
+                  AwaitCompletion(nullptr, &report) == FLASH_FLASHED,
+              "a failed transfer");
         Check(Received == FirmwareSize, "fewer bytes than the image holds");
         ReleaseFirmwareImage(&image, FLASH_GOES_ON);
     }

@@ -8,7 +8,7 @@
 #include "flash/chunk_transfer.h"
 #include "flash/firmware_image.h"
 #include "flash/firmware_status.h"
-#include "flash/kestrune.h"
+#include "flash/flash_procedure.h"
 #include "output/log_line.h"
 #include "sdk/sdk_binding.h"
 #include "temp_dir.h"
@@ -178,7 +178,7 @@ class TransferTest : public ::testing::Test {
         RefuseAtPart = ChunkCountFor(firmwareSize) - 1;
         testing::internal::CaptureStdout();
         FlashReport report = {};
-        FlashResult result = TransferFirmware(nullptr, 0, image, &report);
+        FlashResult result = TransferFirmware(nullptr, FlashOptions{}, image, &report);
         ReleaseFirmwareImage(&image, result);
         console = CapturedConsole();
         return result;

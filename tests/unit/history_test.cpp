@@ -79,13 +79,13 @@ TEST(History, TextBecomesValidUtf8) {
 }
 
 TEST(History, LeadingTabOrCarriageReturnIsNoFormula) {
-    ::Run = ::RunRecord();
-    ::Run.haveFrontend = true;
+    RunRecord run = {};
+    run.haveFrontend = true;
     for (const char* name : {"\tcalc", "\rcalc", "=1+1"}) {
-        snprintf(::Run.frontend, sizeof ::Run.frontend, "%s", name);
+        snprintf(run.frontend, sizeof run.frontend, "%s", name);
         char record[1024];
         RecordValues values;
-        FillRecord(&values, ::Run, false, false, 0);
+        FillRecord(&values, run, false, false, 0);
         ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS), 0u);
         std::string text = record;
         EXPECT_TRUE(text.find(std::string(",'") + name) != std::string::npos ||
@@ -129,11 +129,11 @@ TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
 // always starts a line of its own.
 TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
     TempDir dir;
-    ::Run = ::RunRecord();
-    ::Run.message = "a, \"b\"";
-    ::Run.log = "k.log";
+    RunRecord run = {};
+    run.message = "a, \"b\"";
+    run.log = "k.log";
     RecordValues values;
-    FillRecord(&values, ::Run, false, false, 3);
+    FillRecord(&values, run, false, false, 3);
     const char* const none[] = {nullptr};
     char record[2048];
     ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS), 0u);

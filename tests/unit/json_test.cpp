@@ -8,11 +8,11 @@
 
 // What the station passes on of a worker's line.
 static std::string Forwarded(const char* line, const char* frontend) {
-    JsonEnabled = true;
+    JsonEnable(true);
     testing::internal::CaptureStdout();
     JsonForward(line, frontend);
     PlatformStandardOutputFlush();
-    JsonEnabled = false;
+    JsonEnable(false);
     return testing::internal::GetCapturedStdout();
 }
 

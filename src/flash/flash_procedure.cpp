@@ -1,10 +1,11 @@
-#include "flash/kestrune.h"
+#include "flash/flash_procedure.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "flash/chunk_transfer.h"
+#include "flash/completion_wait.h"
 #include "flash/firmware_image.h"
 #include "flash/firmware_status.h"
 #include "output/json.h"
@@ -230,7 +231,7 @@ static const FlashStep StepsBeforeTransfer[] = {
     {CheckFit, false},  {AskReady, true},     {Confirm, false},
 };
 
-FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
+FlashResult FlashFrontend(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
     *report = FlashReport();
     Flash flash = {handle, &options, report, {}, 0, false};
     for (const FlashStep& step : StepsBeforeTransfer) {
@@ -255,7 +256,10 @@ FlashResult Kestrune(SdkHandle handle, const FlashOptions& options, FlashReport*
     }
     report->confirmed = true;
     PlatformFlashBegins();
-    FlashResult result = TransferFirmware(handle, options.waitTime, Chosen(&flash), report);
+    FlashResult result = TransferFirmware(handle, options, Chosen(&flash), report);
+    if (result == FLASH_GOES_ON) {
+        result = AwaitCompletion(handle, report);
+    }
     PlatformFlashEnds();
     return ReleaseImages(&flash, result);
 }

@@ -1,4 +1,4 @@
-#include "flash/flash.h"
+#include "flash/phases.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +13,10 @@ bool CompareDeviceId(uint16_t devId, int32_t serial, char devIdText[DEVICE_ID_TE
     snprintf(devIdText, DEVICE_ID_TEXT_SIZE, "%d", devId);
     snprintf(serialText, DEVICE_ID_TEXT_SIZE, "%d", serial);
     return strncmp(devIdText, serialText, 3) == 0;
+}
+
+int RecordedFlashResult(FlashResult result) {
+    return result == FLASH_DECLINED ? 0 : result;
 }
 
 bool StopBeforeFlashing(const char* tag) {

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
+#include "output/run_record.h"
 #include "sdk/kovi_sdk.h"
 
 // What the flash procedure reports back.
 enum FlashResult {
     FLASH_GOES_ON = -1, // not a result: a step went well, the flash goes on
     FLASH_FLASHED = 0,  // the frontend reported success
-    FLASH_DECLINED = 0, // the operator did not answer Y: a result of 0 as well
     FLASH_FILE_NOT_OPENED = 1,
     FLASH_HEADER_UNREADABLE = 2,
     FLASH_NO_FRONTEND_INFO = 3,
@@ -33,7 +33,12 @@ enum FlashResult {
     FLASH_UNVERIFIED = 20,       // --verify: the frontend did not run the image's version
     FLASH_NO_IMAGE_FITS = 21,    // several images, none for this frontend
     FLASH_IMAGES_AMBIGUOUS = 22, // two images, different bytes, for the same frontends and version
+    FLASH_DECLINED = 100,        // the operator did not answer Y: recorded as 0
 };
+
+// The number a record gives a result: a declined flash's is 0, as it has
+// always been.
+int RecordedFlashResult(FlashResult result);
 
 enum { FLASH_IMAGES_MAX = 32 }; // --image, given this many times at most
 
@@ -49,26 +54,7 @@ struct FlashOptions {
     bool expectSerialSet;     // --expect-serial: only the frontend with this serial
     int32_t expectSerial;
     bool skipCurrent; // --skip-current: not the version it already runs
-};
-
-// What a flash did, filled in as it goes.
-struct FlashReport {
-    bool haveInfo; // the frontend before the flash
-    int32_t serial;
-    uint16_t hwVersion;
-    uint16_t swVersion;
-    bool haveImage; // the image's header and hash
-    uint16_t firmwareVer;
-    uint16_t devId;
-    uint32_t firmwareSize;
-    char imageSha256[65]; // empty when not hashed
-    uint32_t chunksSent;
-    bool confirmed;
-    bool declined;
-    bool alreadyCurrent;
-    bool flashed; // the frontend reported success
-    uint16_t reportedVersion;
-    const char* chosenImage; // of several images, the one flashed (null with one)
+    bool json;        // --json: progress events
 };
 
 extern const char* const FlashTag;

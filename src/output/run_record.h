@@ -1,0 +1,50 @@
+// The record of one run, for scripts and production lines: what was flashed
+// into which frontend, when, and with what outcome. Filled in as the run
+// goes; the history and the JSON result are made from it at its end.
+#pragma once
+
+#include <cstdint>
+
+enum { HISTORY_TEXT_SIZE = 256 };
+
+// What a flash did, filled in as it goes.
+struct FlashReport {
+    bool haveInfo; // the frontend before the flash
+    int32_t serial;
+    uint16_t hwVersion;
+    uint16_t swVersion;
+    bool haveImage; // the image's header and hash
+    uint16_t firmwareVer;
+    uint16_t devId;
+    uint32_t firmwareSize;
+    char imageSha256[65]; // empty when not hashed
+    uint32_t chunksSent;
+    bool confirmed;
+    bool declined;
+    bool alreadyCurrent; // --skip-current found the image's version running
+    bool flashed;        // the frontend reported success
+    uint16_t reportedVersion;
+    const char* chosenImage; // of several images, the one flashed (null with one)
+};
+
+struct RunRecord {
+    char started[32];
+    char transport;
+    uint32_t waitTime;
+    // The frontend chosen, as UTF-8.
+    char frontend[HISTORY_TEXT_SIZE];
+    bool haveFrontend;
+    bool listOnly; // --list: nothing was to be flashed
+    bool flashRan;
+    int flashResult; // the number the record gives it
+    FlashReport flash;
+    // --verify: what the frontend ran after its reboot.
+    enum { NOT_VERIFIED, VERIFIED, UNVERIFIED } verdict; // NOT_VERIFIED: no verdict
+    bool verifyAsked;
+    bool haveVerifiedVersion;
+    uint16_t verifiedVersion;
+    // What the record says besides.
+    const char* outcome; // given outright (a station's word for a unit), or null
+    const char* message; // the failure that ended it, "" for none
+    const char* log;     // the log file, as given
+};
