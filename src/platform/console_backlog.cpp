@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+#include "platform/threads.h"
+
 bool ConsoleBacklogAdd(ConsoleBacklog* backlog, const char* bytes, size_t count, bool redraw) {
     // A redraw starts with a carriage return; a piece without one (the
     // wait display's cursor) belongs to the redraw before it.
@@ -40,4 +43,139 @@ void ConsoleBacklogTake(ConsoleBacklog* backlog, ConsoleBacklog* into) {
     *into = taken;
     backlog->count = 0;
     backlog->endsInRedraw = false;
+}
+
+struct ConsoleWriter {
+    void (*write)(const char* bytes, size_t count);
+    ThreadLock* lock;
+    ThreadCondition* added;
+    ThreadCondition* allWritten;
+    ConsoleBacklog backlog, writing;
+    bool busy;   // the thread has bytes in hand
+    bool ending; // the process is ending: write what is left, then end
+    Thread* thread;
+    enum { NOT_STARTED, RUNS, FAILED } state;
+};
+
+// A writer that has not started; its thread starts with the first bytes.
+static ConsoleWriter WriterFor(void (*write)(const char* bytes, size_t count),
+                               bool redrawsStandAlone) {
+    ConsoleWriter writer = {};
+    writer.write = write;
+    writer.backlog.redrawsStandAlone = writer.writing.redrawsStandAlone = redrawsStandAlone;
+    return writer;
+}
+
+// Each redraw of the JSON is a line of its own.
+static ConsoleWriter Console = WriterFor(ConsoleWriteNow, false);
+static ConsoleWriter Json = WriterFor(JsonWriteNow, true);
+
+enum { JSON_READER_GRACE_MS = 5000 };
+
+static void WriteAway(void* context) {
+    ConsoleWriter* w = static_cast<ConsoleWriter*>(context);
+    ThreadLockTake(w->lock);
+    for (;;) {
+        while (w->backlog.count == 0) {
+            w->busy = false;
+            ThreadConditionWake(w->allWritten);
+            if (w->ending) {
+                ThreadLockGive(w->lock);
+                return;
+            }
+            ThreadConditionWait(w->added, w->lock, THREAD_WAIT_FOREVER);
+        }
+        w->busy = true;
+        ConsoleBacklogTake(&w->backlog, &w->writing);
+        ThreadLockGive(w->lock);
+        w->write(w->writing.bytes, w->writing.count);
+        ThreadLockTake(w->lock);
+    }
+}
+
+static bool StartWriter(ConsoleWriter* w) {
+    if (w->state == ConsoleWriter::NOT_STARTED) {
+        w->lock = ThreadLockNew();
+        w->added = ThreadConditionNew();
+        w->allWritten = ThreadConditionNew();
+        bool ready = w->lock != nullptr && w->added != nullptr && w->allWritten != nullptr;
+        w->thread = ready ? ThreadStart(WriteAway, w) : nullptr;
+        w->state = w->thread != nullptr ? ConsoleWriter::RUNS : ConsoleWriter::FAILED;
+    }
+    return w->state == ConsoleWriter::RUNS;
+}
+
+// Waits until everything queued is written, at most ms milliseconds. True
+// when it is.
+static bool WaitWritten(ConsoleWriter* w, uint32_t ms) {
+    if (w->state != ConsoleWriter::RUNS) {
+        return true;
+    }
+    uint64_t deadline = PlatformMilliseconds() + ms;
+    ThreadLockTake(w->lock);
+    while (w->backlog.count > 0 || w->busy) {
+        uint64_t now = PlatformMilliseconds();
+        if (ms != THREAD_WAIT_FOREVER && now >= deadline) {
+            break;
+        }
+        ThreadConditionWait(w->allWritten, w->lock,
+                            ms == THREAD_WAIT_FOREVER ? ms : (uint32_t)(deadline - now));
+    }
+    bool written = w->backlog.count == 0 && !w->busy;
+    ThreadLockGive(w->lock);
+    return written;
+}
+
+// Queues the bytes (see ConsoleBacklogAdd). Where no thread can run, or
+// memory ran out, they are written at once, after everything before them.
+static void Queue(ConsoleWriter* w, const char* bytes, size_t count, bool redraw) {
+    if (StartWriter(w)) {
+        ThreadLockTake(w->lock);
+        bool added = ConsoleBacklogAdd(&w->backlog, bytes, count, redraw);
+        ThreadConditionWake(w->added);
+        ThreadLockGive(w->lock);
+        if (added) {
+            return;
+        }
+        WaitWritten(w, THREAD_WAIT_FOREVER); // out of memory: the old way, in order
+    }
+    w->write(bytes, count);
+}
+
+static void EndWriter(ConsoleWriter* w, uint32_t ms) {
+    if (w->state != ConsoleWriter::RUNS || !WaitWritten(w, ms)) {
+        return;
+    }
+    ThreadLockTake(w->lock);
+    w->ending = true;
+    ThreadConditionWake(w->added);
+    ThreadLockGive(w->lock);
+    ThreadJoin(w->thread);
+    w->thread = nullptr;
+    w->state = ConsoleWriter::FAILED; // anything queued later goes straight out
+}
+
+void ConsoleEndWriters() {
+    EndWriter(&Json, JSON_READER_GRACE_MS);
+    EndWriter(&Console, THREAD_WAIT_FOREVER);
+}
+
+void PlatformConsoleWrite(const char* bytes, size_t count) {
+    Queue(&Console, bytes, count, false);
+}
+
+void PlatformConsoleRedraw(const char* bytes, size_t count) {
+    Queue(&Console, bytes, count, true);
+}
+
+void PlatformConsoleFlush() {
+    WaitWritten(&Console, THREAD_WAIT_FOREVER);
+}
+
+void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable) {
+    Queue(&Json, bytes, count, replaceable);
+}
+
+void PlatformStandardOutputFlush() {
+    WaitWritten(&Json, THREAD_WAIT_FOREVER);
 }

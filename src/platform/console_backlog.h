@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Past this much waiting, the console has fallen behind: a redraw then
 // replaces one that is still waiting at the end instead of following it.
@@ -30,3 +31,17 @@ bool ConsoleBacklogAdd(ConsoleBacklog* backlog, const char* bytes, size_t count,
 // Hands everything waiting over to the writer (into, which was empty) and
 // leaves the backlog empty.
 void ConsoleBacklogTake(ConsoleBacklog* backlog, ConsoleBacklog* into);
+
+// The console and the JSON on standard output are each written by a thread
+// of their own, which writes what the flashing thread queues in order (see
+// PlatformConsoleWrite and PlatformStandardOutputWrite). Each system gives
+// the writes themselves: at once, whatever the bytes, errors changing
+// nothing.
+void ConsoleWriteNow(const char* bytes, size_t count);
+void JsonWriteNow(const char* bytes, size_t count);
+
+// At the end of the process: nothing said on the console is lost; a JSON
+// reader that does not read gets a few seconds, then the process ends
+// without it (the log and the record are written already). Anything said
+// later is written at once.
+void ConsoleEndWriters();

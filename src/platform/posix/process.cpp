@@ -2,11 +2,14 @@
 #include "platform/platform.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+
+#include "platform/console_backlog.h"
 
 const int PlatformStoppedExitStatus = 130;
 
@@ -75,6 +78,7 @@ void PlatformRetakeStop() {
 }
 
 void PlatformInit() {
+    atexit(ConsoleEndWriters);
     // Started with a standard descriptor closed, the log or the firmware
     // image would take its number and console messages would be written
     // into the file. Keep 0, 1 and 2 taken.

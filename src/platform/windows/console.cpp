@@ -19,7 +19,7 @@ static bool InputModeSaved;
 static HANDLE ConsoleOutput;
 static FILE* ConsoleStream = stdout;
 
-static void WriteNow(const char* bytes, size_t count) {
+void ConsoleWriteNow(const char* bytes, size_t count) {
     if (ConsoleOutput == nullptr) { // a file or a pipe: the bytes as they are
         fwrite(bytes, 1, count, ConsoleStream);
         return;
@@ -45,7 +45,7 @@ static void WriteNow(const char* bytes, size_t count) {
 // The JSON's own handle to standard output, which no child inherits.
 static HANDLE JsonOutput = INVALID_HANDLE_VALUE;
 
-static void WriteJsonNow(const char* bytes, size_t count) {
+void JsonWriteNow(const char* bytes, size_t count) {
     HANDLE output =
         JsonOutput != INVALID_HANDLE_VALUE ? JsonOutput : GetStdHandle(STD_OUTPUT_HANDLE);
     while (count > 0) {
@@ -57,126 +57,6 @@ static void WriteJsonNow(const char* bytes, size_t count) {
         bytes += written;
         count -= written;
     }
-}
-
-// The console, and the JSON on standard output, are each written by a
-// thread of their own (see console_backlog.h).
-struct Writer {
-    void (*write)(const char* bytes, size_t count);
-    CRITICAL_SECTION lock;
-    CONDITION_VARIABLE added, allWritten;
-    ConsoleBacklog backlog, writing;
-    bool busy;   // the thread has bytes in hand
-    bool ending; // the process is ending: write what is left, then end
-    HANDLE thread;
-    enum { NOT_STARTED, RUNS, FAILED } state;
-};
-
-static Writer Console, Json;
-
-enum { JSON_READER_GRACE_MS = 5000 };
-
-static DWORD WINAPI WriteAway(LPVOID context) {
-    Writer* w = static_cast<Writer*>(context);
-    EnterCriticalSection(&w->lock);
-    for (;;) {
-        while (w->backlog.count == 0) {
-            w->busy = false;
-            WakeAllConditionVariable(&w->allWritten);
-            if (w->ending) {
-                LeaveCriticalSection(&w->lock);
-                return 0;
-            }
-            SleepConditionVariableCS(&w->added, &w->lock, INFINITE);
-        }
-        w->busy = true;
-        ConsoleBacklogTake(&w->backlog, &w->writing);
-        LeaveCriticalSection(&w->lock);
-        w->write(w->writing.bytes, w->writing.count);
-        EnterCriticalSection(&w->lock);
-    }
-}
-
-// Waits until everything given is written, at most timeout ms. True when
-// all is written.
-static bool WaitWritten(Writer* w, DWORD timeout) {
-    if (w->state != Writer::RUNS) {
-        return true;
-    }
-    ULONGLONG deadline = GetTickCount64() + timeout;
-    EnterCriticalSection(&w->lock);
-    while (w->backlog.count > 0 || w->busy) {
-        ULONGLONG now = GetTickCount64();
-        if (timeout != INFINITE && now >= deadline) {
-            break;
-        }
-        SleepConditionVariableCS(&w->allWritten, &w->lock,
-                                 timeout == INFINITE ? INFINITE : (DWORD)(deadline - now));
-    }
-    bool written = w->backlog.count == 0 && !w->busy;
-    LeaveCriticalSection(&w->lock);
-    return written;
-}
-
-void PlatformConsoleFlush() {
-    WaitWritten(&Console, INFINITE);
-}
-
-// At the end of the process: nothing said on the console is lost; a JSON
-// reader that does not read gets a few seconds, then the process ends
-// without it (the log and the record are written already).
-static void EndWriter(Writer* w, DWORD timeout) {
-    if (w->state != Writer::RUNS || !WaitWritten(w, timeout)) {
-        return;
-    }
-    EnterCriticalSection(&w->lock);
-    w->ending = true;
-    WakeConditionVariable(&w->added);
-    LeaveCriticalSection(&w->lock);
-    WaitForSingleObject(w->thread, INFINITE);
-    CloseHandle(w->thread);
-    w->state = Writer::FAILED; // anything said later goes straight out
-}
-
-void ConsoleEndWriter() {
-    EndWriter(&Json, JSON_READER_GRACE_MS);
-    EndWriter(&Console, INFINITE);
-}
-
-static bool StartWriter(Writer* w) {
-    if (w->state == Writer::NOT_STARTED) {
-        w->write = w == &Json ? WriteJsonNow : WriteNow;
-        // Each redraw of the JSON is a line of its own (see console_backlog.h).
-        w->backlog.redrawsStandAlone = w->writing.redrawsStandAlone = w == &Json;
-        InitializeCriticalSection(&w->lock);
-        InitializeConditionVariable(&w->added);
-        InitializeConditionVariable(&w->allWritten);
-        w->thread = CreateThread(nullptr, 0, WriteAway, w, 0, nullptr);
-        w->state = w->thread != nullptr ? Writer::RUNS : Writer::FAILED;
-    }
-    return w->state == Writer::RUNS;
-}
-
-static void Queue(Writer* w, const char* bytes, size_t count, bool redraw) {
-    if (StartWriter(w)) {
-        EnterCriticalSection(&w->lock);
-        bool added = ConsoleBacklogAdd(&w->backlog, bytes, count, redraw);
-        WakeConditionVariable(&w->added);
-        LeaveCriticalSection(&w->lock);
-        if (added) {
-            return;
-        }
-        WaitWritten(w, INFINITE); // out of memory: the old way, in order
-    }
-    w->write(bytes, count);
-}
-
-void PlatformConsoleWrite(const char* bytes, size_t count) {
-    Queue(&Console, bytes, count, false);
-}
-
-void PlatformConsoleRedraw(const char* bytes, size_t count) {
-    Queue(&Console, bytes, count, true);
 }
 
 static bool IsConsole(HANDLE handle) {
@@ -201,14 +81,6 @@ void PlatformConsoleToStandardError() {
         _dup2(_fileno(stderr), _fileno(stdout));
         SetStdHandle(STD_OUTPUT_HANDLE, output);
     }
-}
-
-void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable) {
-    Queue(&Json, bytes, count, replaceable);
-}
-
-void PlatformStandardOutputFlush() {
-    WaitWritten(&Json, INFINITE);
 }
 
 void ConsoleSetUp() {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "platform/console_backlog.h"
 #include "platform/windows/windows_platform.h"
 
 #include <shellapi.h>
@@ -28,7 +29,7 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
 // session and the log are closed: a window closed at the last prompt need
 // not wait for anything.
 static void EndOfRun() {
-    ConsoleEndWriter();
+    ConsoleEndWriters();
     ConsoleRestore();
     SetEvent(RunEnded);
     if (!WindowClosing) {

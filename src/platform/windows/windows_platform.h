@@ -26,9 +26,6 @@ void FinePausesEnd();
 // QuickEdit off while the tool runs, and back as it was at the end.
 void ConsoleSetUp();
 void ConsoleRestore();
-// Writes what is still waiting for the console and ends its writer: the
-// end of the process. Later writes go straight out.
-void ConsoleEndWriter();
 // When the tool is alone on its console (started by a double-click), the
 // window would close with the outcome on it: wait for a key first.
 void ConsoleHoldWindowOpen();

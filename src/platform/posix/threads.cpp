@@ -1,0 +1,95 @@
+// Threads, a lock and conditions on POSIX systems: pthreads.
+#include "platform/threads.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <new>
+#include <pthread.h>
+
+struct ThreadLock {
+    pthread_mutex_t mutex;
+};
+struct ThreadCondition {
+    pthread_cond_t condition;
+};
+struct Thread {
+    pthread_t thread;
+    void (*run)(void*);
+    void* context;
+};
+
+ThreadLock* ThreadLockNew() {
+    ThreadLock* lock = new (std::nothrow) ThreadLock;
+    if (lock != nullptr && pthread_mutex_init(&lock->mutex, nullptr) != 0) {
+        delete lock;
+        return nullptr;
+    }
+    return lock;
+}
+
+ThreadCondition* ThreadConditionNew() {
+    ThreadCondition* condition = new (std::nothrow) ThreadCondition;
+    if (condition != nullptr && pthread_cond_init(&condition->condition, nullptr) != 0) {
+        delete condition;
+        return nullptr;
+    }
+    return condition;
+}
+
+void ThreadLockTake(ThreadLock* lock) {
+    pthread_mutex_lock(&lock->mutex);
+}
+
+void ThreadLockGive(ThreadLock* lock) {
+    pthread_mutex_unlock(&lock->mutex);
+}
+
+void ThreadConditionWake(ThreadCondition* condition) {
+    pthread_cond_broadcast(&condition->condition);
+}
+
+bool ThreadConditionWait(ThreadCondition* condition, ThreadLock* lock, uint32_t ms) {
+    if (ms == THREAD_WAIT_FOREVER) {
+        pthread_cond_wait(&condition->condition, &lock->mutex);
+        return true;
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return pthread_cond_timedwait(&condition->condition, &lock->mutex, &deadline) != ETIMEDOUT;
+}
+
+static void* RunThread(void* context) {
+    Thread* thread = static_cast<Thread*>(context);
+    thread->run(thread->context);
+    return nullptr;
+}
+
+Thread* ThreadStart(void (*run)(void* context), void* context) {
+    Thread* thread = new (std::nothrow) Thread{{}, run, context};
+    if (thread == nullptr) {
+        return nullptr;
+    }
+    // The stop signals stay with the main thread, whose waits they end.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    bool started = pthread_create(&thread->thread, nullptr, RunThread, thread) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void ThreadJoin(Thread* thread) {
+    pthread_join(thread->thread, nullptr);
+    delete thread;
+}
