@@ -3,8 +3,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
-#include <new>
 #include <pthread.h>
 
 struct ThreadLock {
@@ -20,18 +20,18 @@ struct Thread {
 };
 
 ThreadLock* ThreadLockNew() {
-    ThreadLock* lock = new (std::nothrow) ThreadLock;
+    ThreadLock* lock = static_cast<ThreadLock*>(calloc(1, sizeof(ThreadLock)));
     if (lock != nullptr && pthread_mutex_init(&lock->mutex, nullptr) != 0) {
-        delete lock;
+        free(lock);
         return nullptr;
     }
     return lock;
 }
 
 ThreadCondition* ThreadConditionNew() {
-    ThreadCondition* condition = new (std::nothrow) ThreadCondition;
+    ThreadCondition* condition = static_cast<ThreadCondition*>(calloc(1, sizeof(ThreadCondition)));
     if (condition != nullptr && pthread_cond_init(&condition->condition, nullptr) != 0) {
-        delete condition;
+        free(condition);
         return nullptr;
     }
     return condition;
@@ -72,10 +72,12 @@ static void* RunThread(void* context) {
 }
 
 Thread* ThreadStart(void (*run)(void* context), void* context) {
-    Thread* thread = new (std::nothrow) Thread{{}, run, context};
+    Thread* thread = static_cast<Thread*>(calloc(1, sizeof(Thread)));
     if (thread == nullptr) {
         return nullptr;
     }
+    thread->run = run;
+    thread->context = context;
     // The stop signals stay with the main thread, whose waits they end.
     sigset_t all, previous;
     sigfillset(&all);
@@ -83,7 +85,7 @@ Thread* ThreadStart(void (*run)(void* context), void* context) {
     bool started = pthread_create(&thread->thread, nullptr, RunThread, thread) == 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (!started) {
-        delete thread;
+        free(thread);
         return nullptr;
     }
     return thread;
@@ -91,5 +93,5 @@ Thread* ThreadStart(void (*run)(void* context), void* context) {
 
 void ThreadJoin(Thread* thread) {
     pthread_join(thread->thread, nullptr);
-    delete thread;
+    free(thread);
 }

@@ -2,7 +2,7 @@
 // condition variables.
 #include "platform/threads.h"
 
-#include <new>
+#include <cstdlib>
 
 #include "platform/windows/windows_platform.h"
 
@@ -19,7 +19,7 @@ struct Thread {
 };
 
 ThreadLock* ThreadLockNew() {
-    ThreadLock* lock = new (std::nothrow) ThreadLock;
+    ThreadLock* lock = static_cast<ThreadLock*>(calloc(1, sizeof(ThreadLock)));
     if (lock != nullptr) {
         InitializeCriticalSection(&lock->section);
     }
@@ -27,7 +27,7 @@ ThreadLock* ThreadLockNew() {
 }
 
 ThreadCondition* ThreadConditionNew() {
-    ThreadCondition* condition = new (std::nothrow) ThreadCondition;
+    ThreadCondition* condition = static_cast<ThreadCondition*>(calloc(1, sizeof(ThreadCondition)));
     if (condition != nullptr) {
         InitializeConditionVariable(&condition->variable);
     }
@@ -61,13 +61,15 @@ static DWORD WINAPI RunThread(LPVOID context) {
 // (Console control events come on threads of the system's own: nothing to
 // keep from this one.)
 Thread* ThreadStart(void (*run)(void* context), void* context) {
-    Thread* thread = new (std::nothrow) Thread{nullptr, run, context};
+    Thread* thread = static_cast<Thread*>(calloc(1, sizeof(Thread)));
     if (thread == nullptr) {
         return nullptr;
     }
+    thread->run = run;
+    thread->context = context;
     thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
     if (thread->handle == nullptr) {
-        delete thread;
+        free(thread);
         return nullptr;
     }
     return thread;
@@ -76,5 +78,5 @@ Thread* ThreadStart(void (*run)(void* context), void* context) {
 void ThreadJoin(Thread* thread) {
     WaitForSingleObject(thread->handle, INFINITE);
     CloseHandle(thread->handle);
-    delete thread;
+    free(thread);
 }
