@@ -7,6 +7,8 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "platform/posix/posix_platform.h"
+
 struct ThreadLock {
     pthread_mutex_t mutex;
 };
@@ -54,14 +56,7 @@ bool ThreadConditionWait(ThreadCondition* condition, ThreadLock* lock, uint32_t 
         pthread_cond_wait(&condition->condition, &lock->mutex);
         return true;
     }
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    struct timespec deadline = TimeAfter(CLOCK_REALTIME, ms); // the condition's clock
     return pthread_cond_timedwait(&condition->condition, &lock->mutex, &deadline) != ETIMEDOUT;
 }
 

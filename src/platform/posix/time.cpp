@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/posix/posix_platform.h"
+
 void PlatformLocalDate(int* day, int* month, int* year) {
     time_t now = time(nullptr);
     struct tm local;
@@ -13,17 +15,22 @@ void PlatformLocalDate(int* day, int* month, int* year) {
     *year = local.tm_year + 1900;
 }
 
+struct timespec TimeAfter(clockid_t clock, uint32_t ms) {
+    struct timespec time;
+    clock_gettime(clock, &time);
+    time.tv_sec += ms / 1000;
+    time.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (time.tv_nsec >= 1000000000L) {
+        time.tv_sec++;
+        time.tv_nsec -= 1000000000L;
+    }
+    return time;
+}
+
 void PlatformSleep(uint32_t milliseconds) {
     // Until an absolute time, so that a signal that is not a stop does not
     // lengthen or shorten the pause.
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += milliseconds / 1000;
-    until.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    struct timespec until = TimeAfter(CLOCK_MONOTONIC, milliseconds);
     while (!PlatformStopRequested() &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
