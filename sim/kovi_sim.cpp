@@ -9,6 +9,7 @@
 //
 // Without a scenario it is one healthy frontend that takes the sample image.
 // See sim/README.md for the keys.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -513,6 +514,75 @@ bool LoadScenario(Scenario* scenario) {
     return ok;
 }
 
+// The files in a folder, by name, leaving out those that start with a dot.
+std::vector<std::string> FilesIn(const char* folder) {
+    std::vector<std::string> names;
+#if defined(_WIN32)
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((std::string(folder) + "\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+        if (found.cFileName[0] != '.' && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            names.push_back(found.cFileName);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+#else
+    DIR* directory = opendir(folder);
+    while (struct dirent* entry = directory != nullptr ? readdir(directory) : nullptr) {
+        if (entry->d_name[0] != '.') {
+            names.push_back(entry->d_name);
+        }
+    }
+    if (directory != nullptr) {
+        closedir(directory);
+    }
+#endif
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// KOVI_SIM_FIXTURE: a folder with one file per frontend in the fixture, as a
+// station that watches sees it: a file put in is a frontend that arrives,
+// one taken out a frontend that leaves. The file's lines are the
+// frontend's settings (as after a [NAME] line); "name = NAME" gives its
+// name, else the file's name is.
+void ReadFixture(Scenario* scenario) {
+    const char* folder = getenv("KOVI_SIM_FIXTURE");
+    if (folder == nullptr || folder[0] == '\0') {
+        return;
+    }
+    scenario->deviceNames.clear();
+    for (const std::string& file : FilesIn(folder)) {
+        FILE* in = fopen((std::string(folder) + "/" + file).c_str(), "rb");
+        if (in == nullptr) {
+            continue; // taken out while it was looked at
+        }
+        std::string name = file;
+        std::vector<std::pair<std::string, std::string>> settings;
+        char line[4096];
+        while (fgets(line, sizeof line, in) != nullptr) {
+            std::string content = line;
+            size_t equals = content.find('=');
+            if (Trim(content).empty() || Trim(content)[0] == '#' || equals == std::string::npos) {
+                continue;
+            }
+            std::string key = Trim(content.substr(0, equals));
+            std::string value = Trim(content.substr(equals + 1));
+            if (key == "name") {
+                name = value;
+            } else {
+                settings.push_back({key, value});
+            }
+        }
+        fclose(in);
+        scenario->deviceNames.push_back({true, OptionalText{false, name}});
+        scenario->frontends.push_back({name, settings});
+    }
+    scenario->deviceCount = (int32_t)scenario->deviceNames.size();
+}
+
 // --- The device ------------------------------------------------------------
 
 void TodaysDate(int* day, int* month, int* year) {
@@ -825,6 +895,7 @@ KOVI_EXPORT char** SIM_CALL GetDeviceList(SdkHandle handle, int32_t* count) {
         return nullptr;
     }
     FreeList();
+    ReadFixture(&d.scenario);
     *count = d.scenario.deviceCount;
     if (d.scenario.deviceCount <= 0) {
         Fail(0x13, "No frontend found");

@@ -344,6 +344,35 @@ void JsonForward(const char* line, const char* frontend) {
     free(out.b.out);
 }
 
+void JsonFixture(const char* event, const char* frontend) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, event);
+    String(&line, "frontend", frontend);
+    End(&line);
+}
+
+static void Counts(JsonLine* line, const StationCounts& counts) {
+    for (size_t i = 0; i < counts.outcomeCount; i++) {
+        Number(line, counts.outcomes[i], counts.counts[i]);
+    }
+    Number(line, "unrecorded", counts.unrecorded);
+}
+
+void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "watching");
+    Counts(&line, counts);
+    Number(&line, "listed", listed);
+    Number(&line, "working", working);
+    End(&line);
+}
+
 void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t unitCount,
                  const char* message) {
     if (!JsonEnabled) {
@@ -351,11 +380,11 @@ void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t 
     }
     JsonLine line;
     Begin(&line, "station");
-    Number(&line, "listed", unitCount);
-    for (size_t i = 0; i < counts.outcomeCount; i++) {
-        Number(&line, counts.outcomes[i], counts.counts[i]);
+    if (counts.ended != nullptr) {
+        String(&line, "ended", counts.ended);
     }
-    Number(&line, "unrecorded", counts.unrecorded);
+    Number(&line, "listed", unitCount);
+    Counts(&line, counts);
     Number(&line, "exit_status", counts.status);
     Key(&line, "units");
     PutText(&line.b, "[");

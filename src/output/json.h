@@ -53,6 +53,7 @@ struct StationCounts {
     size_t outcomeCount;
     int32_t unrecorded;
     int status;
+    const char* ended; // --watch: why it ended ("stopped", "count", "max-failures"); else null
 };
 
 // One unit of a station, as its last event lists it.
@@ -67,6 +68,13 @@ struct StationUnit {
     const char* log;
     Recorded recorded;
 };
+
+// --watch: a frontend that arrived in the fixture, or left it (event is
+// "arrived" or "left").
+void JsonFixture(const char* event, const char* frontend);
+// --watch, every ten seconds: the counts so far, the frontends listed and
+// those being flashed.
+void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working);
 
 // The station's last event: how many frontends it listed, how its units
 // ended, each unit, and (where it ended before it had any) why.

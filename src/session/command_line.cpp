@@ -29,6 +29,10 @@ const char* const OptionsHelp =
     "  --all            flash every frontend listed at once, each by a worker\r\n"
     "                   process (implies --yes); a log of its own for each\r\n"
     "  --max-parallel N  with --all, at most N frontends at once\r\n"
+    "  --watch          a station that goes on: flashes each frontend as it arrives\r\n"
+    "                   (implies --all and --skip-current) until stopped\r\n"
+    "  --count N        with --watch, end once N units are flashed\r\n"
+    "  --max-failures N  with --watch, end after N failed units in a row\r\n"
     "  --verify MINUTES  after SUCCESS, wait up to MINUTES (1 to 60) for the\r\n"
     "                   frontend to run the image's version\r\n"
     "  --help           this text\r\n"
@@ -122,6 +126,11 @@ static const OptionRow OptionTable[] = {
            "Option --max-parallel needs a number of frontends"),
     Number("--verify", &Options::verifyMinutes, nullptr, 1, 60, PASSED_ON, false,
            "Option --verify needs a number of minutes from 1 to 60"),
+    Flag("--watch", &Options::watch, STATION_OWN, true),
+    Number("--count", &Options::count, nullptr, 1, INT32_MAX, STATION_OWN, false,
+           "Option --count needs a number of units"),
+    Number("--max-failures", &Options::maxFailures, nullptr, 1, INT32_MAX, STATION_OWN, false,
+           "Option --max-failures needs a number of units"),
     File("--station-log", FILE_VALUE, &Options::stationLog, REFUSED_WITH_ALL, true,
          "Option --station-log needs a file name"),
 };
@@ -240,9 +249,12 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             fail(row->missing, argument);
         }
     }
+    options->all = options->all || options->watch; // a watch is a station that goes on
     for (const OptionRow& row : OptionTable) {
         if (options->all && row.role == REFUSED_WITH_ALL && Given(*options, row)) {
-            fail("Option --all does not go with %s", row.name);
+            fail(options->watch ? "Option --watch does not go with %s"
+                                : "Option --all does not go with %s",
+                 row.name);
         }
     }
     return ok;

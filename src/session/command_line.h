@@ -57,6 +57,9 @@ struct Options {
     int32_t maxParallel;     // --max-parallel N: at most N workers at once, 0 for all
     FileArgument stationLog; // --station-log FILE: a station's worker, the station's log
     int32_t verifyMinutes;   // --verify MINUTES: after SUCCESS, wait for the new version
+    bool watch;              // --watch: a station that flashes each frontend as it arrives
+    int32_t count;           // --count N: with --watch, end after N units flashed
+    int32_t maxFailures;     // --max-failures N: with --watch, end after N failures in a row
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;

@@ -183,11 +183,11 @@ static void CloseSession(Session* session, Ending ending) {
 }
 
 // What the session kept past its close. The library stays loaded after a
-// fatal ending, as the log format has it.
-static void ReleaseSession(Session* session, Ending ending) {
+// fatal ending, as the log format has it, and for a watch's looks.
+static void ReleaseSession(Session* session, Ending ending, bool watch) {
     free(session->chosenName);
     session->chosenName = nullptr;
-    if (ending != END_FATAL && ending != END_FATAL_LISTING) {
+    if (ending != END_FATAL && ending != END_FATAL_LISTING && !(ending == END_STATION && watch)) {
         PlatformFreeLibrary(session->library);
         session->library = nullptr;
     }
@@ -232,9 +232,13 @@ static int FinishStation(Run* run) {
     char transport[2] = {run->transport->letter, '\0'};
     char waitTime[12];
     snprintf(waitTime, sizeof waitTime, "%u", run->waitTime);
-    StationPlan plan = {run->options, &run->record,     run->logPath,        transport,
-                        waitTime,     run->historyPath, run->recordProtected};
+    StationPlan plan = {run->options,         &run->record, run->logPath,     transport,
+                        run->transport->code, waitTime,     run->historyPath, run->recordProtected};
     int status = RunStation(run->station, plan);
+    if (run->session.library != nullptr) { // a watch's looks used it
+        PlatformFreeLibrary(run->session.library);
+        run->session.library = nullptr;
+    }
     LogLine(Tag, "Close the log file");
     CloseLog();
     return status;
@@ -346,6 +350,10 @@ static StepResult ListFrontends(Run* run) {
     LogLine(Tag, "Try to list all frontends");
     int32_t count = 0;
     char** devices = Sdk.fpGetDeviceList(session->handle, &count);
+    if (run->options->watch && (count <= 0 || devices == nullptr)) {
+        run->station = StationTakeNames(nullptr, 0); // an empty fixture: the watch begins
+        return STEP_STATION;
+    }
     if (count <= 0 || devices == nullptr) {
         LogFailure(Tag, "Frontend list NOT available, errorcode = %d",
                    Sdk.fpGetErrorCode(session->handle));
@@ -534,6 +542,6 @@ int RunSession(const Options& options, const char* problem) {
     }
     CloseSession(&run.session, ending);
     VerifyTheFlash(&run);
-    ReleaseSession(&run.session, ending);
+    ReleaseSession(&run.session, ending, options.watch);
     return ending == END_STATION ? FinishStation(&run) : FinishRun(&run, ending);
 }

@@ -9,6 +9,7 @@
 #include "output/log_line.h"
 #include "output/text_builder.h"
 #include "platform/platform.h"
+#include "sdk/sdk_binding.h"
 #include "session/command_line.h"
 
 static const char* const Tag = "station";
@@ -19,19 +20,21 @@ enum {
     READ_STEP_MS = 200,
     WORKERS_MAX = 256, // at once
     REDRAW_MS = 1000,  // the time left counts down at least this often
+    LOOK_MS = 1000,    // --watch: how often the fixture is looked at
+    WATCHING_MS = 10000,
 };
 
 enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
 
-// One listed frontend and the worker that flashes it.
+// One unit: a listed frontend and the worker that flashes it.
 struct Frontend {
-    char* name; // as the SDK listed it
-    char* utf8; // the same, in UTF-8 (cut short where it does not fit)
+    char* name; // as the SDK listed it, and behind it
+    char* utf8; // the same in UTF-8, in one allocation
     int32_t listed;
     FrontendState state;
     PlatformWorker* worker;
     bool stopAsked;
-    char log[4 * MESSAGE_BUFFER_SIZE];
+    char* log; // its worker's
     char started[32];
     // What the worker has said so far: the line it is writing, and the
     // newest values of the lines before.
@@ -39,7 +42,7 @@ struct Frontend {
     long long percent;
     long long secondsLeft;
     long long shownTenth;
-    RunRecord seen; // of the frontend and the image, for a record of the station's
+    FlashReport seen; // of the frontend and the image, for a record of the station's
     bool haveResult;
     char outcome[16];
     int status;
@@ -53,8 +56,17 @@ struct Frontend {
 // The station, passed to each of its functions.
 struct Station {
     const StationPlan* plan;
-    Frontend* frontends; // in listing order
+    Frontend* frontends; // in listing (with --watch: arrival) order
     int32_t count;
+    int32_t capacity;
+    // --watch: the names of the last look, how the looks go, and why the
+    // watch ended (null while it goes on).
+    char** present;
+    int32_t presentCount;
+    bool looksFail;
+    uint64_t nextLook, nextWatching;
+    const char* ended;
+    int32_t good, failuresInRow;
     bool redrawing;     // the console shows one line per frontend, drawn anew
     int32_t linesDrawn; // how many of those are on the console now
     bool changed;       // since they were drawn
@@ -63,28 +75,45 @@ struct Station {
     char bytes[65536]; // what a worker wrote, as read
 };
 
+static void FreeStation(Station* s);
+
+// A new unit of that name, waiting for its worker; false when there is no
+// room for it.
+static bool AddFrontend(Station* s, const char* listed) {
+    if (s->count == s->capacity) {
+        int32_t capacity = s->capacity > 0 ? 2 * s->capacity : 16;
+        void* grown = realloc(s->frontends, (size_t)capacity * sizeof(Frontend));
+        if (grown == nullptr) {
+            return false;
+        }
+        s->frontends = static_cast<Frontend*>(grown);
+        s->capacity = capacity;
+    }
+    size_t length = strlen(listed);
+    char* name = static_cast<char*>(malloc(5 * length + 2));
+    if (name == nullptr) {
+        return false;
+    }
+    Frontend* f = &s->frontends[s->count++];
+    *f = Frontend();
+    f->name = strcpy(name, listed);
+    f->utf8 = name + length + 1;
+    PlatformNarrowTextToUtf8(listed, f->utf8, 4 * length + 1);
+    return true;
+}
+
 Station* StationTakeNames(char* const* names, int32_t count) {
-    // The station, its table and the names behind it in one allocation, each
-    // name as listed and in UTF-8.
-    size_t bytes = sizeof(Station) + (size_t)count * sizeof(Frontend);
-    for (int32_t i = 0; i < count; i++) {
-        bytes += 5 * strlen(names[i] != nullptr ? names[i] : "") + 2;
+    Station* s = static_cast<Station*>(calloc(1, sizeof(Station)));
+    bool room = s != nullptr;
+    for (int32_t i = 0; room && i < count; i++) {
+        room = AddFrontend(s, names[i] != nullptr ? names[i] : "");
     }
-    Station* s = static_cast<Station*>(calloc(1, bytes));
-    if (s == nullptr) {
+    if (!room) {
         LogFailureLine(Tag, "Memory alloc failed");
+        if (s != nullptr) {
+            FreeStation(s);
+        }
         return nullptr;
-    }
-    s->frontends = reinterpret_cast<Frontend*>(s + 1);
-    s->count = count;
-    char* name = reinterpret_cast<char*>(s->frontends + count);
-    for (int32_t i = 0; i < count; i++) {
-        const char* listed = names[i] != nullptr ? names[i] : "";
-        size_t length = strlen(listed);
-        s->frontends[i].name = strcpy(name, listed);
-        s->frontends[i].utf8 = name + length + 1;
-        PlatformNarrowTextToUtf8(listed, s->frontends[i].utf8, 4 * length + 1);
-        name += 5 * length + 2;
     }
     return s;
 }
@@ -151,7 +180,16 @@ static void ShowProgress(const Station* s, Frontend* f) {
 
 // The station's log name with "-K" before its extension (a name that
 // starts with its only dot has none). False when it does not fit.
-static bool WorkerLogName(const Station* s, int32_t k, char* out, size_t capacity) {
+// With --watch, the date and time the worker started come before K, so that
+// no log of the day is overwritten: "-20261209-101502-17".
+static bool WorkerLogName(const Station* s, const Frontend& f, int32_t k, char* out,
+                          size_t capacity) {
+    char stamp[24] = "";
+    if (s->plan->options->watch) {
+        const char* t = f.started; // 2026-12-09T10:15:02+01:00
+        snprintf(stamp, sizeof stamp, "-%.4s%.2s%.2s-%.2s%.2s%.2s", t, t + 5, t + 8, t + 11, t + 14,
+                 t + 17);
+    }
     const char* name = s->plan->logPath;
     const char* base = name; // past the last separator
     for (const char* c = name; *c != '\0'; c++) {
@@ -161,7 +199,8 @@ static bool WorkerLogName(const Station* s, int32_t k, char* out, size_t capacit
     if (dot == nullptr || dot == base) {
         dot = name + strlen(name);
     }
-    int length = snprintf(out, capacity, "%.*s-%d%s", (int)(dot - name), name, (int)k, dot);
+    int length =
+        snprintf(out, capacity, "%.*s%s-%d%s", (int)(dot - name), name, stamp, (int)k, dot);
     return length > 0 && (size_t)length < capacity;
 }
 
@@ -182,6 +221,9 @@ static void WorkerArguments(const Station* s, const Frontend& f, const char* dev
     add("--station-log");
     add(s->plan->logPath);
     n += WorkerOptions(*s->plan->options, arguments + n, numbers);
+    if (s->plan->options->watch && !s->plan->options->skipCurrent) {
+        add("--skip-current"); // a flashed unit that comes back after its reboot
+    }
     add("--");
     add(s->plan->transport);
     add(s->plan->waitTime);
@@ -193,14 +235,38 @@ static void WorkerArguments(const Station* s, const Frontend& f, const char* dev
 // The record and the result of a unit the station ends itself (refused,
 // lost, never started), as the station saw it: the frontend and the image
 // its worker named, if it had one.
-static void AccountFor(const Station* s, Frontend* f, const char* outcome, int status,
-                       const char* log, const char* message) {
+static bool Is(const char* outcome, const char* a, const char* b, const char* c) {
+    return strcmp(outcome, a) == 0 || strcmp(outcome, b) == 0 || strcmp(outcome, c) == 0;
+}
+
+// --watch: a unit's end may reach one of the watch's limits. Either way no
+// worker starts after it; those running finish.
+static void UnitEnded(Station* s, const Frontend& f) {
+    const Options& options = *s->plan->options;
+    if (!options.watch || s->ended != nullptr) {
+        return;
+    }
+    bool good = Is(f.outcome, "flashed", "verified", "verified");
+    s->good += good;
+    s->failuresInRow =
+        good ? 0 : s->failuresInRow + Is(f.outcome, "failed", "unverified", "refused");
+    if (options.count > 0 && s->good >= options.count) {
+        s->ended = "count";
+    } else if (options.maxFailures > 0 && s->failuresInRow >= options.maxFailures) {
+        s->ended = "max-failures";
+        LogFormat(Tag, "Stopped after %d failures in a row", (int)s->failuresInRow);
+    }
+}
+
+static void AccountFor(Station* s, Frontend* f, const char* outcome, int status, const char* log,
+                       const char* message) {
     f->state = f->state == WAITING ? REFUSED : ENDED; // nothing more to come of it
     snprintf(f->outcome, sizeof f->outcome, "%s", outcome);
     f->status = status;
     f->unitLog = log;
     f->message = strdup(message);
-    RunRecord& run = f->seen;
+    RunRecord run = {};
+    run.flash = f->seen;
     memcpy(run.started, f->started[0] != '\0' ? f->started : s->plan->run->started,
            sizeof run.started);
     run.transport = s->plan->run->transport;
@@ -219,28 +285,28 @@ static void AccountFor(const Station* s, Frontend* f, const char* outcome, int s
                                         s->plan->recordProtectedPaths, RECORD_WAIT_WHATEVER_STOPS,
                                         values, Tag);
     JsonResult(values, run.message, f->recorded, f->utf8);
+    UnitEnded(s, *f);
 }
 
 // What the station keeps of a worker's event for a record of its own: the
 // frontend's and the image's numbers, and how far the transfer got.
-static void NoteForRecord(RunRecord* run, const char* event, const char* line) {
+static void NoteForRecord(FlashReport* seen, const char* event, const char* line) {
     long long value = 0;
     if (strcmp(event, "frontend") == 0 && JsonReadNumber(line, "serial", &value)) {
-        run->flash.haveInfo = true;
-        run->flash.serial = (int32_t)value;
-        run->flash.hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
-        run->flash.swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
+        seen->haveInfo = true;
+        seen->serial = (int32_t)value;
+        seen->hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
+        seen->swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
     } else if (strcmp(event, "image") == 0 && JsonReadNumber(line, "firmware_ver", &value)) {
-        run->flash.haveImage = true;
-        run->flash.firmwareVer = (uint16_t)value;
-        run->flash.devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
-        run->flash.firmwareSize =
-            JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
-        if (!JsonReadWord(line, "sha256", run->flash.imageSha256, sizeof run->flash.imageSha256)) {
-            run->flash.imageSha256[0] = '\0';
+        seen->haveImage = true;
+        seen->firmwareVer = (uint16_t)value;
+        seen->devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
+        seen->firmwareSize = JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
+        if (!JsonReadWord(line, "sha256", seen->imageSha256, sizeof seen->imageSha256)) {
+            seen->imageSha256[0] = '\0';
         }
     } else if (strcmp(event, "progress") == 0 && JsonReadNumber(line, "chunks_sent", &value)) {
-        run->flash.chunksSent = (uint32_t)value;
+        seen->chunksSent = (uint32_t)value;
     }
 }
 
@@ -249,7 +315,11 @@ static void NoteForRecord(RunRecord* run, const char* event, const char* line) {
 // memory) waits for one of them to end.
 static bool StartWorker(Station* s, int32_t index, int32_t running) {
     Frontend* f = &s->frontends[index];
-    bool named = WorkerLogName(s, index + 1, f->log, sizeof f->log);
+    LocalTimestamp(f->started);
+    char log[4 * MESSAGE_BUFFER_SIZE];
+    free(f->log);
+    f->log = WorkerLogName(s, *f, index + 1, log, sizeof log) ? strdup(log) : nullptr;
+    bool named = f->log != nullptr;
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
     WorkerArguments(s, *f, f->utf8, arguments, numbers); // whole: see RefuseNamesTooLong
@@ -260,7 +330,6 @@ static bool StartWorker(Station* s, int32_t index, int32_t running) {
         return false;
     }
     ClearLines(s);
-    LocalTimestamp(f->started);
     if (f->worker == nullptr) {
         LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
                    (int)error);
@@ -352,6 +421,7 @@ static void EndWorker(Station* s, Frontend* f) {
     } else {
         LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
     }
+    UnitEnded(s, *f);
 }
 
 // --- The station ---------------------------------------------------------------
@@ -391,10 +461,11 @@ static void RefuseNamesTooLong(Station* s) {
 
 // Starts workers while there is room; the number running.
 static int32_t StartWorkers(Station* s, int32_t running) {
-    int32_t limit = s->plan->options->maxParallel > 0 ? s->plan->options->maxParallel : s->count;
+    int32_t limit = s->plan->options->maxParallel > 0 ? s->plan->options->maxParallel : WORKERS_MAX;
     limit = limit < WORKERS_MAX ? limit : WORKERS_MAX;
-    for (int32_t i = 0;
-         i < s->count && running < limit && !s->startsWait && !PlatformStopRequested(); i++) {
+    for (int32_t i = 0; i < s->count && running < limit && !s->startsWait && s->ended == nullptr &&
+                        !PlatformStopRequested();
+         i++) {
         if (s->frontends[i].state == WAITING && StartWorker(s, i, running)) {
             running++;
         }
@@ -440,7 +511,7 @@ static int32_t FollowWorkers(Station* s, int32_t running) {
     return running;
 }
 
-// Those a stop left without a turn.
+// Those a stop or a limit left without a turn.
 static void AccountForTheStopped(Station* s) {
     for (int32_t i = 0; i < s->count; i++) {
         if (s->frontends[i].state == WAITING) {
@@ -448,6 +519,101 @@ static void AccountForTheStopped(Station* s) {
                        "Stopped by the operator before flashing, nothing was sent to the frontend");
         }
     }
+}
+
+// --- The watch -------------------------------------------------------------------
+
+static bool NameIn(char* const* names, int32_t count, const char* name) {
+    for (int32_t i = 0; i < count; i++) {
+        if (names[i] != nullptr && strcmp(names[i], name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a unit of that name is waiting for its worker or being flashed:
+// its frontend leaving and coming back (a reboot, say) is its own affair.
+static bool Busy(const Station* s, const char* name) {
+    for (int32_t i = s->count - 1; i >= 0; i--) {
+        const Frontend& f = s->frontends[i];
+        if ((f.state == WAITING || f.state == RUNNING) && strcmp(f.name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+static void FreeNames(char** names, int32_t count) {
+    for (int32_t i = 0; i < count; i++) {
+        free(names[i]);
+    }
+    free(names);
+}
+
+// The names a look listed, kept: what the next look is held against.
+static void KeepPresent(Station* s, char* const* names, int32_t count) {
+    char** kept = static_cast<char**>(calloc((size_t)count + 1, sizeof(char*)));
+    for (int32_t i = 0; kept != nullptr && i < count; i++) {
+        kept[i] = strdup(names[i] != nullptr ? names[i] : "");
+    }
+    FreeNames(s->present, s->presentCount);
+    s->present = kept;
+    s->presentCount = kept != nullptr ? count : 0;
+}
+
+// What changed since the last look: one line each, and a unit for each
+// frontend that arrived.
+static void TakeLook(Station* s, char* const* names, int32_t count) {
+    for (int32_t i = 0; i < s->presentCount; i++) {
+        const char* name = s->present[i];
+        if (!NameIn(names, count, name) && !Busy(s, name)) {
+            ClearLines(s);
+            LogFormat(Tag, "Frontend [%s] left", name);
+            JsonFixture("left", name);
+        }
+    }
+    for (int32_t i = 0; i < count; i++) {
+        const char* name = names[i] != nullptr ? names[i] : "";
+        bool seenBefore = NameIn(names, i, name) || NameIn(s->present, s->presentCount, name);
+        if (!seenBefore && !Busy(s, name) && AddFrontend(s, name)) {
+            ClearLines(s);
+            LogFormat(Tag, "Frontend [%s] arrived", name);
+            JsonFixture("arrived", s->frontends[s->count - 1].utf8);
+            s->changed = true;
+        }
+    }
+    KeepPresent(s, names, count);
+}
+
+// One look at the fixture, a short session of its own. An empty fixture is
+// the normal state; a look that fails is logged once, until looks work
+// again.
+static void Look(Station* s) {
+    int32_t errorWord = 0;
+    SdkHandle handle = Sdk.fpLibraryInit(s->plan->transportCode, &errorWord);
+    PlatformRetakeStop();
+    if (errorWord != 0 || handle == SDK_INVALID_HANDLE) {
+        if (!s->looksFail) {
+            ClearLines(s);
+            LogFormat(Tag, "Looking for frontends failed, errorcode = %d, trying again", errorWord);
+        }
+        s->looksFail = true;
+        if (handle != SDK_INVALID_HANDLE) {
+            Sdk.fpLibraryExit(handle);
+        }
+        return;
+    }
+    s->looksFail = false;
+    int32_t count = 0;
+    char** names = Sdk.fpGetDeviceList(handle, &count);
+    bool listed = names != nullptr && count > 0;
+    TakeLook(s, names, listed ? count : 0);
+    if (listed) {
+        Sdk.fpFreeDeviceList(handle, count, names);
+    }
+    Sdk.fpLibraryExit(handle);
+    RefuseNamesTooLong(s);
 }
 
 // (verified and unverified only where --verify asks for them)
@@ -458,7 +624,21 @@ enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
 void StationEndsUnlisted(const Options& options, int status, const char* message) {
     int32_t none[OUTCOMES] = {};
     size_t outcomeCount = options.verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
-    JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status}, nullptr, 0, message);
+    JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status, nullptr}, nullptr, 0,
+                message);
+}
+
+// How the units ended so far, into counts[OUTCOMES].
+static StationCounts CountUnits(const Station* s, int32_t counts[OUTCOMES]) {
+    size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
+    int32_t unrecorded = 0;
+    for (int32_t i = 0; i < s->count; i++) {
+        for (size_t k = 0; k < OUTCOMES; k++) {
+            counts[k] += strcmp(s->frontends[i].outcome, Outcomes[k]) == 0;
+        }
+        unrecorded += s->frontends[i].recorded == RECORD_NOT_WRITTEN;
+    }
+    return StationCounts{Outcomes, counts, outcomeCount, unrecorded, 0, s->ended};
 }
 
 // The station's last event, one entry per unit.
@@ -468,8 +648,8 @@ static void ListUnits(const Station* s, const StationCounts& counts) {
     for (int32_t i = 0; units != nullptr && i < s->count; i++) {
         const Frontend& f = s->frontends[i];
         units[i] = StationUnit{f.utf8,
-                               f.seen.flash.haveInfo,
-                               f.seen.flash.serial,
+                               f.seen.haveInfo,
+                               f.seen.serial,
                                f.outcome,
                                f.status,
                                f.messageJson,
@@ -481,10 +661,63 @@ static void ListUnits(const Station* s, const StationCounts& counts) {
     free(units);
 }
 
-static int StationStatus(const Station* s) {
-    size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
+// --watch: every ten seconds, the counts so far.
+static void ReportWatching(Station* s, int32_t running) {
+    uint64_t now = PlatformMilliseconds();
+    if (now < s->nextWatching) {
+        return;
+    }
+    s->nextWatching = now + WATCHING_MS;
     int32_t counts[OUTCOMES] = {};
-    int32_t unrecorded = 0;
+    JsonWatching(CountUnits(s, counts), s->presentCount, running);
+}
+
+// Looks at least once a second and flashes each frontend that arrives,
+// until a stop or a limit ends the watch; then the running workers finish.
+// The first look was the run's listing: its frontends are the first units.
+static void Watch(Station* s) {
+    char** first = static_cast<char**>(calloc((size_t)s->count + 1, sizeof(char*)));
+    for (int32_t i = 0; first != nullptr && i < s->count; i++) {
+        first[i] = s->frontends[i].name;
+    }
+    KeepPresent(s, first, first != nullptr ? s->count : 0);
+    free(first);
+    s->nextLook = PlatformMilliseconds() + LOOK_MS;
+    int32_t running = StartWorkers(s, 0);
+    while (running > 0 || (s->ended == nullptr && !PlatformStopRequested())) {
+        if (PlatformStopRequested()) {
+            PassStopOn(s);
+        } else if (s->ended == nullptr && PlatformMilliseconds() >= s->nextLook) {
+            Look(s);
+            s->nextLook = PlatformMilliseconds() + LOOK_MS;
+        }
+        DrawLines(s);
+        ReportWatching(s, running);
+        running = StartWorkers(s, running);
+        if (running > 0) {
+            running = FollowWorkers(s, running);
+        } else if (s->ended == nullptr && !PlatformStopRequested()) {
+            PlatformSleep(READ_STEP_MS);
+        }
+    }
+    s->ended = s->ended != nullptr ? s->ended : "stopped";
+}
+
+// --all: every unit listed, at most --max-parallel at once.
+static void FlashAll(Station* s) {
+    int32_t running = StartWorkers(s, 0);
+    while (running > 0) {
+        DrawLines(s);
+        if (PlatformStopRequested()) {
+            PassStopOn(s);
+        }
+        running = StartWorkers(s, FollowWorkers(s, running));
+    }
+}
+
+static int StationStatus(const Station* s) {
+    int32_t counts[OUTCOMES] = {};
+    StationCounts units = CountUnits(s, counts);
     uint32_t highest = 0;
     bool allFlashed = true;
     bool stoppedSome = false; // a stop that stopped nothing changes nothing
@@ -492,28 +725,26 @@ static int StationStatus(const Station* s) {
         const Frontend& f = s->frontends[i];
         stoppedSome = stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
                       f.status == PlatformStoppedExitStatus;
-        for (size_t k = 0; k < OUTCOMES; k++) {
-            counts[k] += strcmp(f.outcome, Outcomes[k]) == 0;
-        }
-        unrecorded += f.recorded == RECORD_NOT_WRITTEN;
-        allFlashed =
-            allFlashed && (strcmp(f.outcome, "flashed") == 0 || strcmp(f.outcome, "current") == 0 ||
-                           strcmp(f.outcome, "verified") == 0);
+        allFlashed = allFlashed && Is(f.outcome, "flashed", "current", "verified");
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
-    int status = PlatformStopRequested() && stoppedSome        ? PlatformStoppedExitStatus
-                 : !s->plan->options->exitStatus || allFlashed ? 0
-                 : highest != 0                                ? (int)highest
-                                                               : 1;
-    ListUnits(s, StationCounts{Outcomes, counts, outcomeCount, unrecorded, status});
-    return status;
+    units.status = PlatformStopRequested() && stoppedSome        ? PlatformStoppedExitStatus
+                   : !s->plan->options->exitStatus || allFlashed ? 0
+                   : highest != 0                                ? (int)highest
+                                                                 : 1;
+    ListUnits(s, units);
+    return units.status;
 }
 
 static void FreeStation(Station* s) {
     for (int32_t i = 0; i < s->count; i++) {
+        free(s->frontends[i].name);
+        free(s->frontends[i].log);
         free(s->frontends[i].message);
         free(s->frontends[i].messageJson);
     }
+    FreeNames(s->present, s->presentCount);
+    free(s->frontends);
     free(s);
 }
 
@@ -528,13 +759,10 @@ int RunStation(Station* s, const StationPlan& plan) {
     RefuseNamesTooLong(s);
     PlatformHoldSecondStop(); // not before every worker has the first
     PlatformFlashBegins();    // awake, and the session kept, for every worker
-    int32_t running = StartWorkers(s, 0);
-    while (running > 0) {
-        DrawLines(s);
-        if (PlatformStopRequested()) {
-            PassStopOn(s);
-        }
-        running = StartWorkers(s, FollowWorkers(s, running));
+    if (plan.options->watch) {
+        Watch(s);
+    } else {
+        FlashAll(s);
     }
     PlatformStopPassedOn();
     PlatformFlashEnds();

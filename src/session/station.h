@@ -1,5 +1,6 @@
 // --all: a station that flashes every frontend listed at once, each by a
-// worker (this program again, with --device NAME --yes --json --log).
+// worker (this program again, with --device NAME --yes --json --log);
+// --watch: one that goes on looking and flashes each frontend as it arrives.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@ struct StationPlan {
     const RunRecord* run;  // the station's own: its start, transport, pause and log
     const char* logPath;   // the station's log, as the file functions take it
     const char* transport; // the letter
+    int32_t transportCode; // --watch: for the looks, with the SDK still loaded
     const char* waitTime;  // in decimal
     const char* historyPath;
     const char* const* recordProtectedPaths;

@@ -6,6 +6,7 @@ described in FORMAT.md beside this file."""
 import argparse
 import datetime
 import fcntl
+import glob
 import hashlib
 import json
 import os
@@ -67,7 +68,7 @@ def parse_case(path):
     for raw in read_case_lines(path):
         if block is None and (raw.startswith("#") or not raw.strip()):
             continue
-        m = re.fullmatch(r"\[(\w+(?: [\w./-]+)?)\]", raw.strip()) if not raw.startswith(" ") else None
+        m = re.fullmatch(r"\[(\w+(?: [\w./*-]+)?)\]", raw.strip()) if not raw.startswith(" ") else None
         if m:
             block = m.group(1)
             blocks[block] = []
@@ -159,6 +160,19 @@ def expected_output(lines, macros):
     return b"".join(p for p, _ in console), b"".join(p for p, _ in log)
 
 
+DATETIME = "\x01"  # %DATETIME% in expected text: a log name's date and time
+DATETIME_PATTERN = rb"\d{8}-\d{6}"
+
+
+def piece_at(piece, actual, at):
+    """The length of piece where it stands at at in actual, or None."""
+    if DATETIME.encode() not in piece:
+        return len(piece) if actual.startswith(piece, at) else None
+    pattern = DATETIME_PATTERN.join(re.escape(p) for p in piece.split(DATETIME.encode()))
+    m = re.compile(pattern, re.S).match(actual, at)
+    return m.end() - at if m else None
+
+
 def pieces_match(pieces, actual):
     """Whether actual is the pieces, each group's in any order."""
     at, i = 0, 0
@@ -169,11 +183,11 @@ def pieces_match(pieces, actual):
             j += 1
         left = [p for p, _ in pieces[i:j]]
         while left:
-            found = next((p for p in left if actual.startswith(p, at)), None)
+            found = next((p for p in left if piece_at(p, actual, at) is not None), None)
             if found is None:
                 return False
             left.remove(found)
-            at += len(found)
+            at += piece_at(found, actual, at)
         i = j
     return at == len(actual)
 
@@ -450,6 +464,8 @@ def check_json(stdout, lines, macros):
         return 1
     wanted = [json.loads(expand(line, macros)) for line in lines if line.strip()]
     got_lines = stdout.split(b"\n")[:-1]
+    if not any(w.get("event") == "watching" for w in wanted):  # a watch's, as time goes
+        got_lines = [line for line in got_lines if b'"event":"watching"' not in line]
     for number, line in enumerate(got_lines):
         try:
             got = json.loads(line.decode("utf-8"))
@@ -754,7 +770,8 @@ def check_output(r, macros, returncode, stdout, stderr):
         failures += 1
     for block in (b for b in r.blocks if b.startswith("log ")):  # a station's workers' logs
         _, pieces = expected_pieces(r.blocks[block], macros)
-        actual_log = read_bytes(r.path(block[len("log "):]))
+        named = glob.glob(r.path(block[len("log "):]))  # a watch's: "kovi_kestrune-*-1.log"
+        actual_log = read_bytes(named[0] if len(named) == 1 else r.path(block[len("log "):]))
         if not pieces_match(pieces, actual_log):
             show_difference(block, b"".join(p for p, _ in pieces), actual_log)
             failures += 1
@@ -831,8 +848,52 @@ def wait_for_workers(r):
     their logs and records are compared once they have ended (or after half
     a minute)."""
     deadline = time.time() + 30
-    while "--all" in r.fields.get("args", "") and tool_processes(r.work) and time.time() < deadline:
+    station = re.search(r"--all|--watch", r.fields.get("args", ""))
+    while station and tool_processes(r.work) and time.time() < deadline:
         time.sleep(0.1)
+
+
+class Fixture:
+    """The simulated fixture of a watch: [fixture] lines "add FILE", "remove
+    FILE", each after "after TEXT -> " once the station's log shows TEXT
+    (past where the step before found its own); [frontend FILE] blocks give
+    the files."""
+
+    def __init__(self, r):
+        self.r, self.done, self.left = r, threading.Event(), []
+        self.folder = r.path("fixture")
+        os.makedirs(self.folder, exist_ok=True)
+        self.thread = threading.Thread(target=self.drive)
+        self.thread.start()
+
+    def drive(self):
+        at = 0
+        log = self.r.path(self.r.fields.get("log-file", "kovi_kestrune.log"))
+        for step in (s for s in self.r.blocks["fixture"] if s.strip()):
+            text, _, action = step.rpartition(" -> ")
+            if text:
+                wanted = expand(text.removeprefix("after "), {}).encode("latin-1")
+                while not self.done.is_set() and read_bytes(log).find(wanted, at) < 0:
+                    time.sleep(0.01)
+                if self.done.is_set():
+                    self.left.append(step)
+                    continue
+                at = read_bytes(log).find(wanted, at) + len(wanted)
+            verb, _, name = action.partition(" ")
+            path = os.path.join(self.folder, name)
+            if verb == "add":  # whole at once, as a look may come at any moment
+                with open(os.path.join(self.folder, "." + name), "w", encoding="utf-8") as f:
+                    f.write("".join(line + "\n" for line in self.r.blocks["frontend " + name]))
+                os.rename(os.path.join(self.folder, "." + name), path)
+            else:
+                os.remove(path)
+
+    def end(self):
+        self.done.set()
+        self.thread.join()
+        for step in self.left:
+            print(f"--- the fixture's step never came: {step}")
+        return len(self.left)
 
 
 def run(fields, blocks, opts, windows, work):
@@ -840,6 +901,8 @@ def run(fields, blocks, opts, windows, work):
     env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
                KOVI_SIM_RECEIVED="kovi_sim.received")
     env.pop("KOVI_SIM", None)
+    if "fixture" in blocks:
+        env["KOVI_SIM_FIXTURE"] = "fixture"
     if "received-by" in fields:
         env["KOVI_SIM_RECEIVED"] = "kovi_sim-*.received"
     wine = []
@@ -863,6 +926,7 @@ def run(fields, blocks, opts, windows, work):
         "ACCESSCODE": f"0x{code:X}",
         "minute": minute_display(),
         "part_of_minute": PART_OF_MINUTE,
+        "DATETIME": DATETIME,
         "IMAGE_HASH": hashlib.sha256(r.image or b"").hexdigest(),
         "SECOND_IMAGE_HASH": hashlib.sha256(r.image2 or b"").hexdigest(),
     }
@@ -873,7 +937,12 @@ def run(fields, blocks, opts, windows, work):
         opts.bin = opts.other_bin
     command = command_for(r, env, wine)
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
+    fixture = Fixture(r) if "fixture" in r.blocks else None
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
+    if fixture:
+        failures = fixture.end()
+        if failures:
+            return 1
     if r.held_lock:
         r.held_lock.close()
     wait_for_workers(r)
