@@ -351,6 +351,7 @@ static StepResult ListFrontends(Run* run) {
     int32_t count = 0;
     char** devices = Sdk.fpGetDeviceList(session->handle, &count);
     if (run->options->watch && (count <= 0 || devices == nullptr)) {
+        LogDeviceList(devices, 0);
         run->station = StationTakeNames(nullptr, 0); // an empty fixture: the watch begins
         return STEP_STATION;
     }

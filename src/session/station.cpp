@@ -511,12 +511,17 @@ static int32_t FollowWorkers(Station* s, int32_t running) {
     return running;
 }
 
-// Those a stop or a limit left without a turn.
+// Those a stop or a watch's limit left without a turn: not flashed.
 static void AccountForTheStopped(Station* s) {
+    bool limit = s->ended != nullptr && strcmp(s->ended, "stopped") != 0;
     for (int32_t i = 0; i < s->count; i++) {
         if (s->frontends[i].state == WAITING) {
-            AccountFor(s, &s->frontends[i], "stopped", PlatformStoppedExitStatus, s->plan->run->log,
-                       "Stopped by the operator before flashing, nothing was sent to the frontend");
+            AccountFor(s, &s->frontends[i], "stopped", limit ? 3 : PlatformStoppedExitStatus,
+                       s->plan->run->log,
+                       limit ? "The watch ended at its limit before this unit's turn, nothing was "
+                               "sent to the frontend"
+                             : "Stopped by the operator before flashing, nothing was sent to the "
+                               "frontend");
         }
     }
 }

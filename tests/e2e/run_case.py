@@ -855,9 +855,10 @@ def wait_for_workers(r):
 
 class Fixture:
     """The simulated fixture of a watch: [fixture] lines "add FILE", "remove
-    FILE", each after "after TEXT -> " once the station's log shows TEXT
-    (past where the step before found its own); [frontend FILE] blocks give
-    the files."""
+    FILE" or "scenario NAME", each after "after TEXT -> " once the station's
+    log shows TEXT (past where the step before found its own); [frontend
+    FILE] blocks give the files, [scenario NAME] the scenario that replaces
+    the one before."""
 
     def __init__(self, r):
         self.r, self.done, self.left = r, threading.Event(), []
@@ -885,6 +886,10 @@ class Fixture:
                 with open(os.path.join(self.folder, "." + name), "w", encoding="utf-8") as f:
                     f.write("".join(line + "\n" for line in self.r.blocks["frontend " + name]))
                 os.rename(os.path.join(self.folder, "." + name), path)
+            elif verb == "scenario":  # the simulated frontend's settings from now on
+                with open(self.r.path(".kovi_sim.scenario"), "w", encoding="utf-8") as f:
+                    f.write("".join(line + "\n" for line in self.r.blocks["scenario " + name]))
+                os.rename(self.r.path(".kovi_sim.scenario"), self.r.path("kovi_sim.scenario"))
             else:
                 os.remove(path)
 
