@@ -107,6 +107,9 @@ void PlatformConsoleFlush();
 // Windows console that takes virtual terminal sequences, switched on here):
 // "ESC [ N A" moves up N lines, "ESC [ J" clears below.
 bool PlatformConsoleRedrawsLines();
+// The console window's size in rows and columns, read anew at each call;
+// left as they are where it has none.
+void PlatformConsoleSize(int* rows, int* columns);
 // From now on the console is standard error: standard output carries
 // something else, and what a library writes to standard output goes where
 // the console goes.

@@ -7,6 +7,7 @@
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/station_screen.h"
 #include "output/text_builder.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
@@ -42,7 +43,8 @@ struct Frontend {
     long long percent;
     long long secondsLeft;
     long long shownTenth;
-    FlashReport seen; // of the frontend and the image, for a record of the station's
+    long long queryAt; // when the worker's next status query comes (ms), during the wait
+    FlashReport seen;  // of the frontend and the image, for a record of the station's
     bool haveResult;
     char outcome[16];
     int status;
@@ -67,6 +69,7 @@ struct Station {
     uint64_t nextLook, nextWatching;
     const char* ended;
     int32_t good, failuresInRow;
+    uint64_t startedAt;
     bool redrawing;     // the console shows one line per frontend, drawn anew
     int32_t linesDrawn; // how many of those are on the console now
     bool changed;       // since they were drawn
@@ -118,40 +121,123 @@ Station* StationTakeNames(char* const* names, int32_t count) {
     return s;
 }
 
-// --- The console -------------------------------------------------------------
+// (verified and unverified only where --verify asks for them)
+static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
+                                       "failed",  "stopped", "verified", "unverified"};
+enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
 
-static void DescribeState(const Frontend& f, char* text, size_t capacity) {
-    if (f.state == ENDED || f.state == REFUSED) {
-        snprintf(text, capacity, "%s", f.outcome);
-    } else if (f.state == WAITING) {
-        snprintf(text, capacity, "waiting for a worker");
-    } else if (f.percent == 100) { // sent: the frontend is programming
-        snprintf(text, capacity, "100%%  programming");
-    } else {
-        snprintf(text, capacity, "%3lld%%  %lld:%02lld left", f.percent, f.secondsLeft / 60,
-                 f.secondsLeft % 60);
+// How the units ended so far, into counts[OUTCOMES].
+static StationCounts CountUnits(const Station* s, int32_t counts[OUTCOMES]) {
+    size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
+    int32_t unrecorded = 0;
+    for (int32_t i = 0; i < s->count; i++) {
+        for (size_t k = 0; k < OUTCOMES; k++) {
+            counts[k] += strcmp(s->frontends[i].outcome, Outcomes[k]) == 0;
+        }
+        unrecorded += s->frontends[i].recorded == RECORD_NOT_WRITTEN;
     }
+    return StationCounts{Outcomes, counts, outcomeCount, unrecorded, 0, s->ended};
 }
 
-// Every frontend's line, drawn anew over the ones drawn before.
+// --- The console -------------------------------------------------------------
+
+static bool Is(const char* outcome, const char* a, const char* b, const char* c) {
+    return strcmp(outcome, a) == 0 || strcmp(outcome, b) == 0 || strcmp(outcome, c) == 0;
+}
+
+static bool NameIn(char* const* names, int32_t count, const char* name) {
+    for (int32_t i = 0; i < count; i++) {
+        if (names[i] != nullptr && strcmp(names[i], name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A unit's cell: what it is doing, or how it ended.
+static ScreenCell DescribeState(const Frontend& f) {
+    ScreenCell cell = {f.name, "", CELL_PLAIN};
+    const size_t capacity = sizeof cell.state;
+    long long toQuery = (f.queryAt - (long long)PlatformMilliseconds()) / 1000;
+    if (f.state == ENDED || f.state == REFUSED) {
+        bool done = Is(f.outcome, "flashed", "verified", "current");
+        bool failed = Is(f.outcome, "failed", "unverified", "refused");
+        cell.colour = done ? CELL_GOOD : failed ? CELL_BAD : CELL_PLAIN;
+        if (done) {
+            snprintf(cell.state, capacity, "%s, take it out",
+                     strcmp(f.outcome, "current") == 0 ? "current" : "done");
+        } else {
+            snprintf(cell.state, capacity, failed ? "%s, status %d" : "%s", f.outcome, f.status);
+        }
+    } else if (f.state == WAITING) {
+        snprintf(cell.state, capacity, "waiting");
+    } else if (f.percent == 100 && toQuery >= 0) { // sent: the frontend is programming
+        snprintf(cell.state, capacity, "programming, status in %lld:%02lld", toQuery / 60,
+                 toQuery % 60);
+    } else if (f.percent == 100) {
+        snprintf(cell.state, capacity, "programming");
+    } else {
+        snprintf(cell.state, capacity, "%3lld%%  %lld:%02lld left", f.percent, f.secondsLeft / 60,
+                 f.secondsLeft % 60);
+    }
+    return cell;
+}
+
+// Whether a unit has a cell: with --all every unit; with --watch those
+// waiting or being flashed, and the newest unit of each frontend still in
+// the fixture (the cells kept so far are shown[0..count)).
+static bool HasCell(const Station* s, const Frontend& f, const ScreenCell* shown, int32_t count) {
+    if (!s->plan->options->watch || f.state == WAITING || f.state == RUNNING) {
+        return true;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        if (strcmp(shown[i].name, f.name) == 0) {
+            return false; // a newer unit has the frontend's cell
+        }
+    }
+    return NameIn(s->present, s->presentCount, f.name);
+}
+
+// The summary line: counts, units an hour, time running.
+static void Summarize(const Station* s, int32_t working, char* text, size_t capacity) {
+    int32_t counts[OUTCOMES] = {};
+    CountUnits(s, counts);
+    uint64_t ms = PlatformMilliseconds() - s->startedAt;
+    long long seconds = (long long)(ms / 1000);
+    int32_t good = counts[0] + counts[6];
+    snprintf(
+        text, capacity,
+        "flashed %d  verified %d  failed %d  working %d  listed %d  %lld/h  %lld:%02lld:%02lld",
+        (int)counts[0], (int)counts[6], (int)(counts[2] + counts[4] + counts[7]), (int)working,
+        (int)(s->plan->options->watch ? s->presentCount : s->count),
+        ms > 0 ? good * 3600000LL / (long long)ms : 0, seconds / 3600, seconds / 60 % 60,
+        seconds % 60);
+}
+
+// The screen, drawn anew over what was drawn before.
 static void DrawLines(Station* s) {
     if (!s->redrawing || (!s->changed && PlatformMilliseconds() - s->drawnAt < REDRAW_MS)) {
         return;
     }
     s->changed = false;
     s->drawnAt = PlatformMilliseconds();
-    char up[16] = "\r";
-    if (s->linesDrawn > 0) {
-        snprintf(up, sizeof up, "\r\x1b[%dA", (int)s->linesDrawn);
+    ScreenCell* cells = static_cast<ScreenCell*>(calloc((size_t)s->count + 1, sizeof(ScreenCell)));
+    int32_t count = 0, working = 0;
+    for (int32_t i = s->count - 1; cells != nullptr && i >= 0; i--) { // newest first
+        working += s->frontends[i].state == RUNNING;
+        if (HasCell(s, s->frontends[i], cells, count)) {
+            cells[count++] = DescribeState(s->frontends[i]);
+        }
     }
-    PlatformConsoleRedraw(up, strlen(up));
-    for (int32_t i = 0; i < s->count; i++) {
-        char state[64], line[MESSAGE_BUFFER_SIZE];
-        DescribeState(s->frontends[i], state, sizeof state);
-        int length = snprintf(line, sizeof line, "\x1b[K%-24s %s\r\n", s->frontends[i].name, state);
-        PlatformConsoleRedraw(line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
+    for (int32_t i = 0; i < count / 2; i++) { // in the order they came
+        ScreenCell first = cells[i];
+        cells[i] = cells[count - 1 - i];
+        cells[count - 1 - i] = first;
     }
-    s->linesDrawn = s->count;
+    char summary[160];
+    Summarize(s, working, summary, sizeof summary);
+    s->linesDrawn = DrawStationScreen(summary, cells, count, s->linesDrawn);
+    free(cells);
 }
 
 // Before a message: the lines go, the message takes their place, and they
@@ -235,9 +321,6 @@ static void WorkerArguments(const Station* s, const Frontend& f, const char* dev
 // The record and the result of a unit the station ends itself (refused,
 // lost, never started), as the station saw it: the frontend and the image
 // its worker named, if it had one.
-static bool Is(const char* outcome, const char* a, const char* b, const char* c) {
-    return strcmp(outcome, a) == 0 || strcmp(outcome, b) == 0 || strcmp(outcome, c) == 0;
-}
 
 // --watch: a unit's end may reach one of the watch's limits. Either way no
 // worker starts after it; those running finish.
@@ -376,6 +459,10 @@ static void TakeEvent(Station* s, Frontend* f, const char* line) {
         JsonReadNumber(line, "percent", &f->percent);
         JsonReadNumber(line, "eta_s", &f->secondsLeft);
         ShowProgress(s, f);
+    } else if (strcmp(event, "waiting") == 0) {
+        long long seconds = 0;
+        JsonReadNumber(line, "seconds_to_query", &seconds);
+        f->queryAt = (long long)PlatformMilliseconds() + 1000 * seconds;
     } else if (strcmp(event, "result") == 0) {
         TakeResult(f, line);
     }
@@ -528,15 +615,6 @@ static void AccountForTheStopped(Station* s) {
 
 // --- The watch -------------------------------------------------------------------
 
-static bool NameIn(char* const* names, int32_t count, const char* name) {
-    for (int32_t i = 0; i < count; i++) {
-        if (names[i] != nullptr && strcmp(names[i], name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Whether a unit of that name is waiting for its worker or being flashed:
 // its frontend leaving and coming back (a reboot, say) is its own affair.
 static bool Busy(const Station* s, const char* name) {
@@ -621,29 +699,11 @@ static void Look(Station* s) {
     RefuseNamesTooLong(s);
 }
 
-// (verified and unverified only where --verify asks for them)
-static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
-                                       "failed",  "stopped", "verified", "unverified"};
-enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
-
 void StationEndsUnlisted(const Options& options, int status, const char* message) {
     int32_t none[OUTCOMES] = {};
     size_t outcomeCount = options.verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
     JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status, nullptr}, nullptr, 0,
                 message);
-}
-
-// How the units ended so far, into counts[OUTCOMES].
-static StationCounts CountUnits(const Station* s, int32_t counts[OUTCOMES]) {
-    size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
-    int32_t unrecorded = 0;
-    for (int32_t i = 0; i < s->count; i++) {
-        for (size_t k = 0; k < OUTCOMES; k++) {
-            counts[k] += strcmp(s->frontends[i].outcome, Outcomes[k]) == 0;
-        }
-        unrecorded += s->frontends[i].recorded == RECORD_NOT_WRITTEN;
-    }
-    return StationCounts{Outcomes, counts, outcomeCount, unrecorded, 0, s->ended};
 }
 
 // The station's last event, one entry per unit.
@@ -759,6 +819,7 @@ int RunStation(Station* s, const StationPlan& plan) {
         return 1;
     }
     s->plan = &plan;
+    s->startedAt = PlatformMilliseconds();
     s->redrawing = PlatformConsoleRedrawsLines();
     RefuseNamesListedTwice(s);
     RefuseNamesTooLong(s);

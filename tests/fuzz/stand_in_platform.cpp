@@ -115,6 +115,8 @@ const char* PlatformFileArgument(int, char** argv, int index) {
     return argv[index];
 }
 
+void PlatformConsoleSize(int*, int*) {}
+
 bool PlatformConsoleRedrawsLines() {
     return false;
 }

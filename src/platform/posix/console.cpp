@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +43,14 @@ void JsonWriteNow(const char* bytes, size_t count) {
 bool PlatformConsoleRedrawsLines() {
     const char* terminal = getenv("TERM");
     return isatty(ConsoleFd) && terminal != nullptr && strcmp(terminal, "dumb") != 0;
+}
+
+void PlatformConsoleSize(int* rows, int* columns) {
+    struct winsize size;
+    if (ioctl(ConsoleFd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+        *rows = size.ws_row;
+        *columns = size.ws_col;
+    }
 }
 
 void PlatformRunIsUnattended() {} // nothing waits at the end here

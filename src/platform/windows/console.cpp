@@ -115,6 +115,14 @@ bool PlatformConsoleRedrawsLines() {
     return SetConsoleMode(ConsoleOutput, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+void PlatformConsoleSize(int* rows, int* columns) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (ConsoleOutput != nullptr && GetConsoleScreenBufferInfo(ConsoleOutput, &info)) {
+        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+        *columns = info.srWindow.Right - info.srWindow.Left + 1;
+    }
+}
+
 void ConsoleRestore() {
     if (OutputModeSaved) {
         SetConsoleMode(ConsoleOutput, SavedOutputMode);

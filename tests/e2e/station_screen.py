@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""A station's screen on a real terminal emulator (tmux) of 80 x 24 with 40
+frontends: the summary and every frontend's cell fit the window, no line is
+wider than it, and no redraw pushes a copy of the screen into the
+scrollback: what scrolled away is the station's messages, each once.
+station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+if shutil.which("tmux") is None:
+    print("skipped: tmux is not installed")
+    sys.exit(77)
+tool, make_image, sdk_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+work = tempfile.mkdtemp(prefix="kestrune-screen-")
+subprocess.run([make_image, "--size", "300", "kovi_firmware.bin"], cwd=work, check=True)
+with open(os.path.join(work, "forty.scenario"), "w") as f:
+    f.write("device_count = 40\nserial = 1234567\ndelay.KoviKestrune = 20000\n")
+session = "kestrune-screen-%d" % os.getpid()
+command = (f"cd {work} && env KOVI_SDK_DIR={sdk_dir} KOVI_SIM=forty.scenario TZ=UTC "
+           f"LD_PRELOAD={LIBFAKETIME} FAKETIME='@2026-12-07 12:00:00 x1000' {tool} --all u 0; "
+           "echo ended > ended; sleep 60")
+
+
+def tmux(*arguments):
+    return subprocess.run(["tmux", "-L", session] + list(arguments), check=True,
+                          capture_output=True, text=True).stdout
+
+
+failures = []
+tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "80", "-y", "24",
+     "sh", "-c", command)
+try:
+    tmux("set-option", "-g", "history-limit", "10000")
+    deadline = time.time() + 120
+    while not os.path.exists(os.path.join(work, "ended")) and time.time() < deadline:
+        time.sleep(0.2)
+    if not os.path.exists(os.path.join(work, "ended")):
+        failures.append("the station did not end")
+    everything = tmux("capture-pane", "-p", "-J", "-S", "-", "-E", "-", "-t", session).split("\n")
+    screen = tmux("capture-pane", "-p", "-t", session).split("\n")
+finally:
+    subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
+
+summaries = [line for line in everything if line.startswith("flashed ")]
+if len(summaries) != 1:
+    failures.append(f"{len(summaries)} summary lines in the scrollback and the screen, not 1")
+wide = [line for line in everything if len(line.rstrip()) > 80]
+if wide:
+    failures.append(f"lines wider than the window: {wide[:2]}")
+done = sum(line.count("done, take it out") for line in screen)
+if done != 40:
+    failures.append(f"{done} cells say done on the last screen, not 40")
+ends = [line for line in everything if line.endswith(": flashed, exit status 0")]
+if len(ends) != 40:
+    failures.append(f"{len(ends)} end lines, not one per frontend")
+if summaries and not summaries[0].startswith("flashed 40  verified 0  failed 0  working 0  listed 40"):
+    failures.append(f"the last summary: {summaries[0]!r}")
+for failure in failures:
+    print("---", failure)
+if failures:
+    print("\n".join(everything[:int(os.environ.get("SHOW", "0"))] or everything[-30:]))
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if failures else 0)
