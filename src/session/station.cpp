@@ -141,8 +141,19 @@ static StationCounts CountUnits(const Station* s, int32_t counts[OUTCOMES]) {
 
 // --- The console -------------------------------------------------------------
 
-static bool Is(const char* outcome, const char* a, const char* b, const char* c) {
-    return strcmp(outcome, a) == 0 || strcmp(outcome, b) == 0 || strcmp(outcome, c) == 0;
+// The outcomes a watch's limits count: a unit flashed, or one set aside.
+static bool Flashed(const char* outcome) {
+    return strcmp(outcome, "flashed") == 0 || strcmp(outcome, "verified") == 0;
+}
+
+static bool Failed(const char* outcome) {
+    return strcmp(outcome, "failed") == 0 || strcmp(outcome, "unverified") == 0 ||
+           strcmp(outcome, "refused") == 0;
+}
+
+// Done with, to be taken out: flashed, or already running the image's version.
+static bool Done(const char* outcome) {
+    return Flashed(outcome) || strcmp(outcome, "current") == 0;
 }
 
 static bool NameIn(char* const* names, int32_t count, const char* name) {
@@ -160,8 +171,8 @@ static ScreenCell DescribeState(const Frontend& f) {
     const size_t capacity = sizeof cell.state;
     long long toQuery = (f.queryAt - (long long)PlatformMilliseconds()) / 1000;
     if (f.state == ENDED || f.state == REFUSED) {
-        bool done = Is(f.outcome, "flashed", "verified", "current");
-        bool failed = Is(f.outcome, "failed", "unverified", "refused");
+        bool done = Done(f.outcome);
+        bool failed = Failed(f.outcome);
         cell.colour = done ? CELL_GOOD : failed ? CELL_BAD : CELL_PLAIN;
         if (done) {
             snprintf(cell.state, capacity, "%s, take it out",
@@ -329,10 +340,9 @@ static void UnitEnded(Station* s, const Frontend& f) {
     if (!options.watch || s->ended != nullptr) {
         return;
     }
-    bool good = Is(f.outcome, "flashed", "verified", "verified");
+    bool good = Flashed(f.outcome);
     s->good += good;
-    s->failuresInRow =
-        good ? 0 : s->failuresInRow + Is(f.outcome, "failed", "unverified", "refused");
+    s->failuresInRow = good ? 0 : s->failuresInRow + Failed(f.outcome);
     if (options.count > 0 && s->good >= options.count) {
         s->ended = "count";
     } else if (options.maxFailures > 0 && s->failuresInRow >= options.maxFailures) {
@@ -790,7 +800,7 @@ static int StationStatus(const Station* s) {
         const Frontend& f = s->frontends[i];
         stoppedSome = stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
                       f.status == PlatformStoppedExitStatus;
-        allFlashed = allFlashed && Is(f.outcome, "flashed", "current", "verified");
+        allFlashed = allFlashed && Done(f.outcome);
         highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
     }
     units.status = PlatformStopRequested() && stoppedSome        ? PlatformStoppedExitStatus
