@@ -373,8 +373,79 @@ void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working) 
     End(&line);
 }
 
-void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t unitCount,
-                 const char* message) {
+// One unit as the station's last event lists it, after a comma unless it
+// is the first.
+static void PutUnit(JsonLine* line, const StationUnit& unit, bool first) {
+    PutText(&line->b, first ? "{\"frontend\":" : ",{\"frontend\":");
+    PutString(&line->b, unit.frontend);
+    OptionalNumber(line, "serial", unit.haveSerial, unit.serial);
+    String(line, "outcome", unit.outcome);
+    Number(line, "exit_status", unit.status);
+    Key(line, "message");
+    if (unit.messageJson != nullptr) {
+        PutText(&line->b, unit.messageJson); // as the worker wrote it
+    } else {
+        PutString(&line->b, unit.message);
+    }
+    String(line, "log", unit.log);
+    RecordedKey(line, unit.recorded);
+    PutText(&line->b, "}");
+}
+
+void JsonSpoolOpen(UnitSpool* spool) {
+    *spool = UnitSpool{JsonEnabled ? PlatformOpenSpool() : nullptr, 0,
+                       Builder{nullptr, 0, 0, true, true}, 0};
+}
+
+void JsonSpoolUnit(UnitSpool* spool, const StationUnit& unit) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine piece = {Builder{nullptr, 0, 0, true, true}};
+    PutUnit(&piece, unit, spool->count == 0);
+    if (!piece.b.fits) {
+        free(piece.b.out);
+        return; // (the unit is still counted in its outcome)
+    }
+    spool->count++;
+    bool kept = spool->file != nullptr &&
+                fwrite(piece.b.out, 1, piece.b.length, spool->file) == piece.b.length &&
+                fflush(spool->file) == 0;
+    if (kept) {
+        spool->fileBytes += (long)piece.b.length;
+    } else { // the file holds what it held whole; memory takes the rest
+        Put(&spool->memory, piece.b.out, piece.b.length);
+    }
+    free(piece.b.out);
+}
+
+void JsonSpoolClose(UnitSpool* spool) {
+    if (spool->file != nullptr) {
+        fclose(spool->file);
+    }
+    free(spool->memory.out);
+    *spool = UnitSpool{};
+}
+
+// What the spool's file holds, out as it is read: the line goes out in
+// pieces, and nothing else writes while a station ends.
+static void WriteSpooled(const UnitSpool& spool) {
+    if (spool.file == nullptr || fseek(spool.file, 0, SEEK_SET) != 0) {
+        return;
+    }
+    char block[65536];
+    for (long left = spool.fileBytes; left > 0;) {
+        size_t step = left < (long)sizeof block ? (size_t)left : sizeof block;
+        size_t got = fread(block, 1, step, spool.file);
+        if (got == 0) {
+            return;
+        }
+        Write(block, got);
+        left -= (long)got;
+    }
+}
+
+void JsonStation(const StationCounts& counts, const UnitSpool* units, const char* message) {
     if (!JsonEnabled) {
         return;
     }
@@ -383,28 +454,22 @@ void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t 
     if (counts.ended != nullptr) {
         String(&line, "ended", counts.ended);
     }
-    Number(&line, "listed", unitCount);
+    Number(&line, "listed", units != nullptr ? units->count : 0);
     Counts(&line, counts);
     Number(&line, "exit_status", counts.status);
     Key(&line, "units");
     PutText(&line.b, "[");
-    for (int32_t i = 0; i < unitCount; i++) {
-        const StationUnit& unit = units[i];
-        PutText(&line.b, i > 0 ? ",{" : "{");
-        PutText(&line.b, "\"frontend\":");
-        PutString(&line.b, unit.frontend);
-        OptionalNumber(&line, "serial", unit.haveSerial, unit.serial);
-        String(&line, "outcome", unit.outcome);
-        Number(&line, "exit_status", unit.status);
-        Key(&line, "message");
-        if (unit.messageJson != nullptr) {
-            PutText(&line.b, unit.messageJson); // as the worker wrote it
-        } else {
-            PutString(&line.b, unit.message);
+    if (!line.b.fits) {
+        free(line.b.out);
+        return;
+    }
+    Write(line.b.out, line.b.length);
+    line.b.length = 0;
+    if (units != nullptr) {
+        WriteSpooled(*units);
+        if (units->memory.length > 0) {
+            Put(&line.b, units->memory.out, units->memory.length);
         }
-        String(&line, "log", unit.log);
-        RecordedKey(&line, unit.recorded);
-        PutText(&line.b, "}");
     }
     PutText(&line.b, "]");
     if (message != nullptr) {

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "output/history.h"
+#include "output/text_builder.h"
 
 void JsonEnable(bool enabled);
 
@@ -76,10 +78,24 @@ void JsonFixture(const char* event, const char* frontend);
 // those being flashed.
 void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working);
 
-// The station's last event: how many frontends it listed, how its units
-// ended, each unit, and (where it ended before it had any) why.
-void JsonStation(const StationCounts& counts, const StationUnit* units, int32_t unitCount,
-                 const char* message);
+// The units of a station's last event, kept in the order they come: in a
+// temporary file, so that a watch of a whole day holds none of them in
+// memory; in memory from where that file cannot be had or written.
+// Without --json nothing is kept.
+struct UnitSpool {
+    FILE* file;
+    long fileBytes; // what the file holds whole
+    Builder memory;
+    int32_t count;
+};
+void JsonSpoolOpen(UnitSpool* spool);
+void JsonSpoolUnit(UnitSpool* spool, const StationUnit& unit);
+void JsonSpoolClose(UnitSpool* spool);
+
+// The station's last event: how many units it had, how they ended, each
+// unit (units may be null: none), and (where it ended before it had any)
+// why.
+void JsonStation(const StationCounts& counts, const UnitSpool* units, const char* message);
 
 // The number after "key": in one of this program's own JSON lines; false
 // when there is none.

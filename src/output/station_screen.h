@@ -10,7 +10,7 @@ enum CellColour { CELL_PLAIN, CELL_GOOD, CELL_BAD };
 
 struct ScreenCell {
     const char* name;
-    char state[48];
+    char state[128]; // cut to the cell
     CellColour colour;
 };
 

@@ -207,6 +207,11 @@ FILE* PlatformOpenRegularFile(const char* path, bool forWriting);
 // a protected file. Never blocks. Null on failure.
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths);
 
+// A temporary file for reading and writing ("w+b"), that no worker
+// inherits and that is gone once it is closed or the process has ended.
+// Null when none can be made.
+FILE* PlatformOpenSpool();
+
 // Writes bytes to the open file descriptor at once, as one write, with no
 // buffer in between; safe in a signal handler. Errors change nothing.
 void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count);

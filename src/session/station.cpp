@@ -29,8 +29,9 @@ enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
 
 // One unit: a listed frontend and the worker that flashes it.
 struct Frontend {
-    char* name; // as the SDK listed it, and behind it
-    char* utf8; // the same in UTF-8, in one allocation
+    char* name;     // as the SDK listed it, and behind it
+    char* utf8;     // the same in UTF-8, in one allocation
+    int32_t number; // of the station's units, from 1 in the order they came
     int32_t listed;
     FrontendState state;
     PlatformWorker* worker;
@@ -44,7 +45,8 @@ struct Frontend {
     long long secondsLeft;
     long long shownTenth;
     long long queryAt; // when the worker's next status query comes (ms), during the wait
-    FlashReport seen;  // of the frontend and the image, for a record of the station's
+    char lastStatus[40];
+    FlashReport seen; // of the frontend and the image, for a record of the station's
     bool haveResult;
     char outcome[16];
     int status;
@@ -61,10 +63,21 @@ struct Station {
     Frontend* frontends; // in listing (with --watch: arrival) order
     int32_t count;
     int32_t capacity;
+    int32_t numbered; // units so far
+    // How the units that ended so far ended, and each of them listed for
+    // the last event.
+    int32_t counts[8];
+    int32_t unrecorded;
+    uint32_t highestStatus;
+    bool allDone;
+    bool stoppedSome; // a stop that stopped nothing changes nothing
+    UnitSpool units;
+    bool forget; // a unit ended, or the fixture changed: see ForgetEnded
     // --watch: the names of the last look, how the looks go, and why the
     // watch ended (null while it goes on).
     char** present;
     int32_t presentCount;
+    int32_t mostListed; // at once
     bool looksFail;
     uint64_t nextLook, nextWatching;
     const char* ended;
@@ -79,6 +92,13 @@ struct Station {
 };
 
 static void FreeStation(Station* s);
+
+static void FreeFrontend(Frontend* f) {
+    free(f->name);
+    free(f->log);
+    free(f->message);
+    free(f->messageJson);
+}
 
 // A new unit of that name, waiting for its worker; false when there is no
 // room for it.
@@ -100,6 +120,7 @@ static bool AddFrontend(Station* s, const char* listed) {
     Frontend* f = &s->frontends[s->count++];
     *f = Frontend();
     f->name = strcpy(name, listed);
+    f->number = ++s->numbered;
     f->utf8 = name + length + 1;
     PlatformNarrowTextToUtf8(listed, f->utf8, 4 * length + 1);
     return true;
@@ -108,6 +129,9 @@ static bool AddFrontend(Station* s, const char* listed) {
 Station* StationTakeNames(char* const* names, int32_t count) {
     Station* s = static_cast<Station*>(calloc(1, sizeof(Station)));
     bool room = s != nullptr;
+    if (room) {
+        s->allDone = true;
+    }
     for (int32_t i = 0; room && i < count; i++) {
         room = AddFrontend(s, names[i] != nullptr ? names[i] : "");
     }
@@ -125,18 +149,12 @@ Station* StationTakeNames(char* const* names, int32_t count) {
 static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
                                        "failed",  "stopped", "verified", "unverified"};
 enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
+static_assert(OUTCOMES == sizeof(Station::counts) / sizeof(int32_t), "a count per outcome");
 
-// How the units ended so far, into counts[OUTCOMES].
-static StationCounts CountUnits(const Station* s, int32_t counts[OUTCOMES]) {
+// How the units ended so far.
+static StationCounts CountUnits(const Station* s) {
     size_t outcomeCount = s->plan->options->verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
-    int32_t unrecorded = 0;
-    for (int32_t i = 0; i < s->count; i++) {
-        for (size_t k = 0; k < OUTCOMES; k++) {
-            counts[k] += strcmp(s->frontends[i].outcome, Outcomes[k]) == 0;
-        }
-        unrecorded += s->frontends[i].recorded == RECORD_NOT_WRITTEN;
-    }
-    return StationCounts{Outcomes, counts, outcomeCount, unrecorded, 0, s->ended};
+    return StationCounts{Outcomes, s->counts, outcomeCount, s->unrecorded, 0, s->ended};
 }
 
 // --- The console -------------------------------------------------------------
@@ -165,12 +183,16 @@ static bool NameIn(char* const* names, int32_t count, const char* name) {
     return false;
 }
 
-// A unit's cell: what it is doing, or how it ended.
-static ScreenCell DescribeState(const Frontend& f) {
+// A unit's cell: what it is doing, how it ended, or (--watch) that its
+// frontend was taken out.
+static ScreenCell DescribeState(const Station* s, const Frontend& f) {
     ScreenCell cell = {f.name, "", CELL_PLAIN};
     const size_t capacity = sizeof cell.state;
     long long toQuery = (f.queryAt - (long long)PlatformMilliseconds()) / 1000;
-    if (f.state == ENDED || f.state == REFUSED) {
+    bool ended = f.state == ENDED || f.state == REFUSED;
+    if (ended && s->plan->options->watch && !NameIn(s->present, s->presentCount, f.name)) {
+        snprintf(cell.state, capacity, "empty");
+    } else if (ended) {
         bool done = Done(f.outcome);
         bool failed = Failed(f.outcome);
         cell.colour = done ? CELL_GOOD : failed ? CELL_BAD : CELL_PLAIN;
@@ -183,10 +205,11 @@ static ScreenCell DescribeState(const Frontend& f) {
     } else if (f.state == WAITING) {
         snprintf(cell.state, capacity, "waiting");
     } else if (f.percent == 100 && toQuery >= 0) { // sent: the frontend is programming
-        snprintf(cell.state, capacity, "programming, status in %lld:%02lld", toQuery / 60,
-                 toQuery % 60);
+        snprintf(cell.state, capacity, "programming, status in %lld:%02lld%s%s", toQuery / 60,
+                 toQuery % 60, f.lastStatus[0] != '\0' ? ", " : "", f.lastStatus);
     } else if (f.percent == 100) {
-        snprintf(cell.state, capacity, "programming");
+        snprintf(cell.state, capacity, "programming%s%s", f.lastStatus[0] != '\0' ? ", " : "",
+                 f.lastStatus);
     } else {
         snprintf(cell.state, capacity, "%3lld%%  %lld:%02lld left", f.percent, f.secondsLeft / 60,
                  f.secondsLeft % 60);
@@ -195,8 +218,8 @@ static ScreenCell DescribeState(const Frontend& f) {
 }
 
 // Whether a unit has a cell: with --all every unit; with --watch those
-// waiting or being flashed, and the newest unit of each frontend still in
-// the fixture (the cells kept so far are shown[0..count)).
+// waiting or being flashed, and the newest unit of each frontend that the
+// watch keeps (the cells kept so far are shown[0..count)).
 static bool HasCell(const Station* s, const Frontend& f, const ScreenCell* shown, int32_t count) {
     if (!s->plan->options->watch || f.state == WAITING || f.state == RUNNING) {
         return true;
@@ -206,13 +229,12 @@ static bool HasCell(const Station* s, const Frontend& f, const ScreenCell* shown
             return false; // a newer unit has the frontend's cell
         }
     }
-    return NameIn(s->present, s->presentCount, f.name);
+    return true;
 }
 
 // The summary line: counts, units an hour, time running.
 static void Summarize(const Station* s, int32_t working, char* text, size_t capacity) {
-    int32_t counts[OUTCOMES] = {};
-    CountUnits(s, counts);
+    const int32_t* counts = s->counts;
     uint64_t ms = PlatformMilliseconds() - s->startedAt;
     long long seconds = (long long)(ms / 1000);
     int32_t good = counts[0] + counts[6];
@@ -237,7 +259,7 @@ static void DrawLines(Station* s) {
     for (int32_t i = s->count - 1; cells != nullptr && i >= 0; i--) { // newest first
         working += s->frontends[i].state == RUNNING;
         if (HasCell(s, s->frontends[i], cells, count)) {
-            cells[count++] = DescribeState(s->frontends[i]);
+            cells[count++] = DescribeState(s, s->frontends[i]);
         }
     }
     for (int32_t i = 0; i < count / 2; i++) { // in the order they came
@@ -333,11 +355,39 @@ static void WorkerArguments(const Station* s, const Frontend& f, const char* dev
 // lost, never started), as the station saw it: the frontend and the image
 // its worker named, if it had one.
 
-// --watch: a unit's end may reach one of the watch's limits. Either way no
-// worker starts after it; those running finish.
+static StationUnit UnitOf(const Frontend& f) {
+    return StationUnit{f.utf8,
+                       f.seen.haveInfo,
+                       f.seen.serial,
+                       f.outcome,
+                       f.status,
+                       f.messageJson,
+                       f.message != nullptr ? f.message : "",
+                       f.unitLog,
+                       f.recorded};
+}
+
+// A unit has ended: counted, and with --watch listed for the last event at
+// once (so the watch lists its units in the order they ended). Its end may
+// reach one of the watch's limits: then no worker starts after it, and
+// those running finish.
 static void UnitEnded(Station* s, const Frontend& f) {
+    for (size_t k = 0; k < OUTCOMES; k++) {
+        s->counts[k] += strcmp(f.outcome, Outcomes[k]) == 0;
+    }
+    s->unrecorded += f.recorded == RECORD_NOT_WRITTEN;
+    s->stoppedSome = s->stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
+                     f.status == PlatformStoppedExitStatus;
+    s->allDone = s->allDone && Done(f.outcome);
+    s->highestStatus =
+        (uint32_t)f.status > s->highestStatus ? (uint32_t)f.status : s->highestStatus;
+    s->forget = true;
     const Options& options = *s->plan->options;
-    if (!options.watch || s->ended != nullptr) {
+    if (!options.watch) {
+        return;
+    }
+    JsonSpoolUnit(&s->units, UnitOf(f));
+    if (s->ended != nullptr) {
         return;
     }
     bool good = Flashed(f.outcome);
@@ -411,7 +461,7 @@ static bool StartWorker(Station* s, int32_t index, int32_t running) {
     LocalTimestamp(f->started);
     char log[4 * MESSAGE_BUFFER_SIZE];
     free(f->log);
-    f->log = WorkerLogName(s, *f, index + 1, log, sizeof log) ? strdup(log) : nullptr;
+    f->log = WorkerLogName(s, *f, f->number, log, sizeof log) ? strdup(log) : nullptr;
     bool named = f->log != nullptr;
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
@@ -429,7 +479,7 @@ static bool StartWorker(Station* s, int32_t index, int32_t running) {
         AccountFor(s, f, "failed", 1, s->plan->run->log, LogLastFailure());
         return false;
     }
-    LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)index + 1,
+    LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)f->number,
               f->log);
     f->unitLog = f->log;
     f->line = Builder{nullptr, 0, 0, true, true};
@@ -473,6 +523,9 @@ static void TakeEvent(Station* s, Frontend* f, const char* line) {
         long long seconds = 0;
         JsonReadNumber(line, "seconds_to_query", &seconds);
         f->queryAt = (long long)PlatformMilliseconds() + 1000 * seconds;
+    } else if (strcmp(event, "status") == 0 &&
+               !JsonReadWord(line, "text", f->lastStatus, sizeof f->lastStatus)) {
+        f->lastStatus[0] = '\0';
     } else if (strcmp(event, "result") == 0) {
         TakeResult(f, line);
     }
@@ -653,6 +706,7 @@ static void KeepPresent(Station* s, char* const* names, int32_t count) {
     FreeNames(s->present, s->presentCount);
     s->present = kept;
     s->presentCount = kept != nullptr ? count : 0;
+    s->mostListed = s->presentCount > s->mostListed ? s->presentCount : s->mostListed;
 }
 
 // What changed since the last look: one line each, and a unit for each
@@ -664,6 +718,7 @@ static void TakeLook(Station* s, char* const* names, int32_t count) {
             ClearLines(s);
             LogFormat(Tag, "Frontend [%s] left", name);
             JsonFixture("left", name);
+            s->changed = s->forget = true; // its cell goes empty
         }
     }
     for (int32_t i = 0; i < count; i++) {
@@ -673,7 +728,7 @@ static void TakeLook(Station* s, char* const* names, int32_t count) {
             ClearLines(s);
             LogFormat(Tag, "Frontend [%s] arrived", name);
             JsonFixture("arrived", s->frontends[s->count - 1].utf8);
-            s->changed = true;
+            s->changed = s->forget = true; // it takes its frontend's cell
         }
     }
     KeepPresent(s, names, count);
@@ -712,28 +767,16 @@ static void Look(Station* s) {
 void StationEndsUnlisted(const Options& options, int status, const char* message) {
     int32_t none[OUTCOMES] = {};
     size_t outcomeCount = options.verifyMinutes > 0 ? OUTCOMES : OUTCOMES_ALWAYS;
-    JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status, nullptr}, nullptr, 0,
-                message);
+    JsonStation(StationCounts{Outcomes, none, outcomeCount, 0, status, nullptr}, nullptr, message);
 }
 
-// The station's last event, one entry per unit.
-static void ListUnits(const Station* s, const StationCounts& counts) {
-    StationUnit* units =
-        static_cast<StationUnit*>(calloc((size_t)s->count + 1, sizeof(StationUnit)));
-    for (int32_t i = 0; units != nullptr && i < s->count; i++) {
-        const Frontend& f = s->frontends[i];
-        units[i] = StationUnit{f.utf8,
-                               f.seen.haveInfo,
-                               f.seen.serial,
-                               f.outcome,
-                               f.status,
-                               f.messageJson,
-                               f.message != nullptr ? f.message : "",
-                               f.unitLog,
-                               f.recorded};
+// The station's last event, one entry per unit: with --all in listing
+// order (a watch has listed each as it ended).
+static void ListUnits(Station* s, const StationCounts& counts) {
+    for (int32_t i = 0; !s->plan->options->watch && i < s->count; i++) {
+        JsonSpoolUnit(&s->units, UnitOf(s->frontends[i]));
     }
-    JsonStation(counts, units, units != nullptr ? s->count : 0, nullptr);
-    free(units);
+    JsonStation(counts, &s->units, nullptr);
 }
 
 // --watch: every ten seconds, the counts so far.
@@ -743,8 +786,34 @@ static void ReportWatching(Station* s, int32_t running) {
         return;
     }
     s->nextWatching = now + WATCHING_MS;
-    int32_t counts[OUTCOMES] = {};
-    JsonWatching(CountUnits(s, counts), s->presentCount, running);
+    JsonWatching(CountUnits(s), s->presentCount, running);
+}
+
+// A watch keeps a unit that ended only while it has a cell: while its
+// frontend is in the fixture, to be taken out, and after that as an empty
+// slot, until a new unit comes under its name or more slots are empty than
+// the fixture ever held frontends at once. So the table never holds more
+// than the fixture does, however long the day.
+static void ForgetEnded(Station* s) {
+    if (!s->forget) {
+        return;
+    }
+    s->forget = false;
+    int32_t empty = 0;
+    for (int32_t i = s->count - 1; i >= 0; i--) { // newest first
+        Frontend* f = &s->frontends[i];
+        bool newer = false;
+        for (int32_t j = i + 1; j < s->count && !newer; j++) {
+            newer = strcmp(s->frontends[j].name, f->name) == 0;
+        }
+        if ((f->state != ENDED && f->state != REFUSED) ||
+            (!newer && (NameIn(s->present, s->presentCount, f->name) || empty++ < s->mostListed))) {
+            continue;
+        }
+        FreeFrontend(f);
+        memmove(f, f + 1, (size_t)(s->count - i - 1) * sizeof(Frontend));
+        s->count--;
+    }
 }
 
 // Looks at least once a second and flashes each frontend that arrives,
@@ -760,6 +829,7 @@ static void Watch(Station* s) {
     s->nextLook = PlatformMilliseconds() + LOOK_MS;
     int32_t running = StartWorkers(s, 0);
     while (running > 0 || (s->ended == nullptr && !PlatformStopRequested())) {
+        ForgetEnded(s);
         if (PlatformStopRequested()) {
             PassStopOn(s);
         } else if (s->ended == nullptr && PlatformMilliseconds() >= s->nextLook) {
@@ -790,22 +860,11 @@ static void FlashAll(Station* s) {
     }
 }
 
-static int StationStatus(const Station* s) {
-    int32_t counts[OUTCOMES] = {};
-    StationCounts units = CountUnits(s, counts);
-    uint32_t highest = 0;
-    bool allFlashed = true;
-    bool stoppedSome = false; // a stop that stopped nothing changes nothing
-    for (int32_t i = 0; i < s->count; i++) {
-        const Frontend& f = s->frontends[i];
-        stoppedSome = stoppedSome || strcmp(f.outcome, "stopped") == 0 ||
-                      f.status == PlatformStoppedExitStatus;
-        allFlashed = allFlashed && Done(f.outcome);
-        highest = (uint32_t)f.status > highest ? (uint32_t)f.status : highest;
-    }
-    units.status = PlatformStopRequested() && stoppedSome        ? PlatformStoppedExitStatus
-                   : !s->plan->options->exitStatus || allFlashed ? 0
-                   : highest != 0                                ? (int)highest
+static int StationStatus(Station* s) {
+    StationCounts units = CountUnits(s);
+    units.status = PlatformStopRequested() && s->stoppedSome     ? PlatformStoppedExitStatus
+                   : !s->plan->options->exitStatus || s->allDone ? 0
+                   : s->highestStatus != 0                       ? (int)s->highestStatus
                                                                  : 1;
     ListUnits(s, units);
     return units.status;
@@ -813,12 +872,10 @@ static int StationStatus(const Station* s) {
 
 static void FreeStation(Station* s) {
     for (int32_t i = 0; i < s->count; i++) {
-        free(s->frontends[i].name);
-        free(s->frontends[i].log);
-        free(s->frontends[i].message);
-        free(s->frontends[i].messageJson);
+        FreeFrontend(&s->frontends[i]);
     }
     FreeNames(s->present, s->presentCount);
+    JsonSpoolClose(&s->units);
     free(s->frontends);
     free(s);
 }
@@ -830,6 +887,7 @@ int RunStation(Station* s, const StationPlan& plan) {
     }
     s->plan = &plan;
     s->startedAt = PlatformMilliseconds();
+    JsonSpoolOpen(&s->units); // before any worker: none inherits it
     s->redrawing = PlatformConsoleRedrawsLines();
     RefuseNamesListedTwice(s);
     RefuseNamesTooLong(s);

@@ -117,6 +117,10 @@ const char* PlatformFileArgument(int, char** argv, int index) {
 
 void PlatformConsoleSize(int*, int*) {}
 
+FILE* PlatformOpenSpool() {
+    return nullptr;
+}
+
 bool PlatformConsoleRedrawsLines() {
     return false;
 }

@@ -48,3 +48,47 @@ TEST(JsonTest, ReadsNumbersAndWordsOfItsOwnLines) {
     EXPECT_FALSE(JsonReadNumber(line, "percent", &number));
     EXPECT_FALSE(JsonReadNumber(line, "outcome", &number)); // a text
 }
+
+// The station's last event, its units listed through the spool: through its
+// file (several reads of it), or in memory where it has none.
+static std::string StationLine(int32_t unitCount, bool withFile) {
+    JsonEnable(true);
+    UnitSpool spool;
+    JsonSpoolOpen(&spool);
+    EXPECT_EQ(spool.file != nullptr, true);
+    if (!withFile) {
+        fclose(spool.file);
+        spool.file = nullptr;
+    }
+    for (int32_t i = 0; i < unitCount; i++) {
+        std::string name = "USB:KOVI-" + std::to_string(i);
+        JsonSpoolUnit(&spool, StationUnit{name.c_str(), i % 2 == 0, 1234567 + i, "flashed", 0,
+                                          nullptr, "", "k.log", RECORD_NOT_ASKED});
+    }
+    int32_t counts[1] = {unitCount};
+    const char* const outcomes[] = {"flashed"};
+    testing::internal::CaptureStdout();
+    JsonStation(StationCounts{outcomes, counts, 1, 0, 0, nullptr}, &spool, nullptr);
+    PlatformStandardOutputFlush();
+    JsonSpoolClose(&spool);
+    JsonEnable(false);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(JsonTest, StationListsEveryUnitSpooledInOrder) {
+    std::string line = StationLine(3000, true); // about 300 KB
+    EXPECT_EQ(StationLine(3000, false), line);
+    size_t at = line.find("\"listed\":3000,\"flashed\":3000,");
+    EXPECT_NE(at, std::string::npos);
+    for (int32_t i = 0; i < 3000; i += 999) {
+        std::string unit = "{\"frontend\":\"USB:KOVI-" + std::to_string(i) +
+                           "\",\"serial\":" + (i % 2 == 0 ? std::to_string(1234567 + i) : "null") +
+                           ",\"outcome\":\"flashed\",\"exit_status\":0,\"message\":\"\",\"log\":" +
+                           "\"k.log\",\"recorded\":null}";
+        size_t next = line.find(unit, at);
+        EXPECT_NE(next, std::string::npos) << i;
+        at = next;
+    }
+    EXPECT_EQ(line.substr(line.size() - 4), "}]}\n");
+    EXPECT_EQ(line.find("},{\"frontend\":\"USB:KOVI-1\""), line.find("},{"));
+}

@@ -272,3 +272,12 @@ bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
 size_t PlatformWholeCharacters(const char*, size_t count) {
     return count;
 }
+
+FILE* PlatformOpenSpool() {
+    FILE* spool = tmpfile(); // unlinked at once
+    if (spool != nullptr && fcntl(fileno(spool), F_SETFD, FD_CLOEXEC) != 0) {
+        fclose(spool);
+        return nullptr;
+    }
+    return spool;
+}

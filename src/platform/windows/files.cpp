@@ -468,3 +468,26 @@ size_t PlatformWholeCharacters(const char* text, size_t count) {
     }
     return end;
 }
+
+// (The C library's tmpfile would make it in the root of the drive, where a
+// user may not write.)
+FILE* PlatformOpenSpool() {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"kes", 0, path) == 0) {
+        return nullptr;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(path);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
+    if (stream == nullptr) {
+        fd >= 0 ? _close(fd) : CloseHandle(file);
+    }
+    return stream;
+}
