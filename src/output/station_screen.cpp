@@ -7,14 +7,14 @@
 #include "output/text_builder.h"
 #include "platform/platform.h"
 
-enum { CELL_WIDTH = 39, NAME_WIDTH = 16 };
+enum { CELL_WIDTH = 39, NAME_WIDTH = 16 }; // at least, at most
 
 // One cell, exactly width columns wide (the tool's names and states are
 // counted a byte a column).
-static void PutCell(Builder* b, const ScreenCell& cell, int width, bool colour) {
+static void PutCell(Builder* b, const ScreenCell& cell, int width, int nameWidth, bool colour) {
     static const char* const colours[] = {"", "\x1b[32m", "\x1b[31m"};
-    char text[CELL_WIDTH * 4];
-    int nameWidth = width - 2 < NAME_WIDTH ? width - 2 : NAME_WIDTH;
+    char text[512];
+    nameWidth = width - 2 < nameWidth ? width - 2 : nameWidth;
     snprintf(text, sizeof text, "%-*.*s %s", nameWidth, nameWidth, cell.name, cell.state);
     size_t length = strlen(text) < (size_t)width ? strlen(text) : (size_t)width;
     bool coloured = colour && cell.colour != CELL_PLAIN;
@@ -33,6 +33,8 @@ int32_t DrawStationScreen(const char* summary, const ScreenCell* cells, int32_t 
     rows = rows > 3 ? rows : 3;
     int width = columns < CELL_WIDTH ? columns : CELL_WIDTH;
     int perLine = (columns + 1) / (width + 1) > 0 ? (columns + 1) / (width + 1) : 1;
+    width = perLine > 1 ? (columns + 1) / perLine - 1 : width; // the line filled
+    width = width < (int)sizeof(ScreenCell::state) ? width : (int)sizeof(ScreenCell::state);
     int cellLines = (count + perLine - 1) / perLine;
     // The lines under the summary; the last one sums up what does not fit.
     int room = rows - 2;
@@ -46,8 +48,14 @@ int32_t DrawStationScreen(const char* summary, const ScreenCell* cells, int32_t 
     PutText(&b, "\x1b[J");
     Put(&b, summary, strlen(summary) < (size_t)columns ? strlen(summary) : (size_t)columns);
     PutText(&b, "\r\n");
+    int nameWidth = 0; // the longest name shown, the rest of the cell the state's
     for (int i = 0; i < shown; i++) {
-        PutCell(&b, cells[i], width, colour);
+        int length = (int)strlen(cells[i].name);
+        nameWidth = length > nameWidth ? length : nameWidth;
+    }
+    nameWidth = nameWidth < NAME_WIDTH ? nameWidth : NAME_WIDTH;
+    for (int i = 0; i < shown; i++) {
+        PutCell(&b, cells[i], width, nameWidth, colour);
         PutText(&b, (i + 1) % perLine == 0 || i + 1 == shown ? "\r\n" : " ");
     }
     if (cut) {
