@@ -127,11 +127,20 @@ static long TakeEnded(PlatformWorker* worker, char* buffer, size_t capacity) {
     return got > 0 ? got : 0;
 }
 
+// A worker's end shows in its pipe unless a helper holds the pipe open:
+// each process is asked at most this often, not at every read (with 256
+// workers that was 256 system calls a line).
+static const uint32_t END_CHECK_MS = 100;
+static uint64_t NextEndCheck;
+
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which) {
+    bool check = PlatformMilliseconds() >= NextEndCheck;
+    NextEndCheck = check ? PlatformMilliseconds() + END_CHECK_MS : NextEndCheck;
     for (size_t i = 0; i < count; i++) {
         PlatformWorker* worker = workers[i];
-        if (!worker->ended && waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid) {
+        if (check && !worker->ended &&
+            waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid) {
             worker->ended = true;
         }
         if (worker->ended) {
@@ -139,6 +148,8 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
             return TakeEnded(worker, buffer, capacity);
         }
     }
+    // (Past an ended one, the wait is at most until the next check.)
+    milliseconds = milliseconds < END_CHECK_MS ? milliseconds : END_CHECK_MS;
     pollfd* outputs = static_cast<pollfd*>(calloc(count, sizeof(pollfd)));
     if (outputs == nullptr) {
         usleep(milliseconds * 1000); // nothing to wait on: only the time
