@@ -2,7 +2,8 @@
 """A station's screen on a real terminal emulator (tmux) of 80 x 24 with 40
 frontends: the summary and every frontend's cell fit the window, no line is
 wider than it, and no redraw pushes a copy of the screen into the
-scrollback: what scrolled away is the station's messages, each once.
+scrollback: what scrolled away is the station's messages, each once. And
+a watch whose unit was taken out: its cell says empty.
 station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR"""
 import os
 import shutil
@@ -60,6 +61,45 @@ if len(ends) != 40:
     failures.append(f"{len(ends)} end lines, not one per frontend")
 if summaries and not summaries[0].startswith("flashed 40  verified 0  failed 0  working 0  listed 40"):
     failures.append(f"the last summary: {summaries[0]!r}")
+
+# A watch: the cell of a unit taken out says empty, the other's still done.
+fixture = os.path.join(work, "fixture")
+os.makedirs(fixture)
+for slot in "AB":
+    with open(os.path.join(fixture, slot), "w") as f:
+        f.write(f"name = USB:SLOT-{slot}\n")
+command = (f"cd {work} && env KOVI_SDK_DIR={sdk_dir} KOVI_SIM_FIXTURE=fixture TZ=UTC "
+           f"LD_PRELOAD={LIBFAKETIME} FAKETIME='@2026-12-07 12:00:00 x1000' {tool} --watch "
+           "--log watch.log u 0; sleep 60")
+
+
+def logged(text, seconds=60):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if os.path.exists(os.path.join(work, "watch.log")) and \
+                text in open(os.path.join(work, "watch.log"), "rb").read().decode("utf-8", "replace"):
+            return True
+        time.sleep(0.1)
+    failures.append(f"the watch did not log {text!r}")
+    return False
+
+
+tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "80", "-y", "24",
+     "sh", "-c", command)
+try:
+    screen = []
+    if logged("Frontend [USB:SLOT-A]: flashed") and logged("Frontend [USB:SLOT-B]: flashed"):
+        os.remove(os.path.join(fixture, "A"))
+        if logged("Frontend [USB:SLOT-A] left"):
+            time.sleep(1)
+            screen = tmux("capture-pane", "-p", "-t", session).split("\n")
+finally:
+    subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
+cells = [[line[:39].rstrip(), line[40:].rstrip()] for line in screen
+         if line.startswith("USB:SLOT-")]
+if cells != [["USB:SLOT-A empty", "USB:SLOT-B done, take it out"]]:
+    failures.append(f"the watch's cells: {cells!r}")
+    everything = screen
 for failure in failures:
     print("---", failure)
 if failures:
