@@ -318,6 +318,16 @@ static HANDLE OpenForWriting(const char* path, DWORD access, const char* const* 
     return file;
 }
 
+// The open file as a C stream; the handle is closed when that fails.
+static FILE* StreamOf(HANDLE file, int access, const char* mode) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), access | _O_BINARY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (stream == nullptr) {
+        fd >= 0 ? _close(fd) : CloseHandle(file);
+    }
+    return stream;
+}
+
 FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     uint32_t error;
     HANDLE file =
@@ -329,12 +339,7 @@ FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
         }
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
-    if (stream == nullptr) {
-        fd >= 0 ? _close(fd) : CloseHandle(file);
-    }
-    return stream;
+    return StreamOf(file, _O_WRONLY, "wb");
 }
 
 static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, RecordWait wait, uint32_t* error) {
@@ -484,10 +489,5 @@ FILE* PlatformOpenSpool() {
         DeleteFileW(path);
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
-    FILE* stream = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
-    if (stream == nullptr) {
-        fd >= 0 ? _close(fd) : CloseHandle(file);
-    }
-    return stream;
+    return StreamOf(file, _O_RDWR, "w+b");
 }

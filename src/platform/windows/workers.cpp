@@ -126,6 +126,12 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
     return worker;
 }
 
+// A worker's end shows in its pipe unless a program the SDK started holds
+// the pipe open: each process is asked at most this often, not at every
+// look at the pipes.
+static const ULONGLONG END_CHECK_MS = 100;
+static ULONGLONG NextEndCheck;
+
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which) {
     // Anonymous pipes cannot be waited on: look at each, then wait a little,
@@ -134,10 +140,12 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
     // (This process, as a handle, is signalled only once it has ended.)
     HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
     do {
+        bool check = GetTickCount64() >= NextEndCheck;
+        NextEndCheck = check ? GetTickCount64() + END_CHECK_MS : NextEndCheck;
         for (size_t i = 0; i < count; i++) {
-            // Its process may have ended while a program the SDK started
-            // holds the pipe open: what is there, then its end.
-            bool ended = WaitForSingleObject(workers[i]->process, 0) == WAIT_OBJECT_0;
+            // Its process may have ended while such a program holds the
+            // pipe open: what is there, then its end.
+            bool ended = check && WaitForSingleObject(workers[i]->process, 0) == WAIT_OBJECT_0;
             DWORD available = 0;
             bool open = PeekNamedPipe(workers[i]->output, nullptr, 0, nullptr, &available, nullptr);
             if (!open || available > 0 || ended) {
