@@ -27,6 +27,11 @@ enum {
 
 enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
 
+// (verified and unverified only where --verify asks for them)
+static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
+                                       "failed",  "stopped", "verified", "unverified"};
+enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
+
 // One unit: a listed frontend and the worker that flashes it.
 struct Frontend {
     char* name;     // as the SDK listed it, and behind it
@@ -66,7 +71,7 @@ struct Station {
     int32_t numbered; // units so far
     // How the units that ended so far ended, and each of them listed for
     // the last event.
-    int32_t counts[8];
+    int32_t counts[OUTCOMES];
     int32_t unrecorded;
     uint32_t highestStatus;
     bool allDone;
@@ -144,12 +149,6 @@ Station* StationTakeNames(char* const* names, int32_t count) {
     }
     return s;
 }
-
-// (verified and unverified only where --verify asks for them)
-static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
-                                       "failed",  "stopped", "verified", "unverified"};
-enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
-static_assert(OUTCOMES == sizeof(Station::counts) / sizeof(int32_t), "a count per outcome");
 
 // How the units ended so far.
 static StationCounts CountUnits(const Station* s) {

@@ -135,8 +135,9 @@ static uint64_t NextEndCheck;
 
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
                          char* buffer, size_t capacity, size_t* which) {
-    bool check = PlatformMilliseconds() >= NextEndCheck;
-    NextEndCheck = check ? PlatformMilliseconds() + END_CHECK_MS : NextEndCheck;
+    uint64_t now = PlatformMilliseconds();
+    bool check = now >= NextEndCheck;
+    NextEndCheck = check ? now + END_CHECK_MS : NextEndCheck;
     for (size_t i = 0; i < count; i++) {
         PlatformWorker* worker = workers[i];
         if (check && !worker->ended &&

@@ -140,8 +140,9 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
     // (This process, as a handle, is signalled only once it has ended.)
     HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
     do {
-        bool check = GetTickCount64() >= NextEndCheck;
-        NextEndCheck = check ? GetTickCount64() + END_CHECK_MS : NextEndCheck;
+        ULONGLONG now = GetTickCount64();
+        bool check = now >= NextEndCheck;
+        NextEndCheck = check ? now + END_CHECK_MS : NextEndCheck;
         for (size_t i = 0; i < count; i++) {
             // Its process may have ended while such a program holds the
             // pipe open: what is there, then its end.
