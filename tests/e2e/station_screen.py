@@ -63,6 +63,7 @@ if summaries and not summaries[0].startswith("flashed 40  verified 0  failed 0  
     failures.append(f"the last summary: {summaries[0]!r}")
 
 # A watch: the cell of a unit taken out says empty, the other's still done.
+session += "-watch"  # a server of its own: the first may still be ending
 fixture = os.path.join(work, "fixture")
 os.makedirs(fixture)
 for slot in "AB":
