@@ -233,14 +233,19 @@ static bool HasCell(const Station* s, const Frontend& f, const ScreenCell* shown
 
 // The summary line: counts, units an hour, time running.
 static void Summarize(const Station* s, int32_t working, char* text, size_t capacity) {
-    const int32_t* counts = s->counts;
+    int32_t flashed = 0, verified = 0, failed = 0;
+    for (size_t k = 0; k < OUTCOMES; k++) {
+        flashed += strcmp(Outcomes[k], "flashed") == 0 ? s->counts[k] : 0;
+        verified += strcmp(Outcomes[k], "verified") == 0 ? s->counts[k] : 0;
+        failed += Failed(Outcomes[k]) ? s->counts[k] : 0;
+    }
     uint64_t ms = PlatformMilliseconds() - s->startedAt;
     long long seconds = (long long)(ms / 1000);
-    int32_t good = counts[0] + counts[6];
+    int32_t good = flashed + verified;
     snprintf(
         text, capacity,
         "flashed %d  verified %d  failed %d  working %d  listed %d  %lld/h  %lld:%02lld:%02lld",
-        (int)counts[0], (int)counts[6], (int)(counts[2] + counts[4] + counts[7]), (int)working,
+        (int)flashed, (int)verified, (int)failed, (int)working,
         (int)(s->plan->options->watch ? s->presentCount : s->count),
         ms > 0 ? good * 3600000LL / (long long)ms : 0, seconds / 3600, seconds / 60 % 60,
         seconds % 60);
@@ -805,8 +810,13 @@ static void ForgetEnded(Station* s) {
         for (int32_t j = i + 1; j < s->count && !newer; j++) {
             newer = strcmp(s->frontends[j].name, f->name) == 0;
         }
-        if ((f->state != ENDED && f->state != REFUSED) ||
-            (!newer && (NameIn(s->present, s->presentCount, f->name) || empty++ < s->mostListed))) {
+        bool keep = f->state != ENDED && f->state != REFUSED; // waiting or being flashed
+        if (!keep && !newer && NameIn(s->present, s->presentCount, f->name)) {
+            keep = true; // in the fixture: to be taken out
+        } else if (!keep && !newer) {
+            keep = empty++ < s->mostListed; // an empty slot
+        }
+        if (keep) {
             continue;
         }
         FreeFrontend(f);
