@@ -53,6 +53,9 @@ struct ConsoleWriter {
     ConsoleBacklog backlog, writing;
     bool busy;   // the thread has bytes in hand
     bool ending; // the process is ending: write what is left, then end
+    // When the write in progress began (0: none is): a reader that takes
+    // nothing holds it there.
+    uint64_t writeBegan;
     Thread* thread;
     enum { NOT_STARTED, RUNS, FAILED } state;
 };
@@ -70,7 +73,38 @@ static ConsoleWriter WriterFor(void (*write)(const char* bytes, size_t count),
 static ConsoleWriter Console = WriterFor(ConsoleWriteNow, false);
 static ConsoleWriter Json = WriterFor(JsonWriteNow, true);
 
-enum { JSON_READER_GRACE_MS = 5000 };
+// How long the end of the process waits for a reader that takes nothing.
+enum { READER_GRACE_MS = 5000, WRITE_PIECE_MAX = 4096, WAIT_STEP_MS = 100 };
+
+// The length of the next piece to write: whole lines of at most
+// WRITE_PIECE_MAX bytes where there are such, so that a pipe takes each
+// whole or not at all (a longer line goes alone).
+static size_t NextPiece(const char* bytes, size_t count) {
+    size_t wholeLines = 0;
+    for (size_t i = 0; i < count && i < WRITE_PIECE_MAX; i++) {
+        wholeLines = bytes[i] == '\n' ? i + 1 : wholeLines;
+    }
+    if (wholeLines > 0 || count <= WRITE_PIECE_MAX) {
+        return wholeLines > 0 ? wholeLines : count;
+    }
+    const char* lineEnd = static_cast<const char*>(memchr(bytes, '\n', count));
+    return lineEnd != nullptr ? (size_t)(lineEnd - bytes) + 1 : count;
+}
+
+// Writes what was taken in pieces, noting when each write began.
+static void WriteTaken(ConsoleWriter* w) {
+    for (size_t done = 0; done < w->writing.count;) {
+        size_t piece = NextPiece(w->writing.bytes + done, w->writing.count - done);
+        ThreadLockTake(w->lock);
+        w->writeBegan = PlatformMilliseconds() | 1;
+        ThreadLockGive(w->lock);
+        w->write(w->writing.bytes + done, piece);
+        done += piece;
+    }
+    ThreadLockTake(w->lock);
+    w->writeBegan = 0;
+    ThreadLockGive(w->lock);
+}
 
 static void WriteAway(void* context) {
     ConsoleWriter* w = static_cast<ConsoleWriter*>(context);
@@ -88,7 +122,7 @@ static void WriteAway(void* context) {
         w->busy = true;
         ConsoleBacklogTake(&w->backlog, &w->writing);
         ThreadLockGive(w->lock);
-        w->write(w->writing.bytes, w->writing.count);
+        WriteTaken(w);
         ThreadLockTake(w->lock);
     }
 }
@@ -105,21 +139,27 @@ static bool StartWriter(ConsoleWriter* w) {
     return w->state == ConsoleWriter::RUNS;
 }
 
-// Waits until everything queued is written, at most ms milliseconds. True
-// when it is.
-static bool WaitWritten(ConsoleWriter* w, uint32_t ms) {
+// Waits until everything queued is written: as long as it takes, or
+// (graceMs) until one write has stood still that long, its reader taking
+// nothing, or a stop comes meanwhile. A writer that is only slow, or not
+// yet given the processor, is waited for. True when all is written.
+static bool WaitWritten(ConsoleWriter* w, uint32_t graceMs) {
     if (w->state != ConsoleWriter::RUNS) {
         return true;
     }
-    uint64_t deadline = PlatformMilliseconds() + ms;
+    bool stoppedBefore = PlatformStopRequested();
     ThreadLockTake(w->lock);
     while (w->backlog.count > 0 || w->busy) {
-        uint64_t now = PlatformMilliseconds();
-        if (ms != THREAD_WAIT_FOREVER && now >= deadline) {
+        if (graceMs == THREAD_WAIT_FOREVER) {
+            ThreadConditionWait(w->allWritten, w->lock, THREAD_WAIT_FOREVER);
+            continue;
+        }
+        bool stuck =
+            w->writeBegan != 0 && PlatformMilliseconds() - w->writeBegan >= (uint64_t)graceMs;
+        if (stuck || PlatformStopRequested() != stoppedBefore) {
             break;
         }
-        ThreadConditionWait(w->allWritten, w->lock,
-                            ms == THREAD_WAIT_FOREVER ? ms : (uint32_t)(deadline - now));
+        ThreadConditionWait(w->allWritten, w->lock, WAIT_STEP_MS);
     }
     bool written = w->backlog.count == 0 && !w->busy;
     ThreadLockGive(w->lock);
@@ -156,8 +196,8 @@ static void EndWriter(ConsoleWriter* w, uint32_t ms) {
 }
 
 void ConsoleEndWriters() {
-    EndWriter(&Json, JSON_READER_GRACE_MS);
-    EndWriter(&Console, THREAD_WAIT_FOREVER);
+    EndWriter(&Json, READER_GRACE_MS);
+    EndWriter(&Console, READER_GRACE_MS);
 }
 
 void PlatformConsoleWrite(const char* bytes, size_t count) {

@@ -40,8 +40,11 @@ void ConsoleBacklogTake(ConsoleBacklog* backlog, ConsoleBacklog* into);
 void ConsoleWriteNow(const char* bytes, size_t count);
 void JsonWriteNow(const char* bytes, size_t count);
 
-// At the end of the process: nothing said on the console is lost; a JSON
-// reader that does not read gets a few seconds, then the process ends
-// without it (the log and the record are written already). Anything said
-// later is written at once.
+// At the end of the process: what is queued is written as long as its
+// reader takes it; a reader of the console or the JSON that takes nothing
+// for a few seconds (a terminal stopped with Ctrl-S, a program that stopped
+// reading), or a stop meanwhile, ends the wait, and the process ends without
+// it (the log and the record are written already). Both are written in
+// whole lines where a line fits a pipe's atomic write. Anything said later
+// is written at once.
 void ConsoleEndWriters();

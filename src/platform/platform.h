@@ -45,11 +45,17 @@ void PlatformRetakeStop();
 // nothing.
 void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler));
 
-// A station: from now on a second stop ends the process at once only after
-// the first has been passed on to every running worker, which the station
-// says with PlatformStopPassedOn; one that comes before waits for it.
+// A station: from now on a second stop is only noted (PlatformSecondStopHeld),
+// so that the station passes the first on to every running worker and
+// writes the records it owes before it ends the process at once with
+// PlatformEndForSecondStop (which says the last words, then gives the
+// console and the JSON their grace); a third stop ends it at once.
+// PlatformReleaseSecondStop ends the hold and forgets a second stop that
+// found nothing left to stop.
 void PlatformHoldSecondStop();
-void PlatformStopPassedOn();
+bool PlatformSecondStopHeld();
+void PlatformEndForSecondStop();
+void PlatformReleaseSecondStop();
 
 // This run is a station's worker: it stops once, in order, whatever more
 // stops come, and stops so as soon as its station is gone (killed, or ended
@@ -224,9 +230,11 @@ PlatformSha256* PlatformSha256Begin();
 void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
-// How long an append waits for the lock: not at all (a lock or a file held
-// elsewhere is an error at once), ten seconds unless a stop comes, or ten
-// seconds whatever stops come (the record of a flashed frontend).
+// How long an append waits: not at all (a lock or a file held elsewhere is
+// an error at once), or for the lock as long as another run holds it and,
+// on Windows, for a file another program keeps open ten seconds, unless a
+// stop comes, or those ten seconds whatever stops come (the record of a
+// flashed frontend).
 enum RecordWait { RECORD_NO_WAIT, RECORD_WAIT_UNTIL_STOP, RECORD_WAIT_WHATEVER_STOPS };
 
 // The file an append goes to, as found under its lock: its first bytes (up
@@ -248,8 +256,8 @@ typedef size_t (*PlatformComposeAppend)(const PlatformFoundFile& found, char* ou
 // write, creating it if need be (never through a link, nor as one of
 // protectedPaths), and flushes it to the disk. The file is locked from the
 // look at it to the end of the write, so that of two runs appending at once
-// each sees the other's bytes whole; the lock is waited for at most ten
-// seconds (see RecordWait). A write that fails leaves the file as it was.
+// each sees the other's bytes whole; the lock is waited for as long as it
+// is held (see RecordWait). A write that fails leaves the file as it was.
 // Never blocks on a path that is not a regular file (the error is then the
 // open's, or EINVAL/22). Writes nothing and returns PLATFORM_PROTECTED_FILE
 // when the path is, by identity (through any link), one of protectedPaths

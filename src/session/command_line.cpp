@@ -257,6 +257,13 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
                  row.name);
         }
     }
+    // The watch's limits mean nothing to a run that ends by itself.
+    if (!options->watch && options->count > 0) {
+        fail("Option %s goes only with --watch", "--count");
+    }
+    if (!options->watch && options->maxFailures > 0) {
+        fail("Option %s goes only with --watch", "--max-failures");
+    }
     return ok;
 }
 

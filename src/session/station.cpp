@@ -627,20 +627,55 @@ static int32_t StartWorkers(Station* s, int32_t running) {
     return running;
 }
 
-// Passes a stop on to every worker, once each; once every running worker
-// has it, a second stop may end the station.
-static void PassStopOn(Station* s) {
+// Passes a stop on to every worker, once each; true once every running
+// worker has it.
+static bool PassStopOn(Station* s) {
     bool allAsked = true;
     for (int32_t i = 0; i < s->count; i++) {
         Frontend* f = &s->frontends[i];
         if (f->state == RUNNING && !f->stopAsked) {
             f->stopAsked = PlatformStopWorker(f->worker);
-            allAsked = allAsked && f->stopAsked;
+        }
+        allAsked = allAsked && (f->state != RUNNING || f->stopAsked);
+    }
+    return allAsked;
+}
+
+static int StationStatus(Station* s);
+static void AccountForTheStopped(Station* s);
+
+// A second stop, once every running worker has the first, ends the station
+// sooner but never without what it owes: the units still waiting for their
+// turn get their records, those being flashed are left to their workers
+// (each stops in order and keeps its own record), and the last event lists
+// every unit. Then the process ends at once.
+static void StopAtSecondStop(Station* s) {
+    if (!PlatformStopRequested() || !PassStopOn(s) || !PlatformSecondStopHeld()) {
+        return;
+    }
+    bool leftToStop = false;
+    for (int32_t i = 0; i < s->count; i++) {
+        leftToStop =
+            leftToStop || s->frontends[i].state == WAITING || s->frontends[i].state == RUNNING;
+    }
+    if (!leftToStop) {
+        return; // the station ends in order all the same
+    }
+    s->ended = s->ended != nullptr ? s->ended : "stopped";
+    AccountForTheStopped(s);
+    for (int32_t i = 0; i < s->count; i++) {
+        Frontend* f = &s->frontends[i];
+        if (f->state == RUNNING) {
+            f->state = ENDED;
+            snprintf(f->outcome, sizeof f->outcome, "stopped");
+            f->status = PlatformStoppedExitStatus;
+            f->unitLog = f->log;
+            f->message = strdup("Left to its worker by a second stop, which keeps its record");
+            UnitEnded(s, *f);
         }
     }
-    if (allAsked) {
-        PlatformStopPassedOn();
-    }
+    StationStatus(s);
+    PlatformEndForSecondStop();
 }
 
 // Waits for output from the running workers, takes it, ends the finished.
@@ -839,6 +874,7 @@ static void Watch(Station* s) {
     int32_t running = StartWorkers(s, 0);
     while (running > 0 || (s->ended == nullptr && !PlatformStopRequested())) {
         ForgetEnded(s);
+        StopAtSecondStop(s);
         if (PlatformStopRequested()) {
             PassStopOn(s);
         } else if (s->ended == nullptr && PlatformMilliseconds() >= s->nextLook) {
@@ -862,6 +898,7 @@ static void FlashAll(Station* s) {
     int32_t running = StartWorkers(s, 0);
     while (running > 0) {
         DrawLines(s);
+        StopAtSecondStop(s);
         if (PlatformStopRequested()) {
             PassStopOn(s);
         }
@@ -907,7 +944,7 @@ int RunStation(Station* s, const StationPlan& plan) {
     } else {
         FlashAll(s);
     }
-    PlatformStopPassedOn();
+    PlatformReleaseSecondStop(); // nothing was left for it to stop
     PlatformFlashEnds();
     AccountForTheStopped(s);
     DrawLines(s);

@@ -58,7 +58,11 @@ void PlatformRunIsUnattended() {}
 void PlatformStandardOutputWrite(const char*, size_t, bool) {}
 void PlatformStandardOutputFlush() {}
 void PlatformHoldSecondStop() {}
-void PlatformStopPassedOn() {}
+bool PlatformSecondStopHeld() {
+    return false;
+}
+void PlatformEndForSecondStop() {}
+void PlatformReleaseSecondStop() {}
 void PlatformServeStation() {}
 uint64_t PlatformMilliseconds() {
     return 0;

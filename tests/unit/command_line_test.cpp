@@ -117,6 +117,13 @@ TEST(OptionTable, ValuesAreTakenWhateverTheyLookLike) {
     EXPECT_FALSE(ParseOptions(5, const_cast<char**>(station), &options, problem, sizeof problem));
     EXPECT_STREQ(problem, "Option --all does not go with --expect-serial");
 
+    for (const char* limit : {"--count", "--max-failures"}) { // even with --all
+        const char* unwatched[] = {"Kestrune", "--all", limit, "2", "u"};
+        EXPECT_FALSE(
+            ParseOptions(5, const_cast<char**>(unwatched), &options, problem, sizeof problem));
+        EXPECT_EQ(std::string(problem), std::string("Option ") + limit + " goes only with --watch");
+    }
+
     for (const char* minutes : {"0", "61", "x"}) {
         const char* verify[] = {"Kestrune", "--verify", minutes, "u"};
         EXPECT_FALSE(

@@ -174,24 +174,21 @@ static uint32_t WriteAll(int fd, const char* bytes, size_t length) {
     return 0;
 }
 
-// Waits for the lock for at most ten seconds, as wait says (a stopped run
-// still writes its record).
-static int LockWithin10Seconds(int fd, RecordWait wait) {
-    bool stoppedBefore = PlatformStopRequested();
-    for (int attempt = 0;; attempt++) {
+// Waits for the lock as long as another run holds it, unless wait says not
+// to wait at all. Only a run that is writing holds it (the lock goes with
+// its holder's end), and a record given up is a unit lost to the records:
+// so no time limit, which a busy disk or a slowed clock would shrink below
+// what the holder needs. A second stop ends a run on its own at once.
+static int LockWhileHeld(int fd, RecordWait wait) {
+    for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             return 0;
         }
         int error = errno;
-        if (error != EWOULDBLOCK && error != EINTR) {
+        if ((error != EWOULDBLOCK && error != EINTR) || wait == RECORD_NO_WAIT) {
             return error;
         }
-        bool stopCame = PlatformStopRequested() != stoppedBefore;
-        if (wait == RECORD_NO_WAIT || attempt == 100 ||
-            (wait == RECORD_WAIT_UNTIL_STOP && stopCame)) {
-            return EWOULDBLOCK;
-        }
-        struct timespec pause = {0, 100 * 1000000L};
+        struct timespec pause = {0, 20 * 1000000L};
         nanosleep(&pause, nullptr);
     }
 }
@@ -225,7 +222,7 @@ uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPath
     if (fd < 0) {
         return (uint32_t)error;
     }
-    error = LockWithin10Seconds(fd, wait);
+    error = LockWhileHeld(fd, wait);
     struct stat info;
     if (error == 0 && fstat(fd, &info) != 0) {
         error = errno;

@@ -25,24 +25,30 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler)) {
     LastWords = lastWords;
 }
 
-// After the last words, the signal's own default action.
+// After the last words, the signal's own default action. Outside a signal
+// handler what is queued for the console and the JSON goes out first, as
+// far as their readers take it within their grace.
 static void EndAtOnce(int signalNumber, bool inSignalHandler) {
     if (LastWords != nullptr) {
         LastWords(inSignalHandler);
+    }
+    if (!inSignalHandler) {
+        ConsoleEndWriters();
     }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
 
 // The first stop is noted; a second one of any kind ends the process at
-// once (a station's, once it has passed the first on; a worker's never).
-// No SA_RESTART: a pause or a key read in progress wakes up.
+// once (a station's is noted for it to end sooner, a third ends it at once;
+// a worker's never). No SA_RESTART: a pause or a key read in progress wakes
+// up.
 static void NoteStop(int signalNumber) {
     if (Stop == 0) {
         Stop = 1;
     } else if (Worker != 0) {
         return;
-    } else if (SecondHeld != 0) {
+    } else if (SecondHeld != 0 && SecondPending == 0) {
         SecondPending = signalNumber;
     } else {
         EndAtOnce(signalNumber, true);
@@ -53,11 +59,17 @@ void PlatformHoldSecondStop() {
     SecondHeld = 1;
 }
 
-void PlatformStopPassedOn() {
+bool PlatformSecondStopHeld() {
+    return SecondPending != 0;
+}
+
+void PlatformEndForSecondStop() {
+    EndAtOnce(SecondPending, false);
+}
+
+void PlatformReleaseSecondStop() {
     SecondHeld = 0;
-    if (SecondPending != 0) {
-        EndAtOnce(SecondPending, false);
-    }
+    SecondPending = 0;
 }
 
 // The station gone, the kernel sends the stop (see PlatformStartWorker).

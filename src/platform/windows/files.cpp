@@ -342,18 +342,20 @@ FILE* PlatformOpenLogFile(const char* path, const char* const* protectedPaths) {
     return StreamOf(file, _O_WRONLY, "wb");
 }
 
-static bool LockWithin10Seconds(HANDLE file, OVERLAPPED* whole, RecordWait wait, uint32_t* error) {
-    bool stoppedBefore = PlatformStopRequested();
-    for (int attempt = 0;; attempt++) {
+// Waits for the lock as long as another run holds it, unless wait says not
+// to wait at all (see the POSIX side for why there is no time limit).
+static bool LockWhileHeld(HANDLE file, OVERLAPPED* whole, RecordWait wait, uint32_t* error) {
+    for (;;) {
         if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                        MAXDWORD, whole)) {
             *error = 0; // the tries before it failed, this one did not
             return true;
         }
         *error = GetLastError();
-        if (*error != ERROR_LOCK_VIOLATION || !KeepTrying(attempt, stoppedBefore, wait)) {
+        if (*error != ERROR_LOCK_VIOLATION || wait == RECORD_NO_WAIT) {
             return false;
         }
+        Sleep(20);
     }
 }
 
@@ -381,7 +383,7 @@ uint32_t PlatformAppendLocked(const char* path, const char* const* protectedPath
         return error;
     }
     OVERLAPPED whole = {};
-    if (!LockWithin10Seconds(file, &whole, wait, &error)) {
+    if (!LockWhileHeld(file, &whole, wait, &error)) {
         CloseHandle(file);
         return error;
     }

@@ -44,9 +44,12 @@ static volatile LONG SecondPending; // a second stop that waits for that
 // Nothing more runs in the process then: not the SDK's detach code under a
 // lock the main thread may hold, nor the atexit handlers; only the last
 // words, which wait for nothing.
-static void EndAtOnce() {
+static void EndAtOnce(bool flushFirst) {
     if (LastWords != nullptr) {
         LastWords(false);
+    }
+    if (flushFirst) {
+        ConsoleEndWriters();
     }
     ConsoleRestore();
     TerminateProcess(GetCurrentProcess(), (UINT)PlatformStoppedExitStatus);
@@ -58,10 +61,10 @@ void RequestStop(bool fromKeyboard) {
     // once; a window close, a session end or taskkill never does; nor does
     // anything end a station's worker, which shares the station's console.
     if (fromKeyboard && !Worker && InterlockedIncrement(&KeyboardStops) > 1) {
-        if (SecondHeld) {
-            InterlockedExchange(&SecondPending, 1);
+        if (SecondHeld && InterlockedExchange(&SecondPending, 1) == 0) {
+            // the station ends sooner, with the records it owes
         } else {
-            EndAtOnce();
+            EndAtOnce(false);
         }
     }
     SetEvent(StopEvent);
@@ -71,11 +74,17 @@ void PlatformHoldSecondStop() {
     InterlockedExchange(&SecondHeld, 1);
 }
 
-void PlatformStopPassedOn() {
+bool PlatformSecondStopHeld() {
+    return SecondPending != 0;
+}
+
+void PlatformEndForSecondStop() {
+    EndAtOnce(true);
+}
+
+void PlatformReleaseSecondStop() {
     InterlockedExchange(&SecondHeld, 0);
-    if (SecondPending) {
-        EndAtOnce();
-    }
+    InterlockedExchange(&SecondPending, 0);
 }
 
 // The process that started this one, if it is still the one that did: a
