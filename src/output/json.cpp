@@ -393,7 +393,7 @@ static void PutUnit(JsonLine* line, const StationUnit& unit, bool first) {
 }
 
 void JsonSpoolOpen(UnitSpool* spool) {
-    *spool = UnitSpool{JsonEnabled ? PlatformOpenSpool() : nullptr, 0,
+    *spool = UnitSpool{JsonEnabled ? PlatformOpenSpool() : nullptr, 0, false,
                        Builder{nullptr, 0, 0, true, true}, 0};
 }
 
@@ -408,12 +408,13 @@ void JsonSpoolUnit(UnitSpool* spool, const StationUnit& unit) {
         return; // (the unit is still counted in its outcome)
     }
     spool->count++;
-    bool kept = spool->file != nullptr &&
+    bool kept = spool->file != nullptr && !spool->fileFailed &&
                 fwrite(piece.b.out, 1, piece.b.length, spool->file) == piece.b.length &&
                 fflush(spool->file) == 0;
     if (kept) {
         spool->fileBytes += (long)piece.b.length;
     } else { // the file holds what it held whole; memory takes the rest
+        spool->fileFailed = spool->file != nullptr;
         Put(&spool->memory, piece.b.out, piece.b.length);
     }
     free(piece.b.out);

@@ -80,12 +80,15 @@ void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working);
 
 // The units of a station's last event, kept in the order they come: in a
 // temporary file, so that a watch of a whole day holds none of them in
-// memory; in memory from where that file cannot be had or written.
-// Without --json nothing is kept.
+// memory; in memory from where that file cannot be had or written (once a
+// write to it failed, it takes nothing more: what follows would land after
+// a broken entry, or before the entries memory took). Without --json
+// nothing is kept.
 struct UnitSpool {
     FILE* file;
-    long fileBytes; // what the file holds whole
-    Builder memory;
+    long fileBytes; // what the file holds whole, the first units
+    bool fileFailed;
+    Builder memory; // the units after those
     int32_t count;
 };
 void JsonSpoolOpen(UnitSpool* spool);

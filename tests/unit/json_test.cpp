@@ -92,3 +92,54 @@ TEST(JsonTest, StationListsEveryUnitSpooledInOrder) {
     EXPECT_EQ(line.substr(line.size() - 4), "}]}\n");
     EXPECT_EQ(line.find("},{\"frontend\":\"USB:KOVI-1\""), line.find("},{"));
 }
+
+#ifdef __GLIBC__ // (a stream that fails on demand: fopencookie)
+// A temporary folder that was full for a while, then had room again: the
+// units the file could not take, and all after them, come from memory, so
+// that the event lists each unit once, in order, as valid JSON.
+static bool FolderFull;
+static ssize_t WriteUnlessFull(void* file, const char* bytes, size_t count) {
+    return FolderFull ? -1 : (ssize_t)fwrite(bytes, 1, count, static_cast<FILE*>(file));
+}
+static ssize_t ReadBack(void* file, char* bytes, size_t count) {
+    return (ssize_t)fread(bytes, 1, count, static_cast<FILE*>(file));
+}
+static int SeekBack(void* file, off64_t* offset, int whence) {
+    int result = fseeko(static_cast<FILE*>(file), *offset, whence);
+    *offset = ftello(static_cast<FILE*>(file));
+    return result;
+}
+
+TEST(JsonTest, StationListsEachUnitOnceAfterTheFolderWasFull) {
+    JsonEnable(true);
+    UnitSpool spool;
+    JsonSpoolOpen(&spool);
+    ASSERT_NE(spool.file, nullptr);
+    FILE* underneath = spool.file;
+    spool.file = fopencookie(underneath, "w+", {ReadBack, WriteUnlessFull, SeekBack, nullptr});
+    for (int32_t i = 0; i < 5; i++) {
+        FolderFull = i == 0 || i == 2; // the first unit, then the third
+        std::string name = "U" + std::to_string(i);
+        JsonSpoolUnit(&spool, StationUnit{name.c_str(), false, 0, "flashed", 0, nullptr, "",
+                                          "k.log", RECORD_NOT_ASKED});
+    }
+    FolderFull = false;
+    int32_t counts[1] = {5};
+    const char* const outcomes[] = {"flashed"};
+    testing::internal::CaptureStdout();
+    JsonStation(StationCounts{outcomes, counts, 1, 0, 0, nullptr}, &spool, nullptr);
+    PlatformStandardOutputFlush();
+    JsonSpoolClose(&spool);
+    fclose(underneath);
+    JsonEnable(false);
+    std::string line = testing::internal::GetCapturedStdout();
+    std::string units = line.substr(line.find("\"units\":["));
+    std::string expected = "\"units\":[";
+    for (int32_t i = 0; i < 5; i++) {
+        expected += std::string(i > 0 ? "," : "") + "{\"frontend\":\"U" + std::to_string(i) +
+                    "\",\"serial\":null,\"outcome\":\"flashed\",\"exit_status\":0,\"message\":" +
+                    "\"\",\"log\":\"k.log\",\"recorded\":null}";
+    }
+    EXPECT_EQ(units, expected + "]}\n");
+}
+#endif

@@ -271,10 +271,18 @@ size_t PlatformWholeCharacters(const char*, size_t count) {
 }
 
 FILE* PlatformOpenSpool() {
-    FILE* spool = tmpfile(); // unlinked at once
-    if (spool != nullptr && fcntl(fileno(spool), F_SETFD, FD_CLOEXEC) != 0) {
-        fclose(spool);
+    const char* folder = getenv("TMPDIR"); // as the user chose, as tmpfile() would not
+    char path[4096];
+    int length = snprintf(path, sizeof path, "%s/kestrune-XXXXXX",
+                          folder != nullptr && folder[0] == '/' ? folder : "/tmp");
+    int fd = length > 0 && (size_t)length < sizeof path ? mkostemp(path, O_CLOEXEC) : -1;
+    if (fd < 0) {
         return nullptr;
+    }
+    unlink(path); // gone with the process, however it ends
+    FILE* spool = fdopen(fd, "w+b");
+    if (spool == nullptr) {
+        close(fd);
     }
     return spool;
 }
