@@ -152,6 +152,15 @@ static FILE* OpenImageFile(const char* path) {
     return PlatformOpenRegularFile(path, true);
 }
 
+bool HashImageFile(const char* path, char sha256[65]) {
+    FILE* stream = OpenImageFile(path);
+    bool cut = false;
+    if (stream != nullptr) {
+        ReadRestAndClose(stream, nullptr, 0, nullptr, 0, true, sha256, &cut);
+    }
+    return stream != nullptr && sha256[0] != '\0';
+}
+
 // "Could not open file ...", after a failed open.
 static void FormatOpenFailure(const char* path, char message[MESSAGE_BUFFER_SIZE]) {
     if (errno != 0) {

@@ -43,6 +43,10 @@ struct FirmwareImage {
 FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt,
                               bool namedInJson);
 
+// The SHA-256 of the whole file at path, read as a run reads an image,
+// without a word to the log; false when it cannot be read.
+bool HashImageFile(const char* path, char sha256[65]);
+
 // Gives the image back and passes the result on, for the ways out of the
 // flash.
 FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result);

@@ -73,6 +73,27 @@ static FlashResult RefuseAmbiguous(Flash* flash) {
     return FLASH_GOES_ON;
 }
 
+// A station's worker flashes only the bytes its station checked: an image
+// changed since (copied over, rewritten in place) could give a unit a mix
+// of two images that never existed.
+static FlashResult CheckAsStationRead(Flash* flash, int k) {
+    const char* checked = flash->options->stationSha256s;
+    for (int skip = 0; checked != nullptr && skip < k; skip++) {
+        checked = strchr(checked, ',');
+        checked = checked != nullptr ? checked + 1 : nullptr;
+    }
+    if (flash->options->stationSha256s == nullptr) {
+        return FLASH_GOES_ON;
+    }
+    const char* read = flash->images[k].sha256;
+    if (checked == nullptr || read[0] == '\0' || strncmp(checked, read, 64) != 0) {
+        LogFailure(FlashTag, "Image [%s] changed since the station checked it, not flashed",
+                   flash->options->imagePaths[k]);
+        return FLASH_IMAGE_CHANGED;
+    }
+    return FLASH_GOES_ON;
+}
+
 static FlashResult OpenImage(Flash* flash) {
     LogLine(FlashTag, "WARNING: Connect the power to the Frontend !\n\n");
     bool several = flash->options->imageCount > 1;
@@ -81,6 +102,7 @@ static FlashResult OpenImage(Flash* flash) {
         FlashResult opened = OpenFirmwareImage(&flash->images[k], flash->options->imagePaths[k],
                                                flash->options->hashImage, several);
         ReportImage(flash->images[k], opened, flash->report);
+        opened = opened == FLASH_GOES_ON ? CheckAsStationRead(flash, k) : opened;
         if (opened != FLASH_GOES_ON) {
             return opened;
         }

@@ -33,6 +33,7 @@ enum FlashResult {
     FLASH_UNVERIFIED = 20,       // --verify: the frontend did not run the image's version
     FLASH_NO_IMAGE_FITS = 21,    // several images, none for this frontend
     FLASH_IMAGES_AMBIGUOUS = 22, // two images, different bytes, for the same frontends and version
+    FLASH_IMAGE_CHANGED = 23,    // a station's worker read bytes other than the station checked
     FLASH_DECLINED = 100,        // the operator did not answer Y: recorded as 0
 };
 
@@ -55,6 +56,10 @@ struct FlashOptions {
     int32_t expectSerial;
     bool skipCurrent; // --skip-current: not the version it already runs
     bool json;        // --json: progress events
+    // A station's worker: the SHA-256 of each image as its station read it,
+    // comma-separated in image order ("-" for one it could not read); null
+    // for a run on its own.
+    const char* stationSha256s;
 };
 
 extern const char* const FlashTag;

@@ -133,6 +133,8 @@ static const OptionRow OptionTable[] = {
            "Option --max-failures needs a number of units"),
     File("--station-log", FILE_VALUE, &Options::stationLog, REFUSED_WITH_ALL, true,
          "Option --station-log needs a file name"),
+    Text("--station-images", &Options::stationImages, REFUSED_WITH_ALL, true,
+         "Option --station-images needs the images' SHA-256"),
 };
 
 // The number in text, a serial as the log shows it or a count.

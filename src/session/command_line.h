@@ -51,15 +51,16 @@ struct Options {
     bool json;                              // --json: JSON Lines on standard output
     bool expectSerialSet;                   // --expect-serial N: only the frontend with serial N
     int32_t expectSerial;
-    bool skipCurrent;        // --skip-current: a frontend that runs the image's
-                             // version is not flashed
-    bool all;                // --all: every frontend listed, each by a worker
-    int32_t maxParallel;     // --max-parallel N: at most N workers at once, 0 for all
-    FileArgument stationLog; // --station-log FILE: a station's worker, the station's log
-    int32_t verifyMinutes;   // --verify MINUTES: after SUCCESS, wait for the new version
-    bool watch;              // --watch: a station that flashes each frontend as it arrives
-    int32_t count;           // --count N: with --watch, end after N units flashed
-    int32_t maxFailures;     // --max-failures N: with --watch, end after N failures in a row
+    bool skipCurrent;          // --skip-current: a frontend that runs the image's
+                               // version is not flashed
+    bool all;                  // --all: every frontend listed, each by a worker
+    int32_t maxParallel;       // --max-parallel N: at most N workers at once, 0 for all
+    FileArgument stationLog;   // --station-log FILE: a station's worker, the station's log
+    const char* stationImages; // --station-images: a worker, the SHA-256 its station read
+    int32_t verifyMinutes;     // --verify MINUTES: after SUCCESS, wait for the new version
+    bool watch;                // --watch: a station that flashes each frontend as it arrives
+    int32_t count;             // --count N: with --watch, end after N units flashed
+    int32_t maxFailures;       // --max-failures N: with --watch, end after N failures in a row
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;

@@ -232,8 +232,9 @@ static int FinishStation(Run* run) {
     char transport[2] = {run->transport->letter, '\0'};
     char waitTime[12];
     snprintf(waitTime, sizeof waitTime, "%u", run->waitTime);
-    StationPlan plan = {run->options,         &run->record, run->logPath,     transport,
-                        run->transport->code, waitTime,     run->historyPath, run->recordProtected};
+    StationPlan plan = {
+        run->options, &run->record,     run->logPath,         transport,       run->transport->code,
+        waitTime,     run->historyPath, run->recordProtected, run->imagePaths, run->imageCount};
     int status = RunStation(run->station, plan);
     if (run->session.library != nullptr) { // a watch's looks used it
         PlatformFreeLibrary(run->session.library);
@@ -419,6 +420,8 @@ static StepResult Flash(Run* run) {
     options.expectSerial = given.expectSerial;
     options.skipCurrent = given.skipCurrent;
     options.json = given.json;
+    options.stationSha256s = given.stationImages;
+    options.hashImage = options.hashImage || given.stationImages != nullptr;
     run->record.flashRan = true;
     FlashResult result = FlashFrontend(run->session.handle, options, &run->record.flash);
     run->record.flashResult = RecordedFlashResult(result);

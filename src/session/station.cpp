@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "flash/firmware_image.h"
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
@@ -16,7 +17,7 @@
 static const char* const Tag = "station";
 
 enum {
-    WORKER_ARGUMENTS_MAX = 12 + WORKER_OPTIONS_MAX, // with the station's own and the end
+    WORKER_ARGUMENTS_MAX = 14 + WORKER_OPTIONS_MAX, // with the station's own and the end
     NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE,
     READ_STEP_MS = 200,
     WORKERS_MAX = 256, // at once
@@ -92,7 +93,10 @@ struct Station {
     int32_t linesDrawn; // how many of those are on the console now
     bool changed;       // since they were drawn
     uint64_t drawnAt;
-    bool startsWait;   // a start failed while workers ran: wait for one to end
+    bool startsWait; // a start failed while workers ran: wait for one to end
+    // Each image's SHA-256 as the station read it before any worker, for
+    // the workers to flash those bytes or none (see ReadImagesOnce).
+    char imageSha256s[FLASH_IMAGES_MAX * 65];
     char bytes[65536]; // what a worker wrote, as read
 };
 
@@ -343,6 +347,8 @@ static void WorkerArguments(const Station* s, const Frontend& f, const char* dev
     add(f.log);
     add("--station-log");
     add(s->plan->logPath);
+    add("--station-images");
+    add(s->imageSha256s);
     n += WorkerOptions(*s->plan->options, arguments + n, numbers);
     if (s->plan->options->watch && !s->plan->options->skipCurrent) {
         add("--skip-current"); // a flashed unit that comes back after its reboot
@@ -610,6 +616,24 @@ static void RefuseNamesTooLong(Station* s) {
                        (int)strlen(f->name));
             AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         }
+    }
+}
+
+// Each image is read once, before any worker starts, and every unit of the
+// station gets exactly those bytes: a worker reads the file itself but
+// refuses bytes whose SHA-256 differs ("changed since the station checked
+// it"). Handing over the hash rather than the bytes keeps each worker's
+// read, checks and record as a run's on its own, and a day-long watch
+// holds no copy of 32 images for its workers.
+static void ReadImagesOnce(Station* s) {
+    size_t length = 0;
+    for (int k = 0; k < s->plan->imageCount; k++) {
+        char sha256[65];
+        if (!HashImageFile(s->plan->imagePaths[k], sha256)) {
+            snprintf(sha256, sizeof sha256, "-"); // whatever a worker reads is not it
+        }
+        length += (size_t)snprintf(s->imageSha256s + length, sizeof s->imageSha256s - length,
+                                   "%s%s", k > 0 ? "," : "", sha256);
     }
 }
 
@@ -935,6 +959,7 @@ int RunStation(Station* s, const StationPlan& plan) {
     s->startedAt = PlatformMilliseconds();
     JsonSpoolOpen(&s->units); // before any worker: none inherits it
     s->redrawing = PlatformConsoleRedrawsLines();
+    ReadImagesOnce(s);
     RefuseNamesListedTwice(s);
     RefuseNamesTooLong(s);
     PlatformHoldSecondStop(); // not before every worker has the first

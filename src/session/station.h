@@ -25,6 +25,8 @@ struct StationPlan {
     const char* waitTime;  // in decimal
     const char* historyPath;
     const char* const* recordProtectedPaths;
+    const char* const* imagePaths; // as the file functions take them
+    int imageCount;
 };
 
 // A station for the names listed, kept before the list is given back to
