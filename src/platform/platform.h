@@ -146,6 +146,12 @@ void PlatformRunIsUnattended();
 // did.
 bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity);
 
+// Whether utf8, given to a worker on its command line, reaches it as the
+// narrow text it was made from, byte for byte. On Windows a name in the ANSI
+// code page may not: invalid bytes, and characters the code page has twice
+// (code page 932's NEC and IBM duplicates), come back as other bytes.
+bool PlatformNameReachesWorker(const char* narrow, const char* utf8);
+
 // How many of the first count bytes of a text in the system's narrow
 // encoding end at a character's end: in a double-byte code page (932, 936,
 // 949, 950) a lead byte is never parted from its trail byte. Elsewhere

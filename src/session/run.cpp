@@ -330,6 +330,9 @@ static void ChooseFrontend(Run* run) {
     if (device != nullptr && candidates == 0) {
         LogFailure(Tag, "Frontend [%s] not found among %d listed", device, count);
         session->errorState = -1;
+        if (run->stationLog != nullptr) {
+            run->record.outcome = "gone"; // its station listed it: taken out before its turn
+        }
     }
     // The record names a frontend only where one was chosen.
     if (chosen != nullptr && candidates == 1) {
@@ -528,6 +531,15 @@ static bool OpenRun(Run* run, const Options& options, const char* problem) {
         return false;
     }
     run->record.listOnly = options.list;
+    // A station's worker flashes the frontend its station named, and its
+    // record says so whatever happens before it is found (a stop, a unit
+    // taken out).
+    if (run->stationLog != nullptr && options.device != nullptr) {
+        run->record.haveFrontend = true;
+        char utf8[4 * MESSAGE_BUFFER_SIZE];
+        PlatformNarrowTextToUtf8(options.device, utf8, sizeof utf8);
+        CleanUtf8(run->record.frontend, sizeof run->record.frontend, utf8);
+    }
     run->record.log = options.log.path != nullptr ? options.log.path : run->logPath;
     run->record.transport = run->transport->letter;
     run->record.waitTime = run->waitTime;

@@ -29,9 +29,11 @@ enum {
 enum FrontendState { WAITING, RUNNING, ENDED, REFUSED };
 
 // (verified and unverified only where --verify asks for them)
-static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",
-                                       "failed",  "stopped", "verified", "unverified"};
-enum { OUTCOMES_ALWAYS = 6, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
+// (gone: taken out after the station listed it, before its worker found it;
+// no failure of the line)
+static const char* const Outcomes[] = {"flashed", "current", "refused",  "declined",  "failed",
+                                       "stopped", "gone",    "verified", "unverified"};
+enum { OUTCOMES_ALWAYS = 7, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
 
 // One unit: a listed frontend and the worker that flashes it.
 struct Frontend {
@@ -475,7 +477,7 @@ static bool StartWorker(Station* s, int32_t index, int32_t running) {
     bool named = f->log != nullptr;
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
-    WorkerArguments(s, *f, f->utf8, arguments, numbers); // whole: see RefuseNamesTooLong
+    WorkerArguments(s, *f, f->utf8, arguments, numbers); // whole: see RefuseNamesWorkersCannotTake
     uint32_t error = named ? 0 : PlatformPathTooLongError;
     f->worker = named ? PlatformStartWorker(arguments, &error) : nullptr;
     if (f->worker == nullptr && named && running > 0) {
@@ -606,14 +608,19 @@ static void RefuseNamesListedTwice(Station* s) {
     }
 }
 
-// A name the worker cannot be given whole is never flashed: cut short, it
-// could name another frontend.
-static void RefuseNamesTooLong(Station* s) {
+// A name the worker cannot be given whole is never flashed: cut short, or
+// changed on its way (Windows: a code page's duplicate characters, invalid
+// bytes), it could name another frontend, or two workers the same one.
+static void RefuseNamesWorkersCannotTake(Station* s) {
     for (int32_t i = 0; i < s->count; i++) {
         Frontend* f = &s->frontends[i];
         if (f->state == WAITING && strlen(f->utf8) >= NAME_MAX_UTF8) {
             LogFailure(Tag, "Frontend name of %d bytes is too long, not flashed",
                        (int)strlen(f->name));
+            AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
+        } else if (f->state == WAITING && !PlatformNameReachesWorker(f->name, f->utf8)) {
+            LogFailure(Tag, "Frontend [%s] cannot be named to a worker as listed, not flashed",
+                       f->name);
             AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         }
     }
@@ -824,7 +831,7 @@ static void Look(Station* s) {
         Sdk.fpFreeDeviceList(handle, count, names);
     }
     Sdk.fpLibraryExit(handle);
-    RefuseNamesTooLong(s);
+    RefuseNamesWorkersCannotTake(s);
 }
 
 void StationEndsUnlisted(const Options& options, int status, const char* message) {
@@ -961,7 +968,7 @@ int RunStation(Station* s, const StationPlan& plan) {
     s->redrawing = PlatformConsoleRedrawsLines();
     ReadImagesOnce(s);
     RefuseNamesListedTwice(s);
-    RefuseNamesTooLong(s);
+    RefuseNamesWorkersCannotTake(s);
     PlatformHoldSecondStop(); // not before every worker has the first
     PlatformFlashBegins();    // awake, and the session kept, for every worker
     if (plan.options->watch) {

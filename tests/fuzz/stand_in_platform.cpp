@@ -63,6 +63,9 @@ bool PlatformSecondStopHeld() {
 }
 void PlatformEndForSecondStop() {}
 void PlatformReleaseSecondStop() {}
+bool PlatformNameReachesWorker(const char*, const char*) {
+    return true;
+}
 void PlatformServeStation() {}
 uint64_t PlatformMilliseconds() {
     return 0;

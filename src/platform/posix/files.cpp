@@ -266,6 +266,10 @@ bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     return (size_t)snprintf(out, capacity, "%s", text) < capacity;
 }
 
+bool PlatformNameReachesWorker(const char* narrow, const char* utf8) {
+    return strcmp(narrow, utf8) == 0;
+}
+
 size_t PlatformWholeCharacters(const char*, size_t count) {
     return count;
 }

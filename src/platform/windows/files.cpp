@@ -464,6 +464,24 @@ bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     return whole;
 }
 
+// As the worker's command line takes it (see PlatformArguments): UTF-16
+// made from the UTF-8, then the ANSI code page.
+bool PlatformNameReachesWorker(const char* narrow, const char* utf8) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    wchar_t* wide =
+        units > 0 ? static_cast<wchar_t*>(malloc((size_t)units * sizeof(wchar_t))) : nullptr;
+    units = wide != nullptr ? MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, units) : 0;
+    int bytes =
+        units > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr) : 0;
+    char* back = bytes > 0 ? static_cast<char*>(malloc((size_t)bytes)) : nullptr;
+    bool same = back != nullptr &&
+                WideCharToMultiByte(CP_ACP, 0, wide, -1, back, bytes, nullptr, nullptr) == bytes &&
+                strcmp(back, narrow) == 0;
+    free(back);
+    free(wide);
+    return same;
+}
+
 size_t PlatformWholeCharacters(const char* text, size_t count) {
     size_t end = 0;
     while (end < count) {
