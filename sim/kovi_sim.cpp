@@ -331,11 +331,17 @@ bool ParseNumber(const std::string& text, long long minimum, long long maximum, 
     return true;
 }
 
+// "<null>" is no text at all; "<lf>" anywhere stands for a line feed, which
+// a line of the scenario cannot hold.
 OptionalText ParseText(const std::string& value) {
     if (value == "<null>") {
         return OptionalText{true, ""};
     }
-    return OptionalText{false, value};
+    std::string text = value;
+    for (size_t at = text.find("<lf>"); at != std::string::npos; at = text.find("<lf>", at + 1)) {
+        text.replace(at, 4, "\n");
+    }
+    return OptionalText{false, text};
 }
 
 bool ParseSwitch(const std::string& value, bool* on) {

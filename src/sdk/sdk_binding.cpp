@@ -1,5 +1,6 @@
 #include "sdk/sdk_binding.h"
 
+#include "output/shown_text.h"
 #include "platform/platform.h"
 
 SdkBinding Sdk;
@@ -23,7 +24,7 @@ const char* BindSdk(void* library) {
 }
 
 const char* SdkText(const char* text) {
-    return text ? text : "(null)";
+    return text ? ShownText(text) : "(null)";
 }
 
 SdkError SdkLastError(SdkHandle handle) {

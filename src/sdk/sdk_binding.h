@@ -39,7 +39,8 @@ const char* BindSdk(void* library);
 // __stdcall) each entry found is replaced by a stub that works with either.
 void AdaptSdkCalls(SdkBinding* sdk, void* library);
 
-// SDK texts may be null; this is what gets printed for them.
+// An SDK text as it is shown: "(null)" for none, control characters
+// escaped (see ShownText). Never for what goes back to the SDK.
 const char* SdkText(const char* text);
 
 // The last error after a failed call: its code and the SDK's text for it.

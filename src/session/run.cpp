@@ -10,6 +10,7 @@
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/shown_text.h"
 #include "platform/platform.h"
 #include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
@@ -328,7 +329,7 @@ static void ChooseFrontend(Run* run) {
     }
     LogDeviceList(devices, count);
     if (device != nullptr && candidates == 0) {
-        LogFailure(Tag, "Frontend [%s] not found among %d listed", device, count);
+        LogFailure(Tag, "Frontend [%s] not found among %d listed", ShownText(device), count);
         session->errorState = -1;
         if (run->stationLog != nullptr) {
             run->record.outcome = "gone"; // its station listed it: taken out before its turn
@@ -387,7 +388,7 @@ static StepResult Connect(Run* run) {
             return STEP_END;
         }
         if (run->options->device != nullptr) {
-            LogFormat(Tag, "Use frontend [%s]", run->options->device);
+            LogFormat(Tag, "Use frontend [%s]", ShownText(run->options->device));
         }
         LogLine(Tag, "Try to connect to the frontend using first found device");
         if (Sdk.fpOpen(session->handle, session->chosen)) {

@@ -8,6 +8,7 @@
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/shown_text.h"
 #include "output/station_screen.h"
 #include "output/text_builder.h"
 #include "platform/platform.h"
@@ -38,7 +39,8 @@ enum { OUTCOMES_ALWAYS = 7, OUTCOMES = sizeof Outcomes / sizeof Outcomes[0] };
 // One unit: a listed frontend and the worker that flashes it.
 struct Frontend {
     char* name;     // as the SDK listed it, and behind it
-    char* utf8;     // the same in UTF-8, in one allocation
+    char* utf8;     // the same in UTF-8, and
+    char* shown;    // as the log and the screen show it, in one allocation
     int32_t number; // of the station's units, from 1 in the order they came
     int32_t listed;
     FrontendState state;
@@ -124,7 +126,7 @@ static bool AddFrontend(Station* s, const char* listed) {
         s->capacity = capacity;
     }
     size_t length = strlen(listed);
-    char* name = static_cast<char*>(malloc(5 * length + 2));
+    char* name = static_cast<char*>(malloc(9 * length + 3));
     if (name == nullptr) {
         return false;
     }
@@ -134,6 +136,8 @@ static bool AddFrontend(Station* s, const char* listed) {
     f->number = ++s->numbered;
     f->utf8 = name + length + 1;
     PlatformNarrowTextToUtf8(listed, f->utf8, 4 * length + 1);
+    f->shown = f->utf8 + 4 * length + 1;
+    EscapeControls(listed, f->shown, 4 * length + 1);
     return true;
 }
 
@@ -191,7 +195,7 @@ static bool NameIn(char* const* names, int32_t count, const char* name) {
 // A unit's cell: what it is doing, how it ended, or (--watch) that its
 // frontend was taken out.
 static ScreenCell DescribeState(const Station* s, const Frontend& f) {
-    ScreenCell cell = {f.name, "", CELL_PLAIN};
+    ScreenCell cell = {f.shown, "", CELL_PLAIN};
     const size_t capacity = sizeof cell.state;
     long long toQuery = (f.queryAt - (long long)PlatformMilliseconds()) / 1000;
     bool ended = f.state == ENDED || f.state == REFUSED;
@@ -230,7 +234,7 @@ static bool HasCell(const Station* s, const Frontend& f, const ScreenCell* shown
         return true;
     }
     for (int32_t i = 0; i < count; i++) {
-        if (strcmp(shown[i].name, f.name) == 0) {
+        if (strcmp(shown[i].name, f.shown) == 0) {
             return false; // a newer unit has the frontend's cell
         }
     }
@@ -301,7 +305,7 @@ static void ShowProgress(const Station* s, Frontend* f) {
     }
     f->shownTenth = f->percent / 10;
     char line[MESSAGE_BUFFER_SIZE];
-    int length = snprintf(line, sizeof line, "Frontend [%s]: %lld%%\r\n", f->name, f->percent);
+    int length = snprintf(line, sizeof line, "Frontend [%s]: %lld%%\r\n", f->shown, f->percent);
     PlatformConsoleWrite(line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
 }
 
@@ -486,12 +490,12 @@ static bool StartWorker(Station* s, int32_t index, int32_t running) {
     }
     ClearLines(s);
     if (f->worker == nullptr) {
-        LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->name,
+        LogFailure(Tag, "Worker for frontend [%s] could not be started, error %d", f->shown,
                    (int)error);
         AccountFor(s, f, "failed", 1, s->plan->run->log, LogLastFailure());
         return false;
     }
-    LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->name, (int)f->number,
+    LogFormat(Tag, "Frontend [%s] is flashed by worker %d, log [%s]", f->shown, (int)f->number,
               f->log);
     f->unitLog = f->log;
     f->line = Builder{nullptr, 0, 0, true, true};
@@ -568,7 +572,7 @@ static void EndWorker(Station* s, Frontend* f) {
     if (!f->haveResult) {
         // It may hold part of the image. Its own status may be a signal's:
         // the unit counts as failed, with 1, unless the stop ended it.
-        LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->name,
+        LogFailure(Tag, "Worker for frontend [%s] ended without a result, exit status %d", f->shown,
                    status);
         bool stopped = PlatformStopRequested() && status == PlatformStoppedExitStatus;
         AccountFor(s, f, stopped ? "stopped" : "failed", stopped ? status : 1, f->log,
@@ -578,10 +582,10 @@ static void EndWorker(Station* s, Frontend* f) {
     f->status = status;
     f->state = ENDED;
     if (f->recorded == RECORD_NOT_WRITTEN) {
-        LogFailure(Tag, "Frontend [%s]: %s, but its record could not be written", f->name,
+        LogFailure(Tag, "Frontend [%s]: %s, but its record could not be written", f->shown,
                    f->outcome);
     } else {
-        LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->name, f->outcome, f->status);
+        LogFormat(Tag, "Frontend [%s]: %s, exit status %d", f->shown, f->outcome, f->status);
     }
     UnitEnded(s, *f);
 }
@@ -599,7 +603,7 @@ static void RefuseNamesListedTwice(Station* s) {
             first = same && j < first ? j : first;
         }
         if (f->listed > 1 && first == i) { // said once for all of them
-            LogFailure(Tag, "Frontend [%s] is listed %d times, not flashed", f->name,
+            LogFailure(Tag, "Frontend [%s] is listed %d times, not flashed", f->shown,
                        (int)f->listed);
         }
         if (f->listed > 1) { // not flashed, like a frontend that could not be had
@@ -620,7 +624,7 @@ static void RefuseNamesWorkersCannotTake(Station* s) {
             AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         } else if (f->state == WAITING && !PlatformNameReachesWorker(f->name, f->utf8)) {
             LogFailure(Tag, "Frontend [%s] cannot be named to a worker as listed, not flashed",
-                       f->name);
+                       f->shown);
             AccountFor(s, f, "refused", 3, s->plan->run->log, LogLastFailure());
         }
     }
@@ -786,7 +790,7 @@ static void TakeLook(Station* s, char* const* names, int32_t count) {
         const char* name = s->present[i];
         if (!NameIn(names, count, name) && !Busy(s, name)) {
             ClearLines(s);
-            LogFormat(Tag, "Frontend [%s] left", name);
+            LogFormat(Tag, "Frontend [%s] left", ShownText(name));
             JsonFixture("left", name);
             s->changed = s->forget = true; // its cell goes empty
         }
@@ -796,7 +800,7 @@ static void TakeLook(Station* s, char* const* names, int32_t count) {
         bool seenBefore = NameIn(names, i, name) || NameIn(s->present, s->presentCount, name);
         if (!seenBefore && !Busy(s, name) && AddFrontend(s, name)) {
             ClearLines(s);
-            LogFormat(Tag, "Frontend [%s] arrived", name);
+            LogFormat(Tag, "Frontend [%s] arrived", ShownText(name));
             JsonFixture("arrived", s->frontends[s->count - 1].utf8);
             s->changed = s->forget = true; // it takes its frontend's cell
         }

@@ -5,6 +5,7 @@
 #include "flash/phases.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/shown_text.h"
 #include "platform/platform.h"
 #include "sdk/sdk_binding.h"
 
@@ -76,7 +77,7 @@ static void Conclude(const VerifyPlan& plan, const Sight& last, RunRecord* recor
 
 void VerifyFlash(const VerifyPlan& plan, RunRecord* record) {
     LogFormat(Tag, "Waiting up to %d minutes for frontend [%s] to run firmware version %d",
-              plan.minutes, plan.name, plan.firmwareVer);
+              plan.minutes, ShownText(plan.name), plan.firmwareVer);
     record->verifyAsked = true;
     uint64_t deadline = PlatformMilliseconds() + (uint64_t)plan.minutes * 60000;
     static const char* const seenWords[] = {"not listed", "version", "other unit"};
