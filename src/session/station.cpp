@@ -696,7 +696,9 @@ static void StopAtSecondStop(Station* s) {
     if (!leftToStop) {
         return; // the station ends in order all the same
     }
-    s->ended = s->ended != nullptr ? s->ended : "stopped";
+    if (s->plan->options->watch && s->ended == nullptr) {
+        s->ended = "stopped";
+    }
     AccountForTheStopped(s);
     for (int32_t i = 0; i < s->count; i++) {
         Frontend* f = &s->frontends[i];
