@@ -49,13 +49,12 @@ void PlatformOnSecondStop(void (*lastWords)(bool inSignalHandler));
 // so that the station passes the first on to every running worker and
 // writes the records it owes before it ends the process at once with
 // PlatformEndForSecondStop (which says the last words, then gives the
-// console and the JSON their grace); a third stop ends it at once.
-// PlatformReleaseSecondStop ends the hold and forgets a second stop that
-// found nothing left to stop.
+// console and the JSON their grace). One that comes when nothing is left to
+// stop changes nothing, up to the end of the process: the station's records
+// and its exit status stand. A third stop ends the process at once.
 void PlatformHoldSecondStop();
 bool PlatformSecondStopHeld();
 void PlatformEndForSecondStop();
-void PlatformReleaseSecondStop();
 
 // This run is a station's worker: it stops once, in order, whatever more
 // stops come, and stops so as soon as its station is gone (killed, or ended

@@ -982,7 +982,6 @@ int RunStation(Station* s, const StationPlan& plan) {
     } else {
         FlashAll(s);
     }
-    PlatformReleaseSecondStop(); // nothing was left for it to stop
     PlatformFlashEnds();
     AccountForTheStopped(s);
     DrawLines(s);

@@ -62,7 +62,6 @@ bool PlatformSecondStopHeld() {
     return false;
 }
 void PlatformEndForSecondStop() {}
-void PlatformReleaseSecondStop() {}
 bool PlatformNameReachesWorker(const char*, const char*) {
     return true;
 }

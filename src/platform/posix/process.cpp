@@ -67,11 +67,6 @@ void PlatformEndForSecondStop() {
     EndAtOnce(SecondPending, false);
 }
 
-void PlatformReleaseSecondStop() {
-    SecondHeld = 0;
-    SecondPending = 0;
-}
-
 // The station gone, the kernel sends the stop (see PlatformStartWorker).
 void PlatformServeStation() {
     Worker = 1;

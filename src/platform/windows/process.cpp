@@ -82,11 +82,6 @@ void PlatformEndForSecondStop() {
     EndAtOnce(true);
 }
 
-void PlatformReleaseSecondStop() {
-    InterlockedExchange(&SecondHeld, 0);
-    InterlockedExchange(&SecondPending, 0);
-}
-
 // The process that started this one, if it is still the one that did: a
 // process started later under a reused id is not.
 static HANDLE OpenParent() {
