@@ -53,8 +53,9 @@ struct ConsoleWriter {
     ConsoleBacklog backlog, writing;
     bool busy;   // the thread has bytes in hand
     bool ending; // the process is ending: write what is left, then end
-    // When the write in progress began (0: none is): a reader that takes
-    // nothing holds it there.
+    // A write in progress, and when it began: a reader that takes nothing
+    // holds it there.
+    bool inWrite;
     uint64_t writeBegan;
     Thread* thread;
     enum { NOT_STARTED, RUNS, FAILED } state;
@@ -96,13 +97,14 @@ static void WriteTaken(ConsoleWriter* w) {
     for (size_t done = 0; done < w->writing.count;) {
         size_t piece = NextPiece(w->writing.bytes + done, w->writing.count - done);
         ThreadLockTake(w->lock);
-        w->writeBegan = PlatformMilliseconds() | 1;
+        w->inWrite = true;
+        w->writeBegan = PlatformKernelMilliseconds();
         ThreadLockGive(w->lock);
         w->write(w->writing.bytes + done, piece);
         done += piece;
     }
     ThreadLockTake(w->lock);
-    w->writeBegan = 0;
+    w->inWrite = false;
     ThreadLockGive(w->lock);
 }
 
@@ -154,8 +156,7 @@ static bool WaitWritten(ConsoleWriter* w, uint32_t graceMs) {
             ThreadConditionWait(w->allWritten, w->lock, THREAD_WAIT_FOREVER);
             continue;
         }
-        bool stuck =
-            w->writeBegan != 0 && PlatformMilliseconds() - w->writeBegan >= (uint64_t)graceMs;
+        bool stuck = w->inWrite && PlatformKernelMilliseconds() >= w->writeBegan + graceMs;
         if (stuck || PlatformStopRequested() != stoppedBefore) {
             break;
         }

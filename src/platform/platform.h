@@ -189,6 +189,12 @@ void PlatformLocalDate(int* day, int* month, int* year);
 // Milliseconds from a fixed point in the past, never going back.
 uint64_t PlatformMilliseconds();
 
+// The same clock as the kernel keeps it, for the bounds that guard against
+// a peer that stands still (a reader that takes nothing): nothing in the
+// process, a library that speeds time up included, can make such a bound
+// shorter than it says.
+uint64_t PlatformKernelMilliseconds();
+
 // Pauses at least the given time; returns early once the operator has asked
 // to stop.
 void PlatformSleep(uint32_t milliseconds);

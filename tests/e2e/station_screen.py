@@ -42,7 +42,14 @@ try:
         time.sleep(0.2)
     if not os.path.exists(os.path.join(work, "ended")):
         failures.append("the station did not end")
-    everything = tmux("capture-pane", "-p", "-J", "-S", "-", "-E", "-", "-t", session).split("\n")
+    # tmux takes what the station wrote in its own time, later on a busy
+    # machine: read the pane once it has stood still for a moment.
+    everything, before = None, ""
+    while everything != before and time.time() < deadline:
+        before = everything
+        time.sleep(0.3)
+        everything = tmux("capture-pane", "-p", "-J", "-S", "-", "-E", "-", "-t", session)
+    everything = everything.split("\n")
     screen = tmux("capture-pane", "-p", "-t", session).split("\n")
 finally:
     subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)

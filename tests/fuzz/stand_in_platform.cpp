@@ -62,6 +62,9 @@ bool PlatformSecondStopHeld() {
     return false;
 }
 void PlatformEndForSecondStop() {}
+uint64_t PlatformKernelMilliseconds() {
+    return 0;
+}
 bool PlatformNameReachesWorker(const char*, const char*) {
     return true;
 }

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "platform/posix/posix_platform.h"
 
@@ -34,6 +36,12 @@ void PlatformSleep(uint32_t milliseconds) {
     while (!PlatformStopRequested() &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+}
+
+uint64_t PlatformKernelMilliseconds() {
+    struct timespec now = {};
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now); // not through the C library
+    return (uint64_t)now.tv_sec * 1000 + (uint64_t)now.tv_nsec / 1000000;
 }
 
 uint64_t PlatformMilliseconds() {

@@ -107,3 +107,7 @@ void PlatformSleep(uint32_t milliseconds) {
 uint64_t PlatformMilliseconds() {
     return GetTickCount64();
 }
+
+uint64_t PlatformKernelMilliseconds() {
+    return GetTickCount64();
+}
