@@ -29,30 +29,30 @@ void LocalTimestamp(char text[32]) {
     snprintf(text + length, 32 - length, "%c%02d:%02d", sign, minutes / 60 % 24, minutes % 60);
 }
 
-const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
-    if (run.outcome != nullptr) {
+Outcome RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
+    if (run.outcome != OUTCOME_NONE) {
         return run.outcome;
     }
     // Once the frontend reported success, a stop changes nothing.
     if (run.flash.flashed) {
-        return run.verdict == RunRecord::VERIFIED     ? "verified"
-               : run.verdict == RunRecord::UNVERIFIED ? "unverified"
-                                                      : "flashed";
+        return run.verdict == RunRecord::VERIFIED     ? OUTCOME_VERIFIED
+               : run.verdict == RunRecord::UNVERIFIED ? OUTCOME_UNVERIFIED
+                                                      : OUTCOME_FLASHED;
     }
     if (stopped) {
-        return "stopped";
+        return OUTCOME_STOPPED;
     }
     if (run.flash.alreadyCurrent) {
-        return "current";
+        return OUTCOME_CURRENT;
     }
     if (run.flash.declined) {
-        return "declined";
+        return OUTCOME_DECLINED;
     }
     if (run.listOnly && !fatal) {
-        return "listed";
+        return OUTCOME_LISTED;
     }
     // Nothing sent yet: the frontend or the image was not fit to be flashed.
-    return fatal || run.flash.confirmed ? "failed" : "refused";
+    return fatal || run.flash.confirmed ? OUTCOME_FAILED : OUTCOME_REFUSED;
 }
 
 // The length of the UTF-8 character at text, or 0 when the bytes there are
@@ -150,7 +150,7 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
     number("firmware_size", run.flash.haveImage, run.flash.firmwareSize);
     number("chunks_sent", true, run.flash.chunksSent);
     number("flash_result", run.flashRan, run.flashResult);
-    text("outcome", true, RunOutcome(run, fatal, stopped), false);
+    text("outcome", true, Outcomes[RunOutcome(run, fatal, stopped)].name, false);
     number("reported_version", run.flash.flashed, run.flash.reportedVersion);
     number("exit_status", true, exitStatus);
     // Texts that may hold anything: each is quoted and kept from formulas.

@@ -14,7 +14,7 @@ void LocalTimestamp(char text[32]);
 // The outcome word of the record: flashed, verified, unverified, current,
 // declined, refused, failed, stopped or listed; fatal is a run that ended
 // before a session was had.
-const char* RunOutcome(const RunRecord& run, bool fatal, bool stopped);
+Outcome RunOutcome(const RunRecord& run, bool fatal, bool stopped);
 
 // One column of the record: its name, and its value as text (a number in
 // decimal). A value never read is not present: empty in the CSV.

@@ -355,8 +355,8 @@ void JsonFixture(const char* event, const char* frontend) {
 }
 
 static void Counts(JsonLine* line, const StationCounts& counts) {
-    for (size_t i = 0; i < counts.outcomeCount; i++) {
-        Number(line, counts.outcomes[i], counts.counts[i]);
+    for (int k = OUTCOME_FLASHED; k <= counts.lastCounted; k++) {
+        Number(line, Outcomes[k].name, counts.counts[k]);
     }
     Number(line, "unrecorded", counts.unrecorded);
 }
@@ -379,7 +379,7 @@ static void PutUnit(JsonLine* line, const StationUnit& unit, bool first) {
     PutText(&line->b, first ? "{\"frontend\":" : ",{\"frontend\":");
     PutString(&line->b, unit.frontend);
     OptionalNumber(line, "serial", unit.haveSerial, unit.serial);
-    String(line, "outcome", unit.outcome);
+    String(line, "outcome", Outcomes[unit.outcome].name);
     Number(line, "exit_status", unit.status);
     Key(line, "message");
     if (unit.messageJson != nullptr) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "output/history.h"
+#include "output/outcome.h"
 #include "output/text_builder.h"
 
 void JsonEnable(bool enabled);
@@ -47,12 +48,11 @@ void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint1
 // station's own business and go nowhere.
 void JsonForward(const char* line, const char* frontend);
 
-// How a station's units ended: outcomes and counts side by side,
-// outcomeCount of them.
+// How a station's units ended: a count for each outcome from
+// OUTCOME_FLASHED to lastCounted, indexed by the outcome.
 struct StationCounts {
-    const char* const* outcomes;
     const int32_t* counts;
-    size_t outcomeCount;
+    Outcome lastCounted;
     int32_t unrecorded;
     int status;
     const char* ended; // --watch: why it ended ("stopped", "count", "max-failures"); else null
@@ -63,7 +63,7 @@ struct StationUnit {
     const char* frontend; // UTF-8
     bool haveSerial;
     int32_t serial;
-    const char* outcome;
+    Outcome outcome;
     int status;
     const char* messageJson; // as the worker's result gave it, or null:
     const char* message;     // then this

@@ -14,6 +14,11 @@ const char* const DefaultLogFileName = "kovi_kestrune.log";
 static const char* LogFileName = DefaultLogFileName;
 static const char* const* LogProtectedPaths;
 static void (*LogUnavailable)();
+static void (*BeforeConsole)();
+
+void LogBeforeConsole(void (*hook)()) {
+    BeforeConsole = hook;
+}
 static char LastFailure[MESSAGE_BUFFER_SIZE];
 
 static FILE* LogStream;
@@ -60,6 +65,9 @@ void LogLine(const char* tag, const char* message) {
         }
     }
     LogDescriptor = fileno(LogStream);
+    if (BeforeConsole != nullptr) {
+        BeforeConsole();
+    }
     PlatformConsoleWrite(message, strlen(message));
     PlatformConsoleWrite("\r\n", 2);
 

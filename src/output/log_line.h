@@ -38,5 +38,9 @@ void LogFailureDetail(const char* tag, const char* text);
 // signal handler; message holds no line feed.
 void LogLineAtOnce(const char* tag, const char* message);
 
+// What runs before each message reaches the console (null: nothing): a
+// station clears the lines it draws, so that a message takes their place.
+void LogBeforeConsole(void (*hook)());
+
 // Closes the log file; the last act of a run.
 void CloseLog();

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "output/outcome.h"
+
 enum { HISTORY_TEXT_SIZE = 256 };
 
 // What a flash did, filled in as it goes.
@@ -44,7 +46,7 @@ struct RunRecord {
     bool haveVerifiedVersion;
     uint16_t verifiedVersion;
     // What the record says besides.
-    const char* outcome; // given outright (a station's word for a unit), or null
+    Outcome outcome;     // given outright (a station's word for a unit), or none
     const char* message; // the failure that ended it, "" for none
     const char* log;     // the log file, as given
 };

@@ -332,7 +332,7 @@ static void ChooseFrontend(Run* run) {
         LogFailure(Tag, "Frontend [%s] not found among %d listed", ShownText(device), count);
         session->errorState = -1;
         if (run->stationLog != nullptr) {
-            run->record.outcome = "gone"; // its station listed it: taken out before its turn
+            run->record.outcome = OUTCOME_GONE; // its station listed it: gone before its turn
         }
     }
     // The record names a frontend only where one was chosen.

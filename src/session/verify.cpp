@@ -7,6 +7,7 @@
 #include "output/log_line.h"
 #include "output/shown_text.h"
 #include "platform/platform.h"
+#include "sdk/listing.h"
 #include "sdk/sdk_binding.h"
 
 static const char* const Tag = "main";
@@ -25,31 +26,26 @@ struct Sight {
 // is logged nowhere.
 static Sight Look(const VerifyPlan& plan) {
     Sight sight = {Sight::NOT_LISTED, 0, 0};
-    int32_t errorWord = 0;
-    SdkHandle handle = Sdk.fpLibraryInit(plan.transportCode, &errorWord);
-    PlatformRetakeStop();
-    if (handle == SDK_INVALID_HANDLE) {
+    SdkListing listing;
+    if (!SdkListingBegin(plan.transportCode, &listing) && listing.handle == SDK_INVALID_HANDLE) {
         return sight;
     }
-    int32_t count = 0;
-    char** devices = errorWord == 0 ? Sdk.fpGetDeviceList(handle, &count) : nullptr;
-    const char* listed = nullptr;
-    for (int32_t i = 0; devices != nullptr && i < count && listed == nullptr; i++) {
-        listed = devices[i] != nullptr && strcmp(devices[i], plan.name) == 0 ? devices[i] : nullptr;
+    bool listed = listing.errorWord == 0 && SdkListingList(&listing);
+    const char* name = nullptr;
+    for (int32_t i = 0; listed && i < listing.count && name == nullptr; i++) {
+        const char* listedName = listing.names[i];
+        name = listedName != nullptr && strcmp(listedName, plan.name) == 0 ? listedName : nullptr;
     }
     uint8_t info[FRONTEND_INFO_SIZE] = {};
-    if (listed != nullptr && Sdk.fpOpen(handle, listed)) {
-        if (Sdk.fpGetFrontEndInfo(handle, info)) {
+    if (name != nullptr && Sdk.fpOpen(listing.handle, name)) {
+        if (Sdk.fpGetFrontEndInfo(listing.handle, info)) {
             sight.serial = ReadI32(info, FRONTEND_INFO_SERIAL);
             sight.swVersion = ReadU16(info, FRONTEND_INFO_SW_VERSION);
             sight.seen = sight.serial == plan.serial ? Sight::VERSION : Sight::OTHER_UNIT;
         }
-        Sdk.fpClose(handle);
+        Sdk.fpClose(listing.handle);
     }
-    if (devices != nullptr && count > 0) {
-        Sdk.fpFreeDeviceList(handle, count, devices);
-    }
-    Sdk.fpLibraryExit(handle);
+    SdkListingEnd(&listing);
     return sight;
 }
 

@@ -62,13 +62,13 @@ static std::string StationLine(int32_t unitCount, bool withFile) {
     }
     for (int32_t i = 0; i < unitCount; i++) {
         std::string name = "USB:KOVI-" + std::to_string(i);
-        JsonSpoolUnit(&spool, StationUnit{name.c_str(), i % 2 == 0, 1234567 + i, "flashed", 0,
+        JsonSpoolUnit(&spool, StationUnit{name.c_str(), i % 2 == 0, 1234567 + i, OUTCOME_FLASHED, 0,
                                           nullptr, "", "k.log", RECORD_NOT_ASKED});
     }
-    int32_t counts[1] = {unitCount};
-    const char* const outcomes[] = {"flashed"};
+    int32_t counts[OUTCOME_END] = {};
+    counts[OUTCOME_FLASHED] = unitCount;
     testing::internal::CaptureStdout();
-    JsonStation(StationCounts{outcomes, counts, 1, 0, 0, nullptr}, &spool, nullptr);
+    JsonStation(StationCounts{counts, OUTCOME_FLASHED, 0, 0, nullptr}, &spool, nullptr);
     PlatformStandardOutputFlush();
     JsonSpoolClose(&spool);
     JsonEnable(false);
@@ -120,14 +120,14 @@ TEST(JsonTest, StationListsEachUnitOnceAfterTheFolderWasFull) {
     for (int32_t i = 0; i < 5; i++) {
         FolderFull = i == 0 || i == 2; // the first unit, then the third
         std::string name = "U" + std::to_string(i);
-        JsonSpoolUnit(&spool, StationUnit{name.c_str(), false, 0, "flashed", 0, nullptr, "",
+        JsonSpoolUnit(&spool, StationUnit{name.c_str(), false, 0, OUTCOME_FLASHED, 0, nullptr, "",
                                           "k.log", RECORD_NOT_ASKED});
     }
     FolderFull = false;
-    int32_t counts[1] = {5};
-    const char* const outcomes[] = {"flashed"};
+    int32_t counts[OUTCOME_END] = {};
+    counts[OUTCOME_FLASHED] = 5;
     testing::internal::CaptureStdout();
-    JsonStation(StationCounts{outcomes, counts, 1, 0, 0, nullptr}, &spool, nullptr);
+    JsonStation(StationCounts{counts, OUTCOME_FLASHED, 0, 0, nullptr}, &spool, nullptr);
     PlatformStandardOutputFlush();
     JsonSpoolClose(&spool);
     fclose(underneath);

@@ -1,0 +1,188 @@
+// A station's units as they end: the worker's JSON lines read for the
+// screen and for a record, the ends counted, the records and results the
+// station writes itself, and the last event.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "output/history.h"
+#include "output/log_line.h"
+#include "platform/platform.h"
+#include "session/command_line.h"
+#include "session/station_parts.h"
+
+static StationUnit UnitOf(const Unit& unit) {
+    return StationUnit{unit.utf8,
+                       unit.seen.haveInfo,
+                       unit.seen.serial,
+                       unit.outcome,
+                       unit.status,
+                       unit.messageJson,
+                       unit.message != nullptr ? unit.message : "",
+                       unit.unitLog,
+                       unit.recorded};
+}
+
+void UnitEnded(Station* s, const Unit& unit) {
+    const Options& options = *s->plan->options;
+    bool limitReached = UnitCount(&s->table, unit, options.watch ? &s->limits : nullptr);
+    if (!options.watch) {
+        return;
+    }
+    JsonSpoolUnit(&s->spooled, UnitOf(unit));
+    if (limitReached && s->table.ended == WATCH_MAX_FAILURES) {
+        LogFormat(StationTag, "Stopped after %d failures in a row", (int)s->table.failuresInRow);
+    }
+}
+
+void AccountFor(Station* s, Unit* unit, Outcome outcome, int status, const char* log,
+                const char* message) {
+    unit->state = unit->state == UNIT_WAITING ? UNIT_REFUSED : UNIT_ENDED; // nothing more to come
+    unit->outcome = outcome;
+    unit->status = status;
+    unit->unitLog = log;
+    unit->message = strdup(message);
+    RunRecord run = {};
+    run.flash = unit->seen;
+    memcpy(run.started, unit->started[0] != '\0' ? unit->started : s->plan->run->started,
+           sizeof run.started);
+    run.transport = s->plan->run->transport;
+    run.waitTime = s->plan->run->waitTime;
+    run.haveFrontend = true;
+    CleanUtf8(run.frontend, sizeof run.frontend, unit->utf8);
+    run.outcome = unit->outcome;
+    run.message = unit->message != nullptr ? unit->message : "";
+    run.log = log;
+    run.verifyAsked = s->plan->options->verifyMinutes > 0;
+    RecordValues values;
+    FillRecord(&values, run, false, false, status);
+    unit->recorded = s->plan->historyPath == nullptr
+                         ? RECORD_NOT_ASKED
+                         : RecordInHistory(s->plan->historyPath, s->plan->options->history.path,
+                                           s->plan->recordProtectedPaths,
+                                           RECORD_WAIT_WHATEVER_STOPS, values, StationTag);
+    JsonResult(values, run.message, unit->recorded, unit->utf8);
+    UnitEnded(s, *unit);
+}
+
+// What the station keeps of a worker's event for a record of its own: the
+// frontend's and the image's numbers, and how far the transfer got.
+static void NoteForRecord(FlashReport* seen, const char* event, const char* line) {
+    long long value = 0;
+    if (strcmp(event, "frontend") == 0 && JsonReadNumber(line, "serial", &value)) {
+        seen->haveInfo = true;
+        seen->serial = (int32_t)value;
+        seen->hwVersion = JsonReadNumber(line, "hw_version", &value) ? (uint16_t)value : 0;
+        seen->swVersion = JsonReadNumber(line, "sw_version", &value) ? (uint16_t)value : 0;
+    } else if (strcmp(event, "image") == 0 && JsonReadNumber(line, "firmware_ver", &value)) {
+        seen->haveImage = true;
+        seen->firmwareVer = (uint16_t)value;
+        seen->devId = JsonReadNumber(line, "dev_id", &value) ? (uint16_t)value : 0;
+        seen->firmwareSize = JsonReadNumber(line, "firmware_size", &value) ? (uint32_t)value : 0;
+        if (!JsonReadWord(line, "sha256", seen->imageSha256, sizeof seen->imageSha256)) {
+            seen->imageSha256[0] = '\0';
+        }
+    } else if (strcmp(event, "progress") == 0 && JsonReadNumber(line, "chunks_sent", &value)) {
+        seen->chunksSent = (uint32_t)value;
+    }
+}
+
+// The worker's result: how it ended, and whether its record was written.
+static void TakeResult(Unit* unit, const char* line) {
+    char outcome[16];
+    unit->haveResult = JsonReadWord(line, "outcome", outcome, sizeof outcome);
+    unit->outcome = unit->haveResult ? OutcomeNamed(outcome) : unit->outcome;
+    char value[8];
+    unit->recorded = !JsonReadValue(line, "recorded", value, sizeof value) ? RECORD_NOT_ASKED
+                     : strcmp(value, "true") == 0                          ? RECORD_WRITTEN
+                     : strcmp(value, "false") == 0                         ? RECORD_NOT_WRITTEN
+                                                                           : RECORD_NOT_ASKED;
+    size_t capacity = strlen(line) + 1;
+    free(unit->messageJson);
+    unit->messageJson = static_cast<char*>(malloc(capacity));
+    if (unit->messageJson != nullptr &&
+        !JsonReadValue(line, "message", unit->messageJson, capacity)) {
+        free(unit->messageJson);
+        unit->messageJson = nullptr;
+    }
+}
+
+void TakeWorkerLine(Station* s, Unit* unit, const char* line) {
+    JsonForward(line, unit->utf8);
+    s->view.changed = true;
+    char event[16];
+    if (!JsonReadWord(line, "event", event, sizeof event)) {
+        return;
+    }
+    NoteForRecord(&unit->seen, event, line);
+    if (strcmp(event, "progress") == 0) {
+        JsonReadNumber(line, "percent", &unit->percent);
+        JsonReadNumber(line, "eta_s", &unit->secondsLeft);
+        ViewProgress(s->view, unit);
+    } else if (strcmp(event, "waiting") == 0) {
+        long long seconds = 0;
+        JsonReadNumber(line, "seconds_to_query", &seconds);
+        unit->queryAt = (long long)PlatformMilliseconds() + 1000 * seconds;
+    } else if (strcmp(event, "status") == 0 &&
+               !JsonReadWord(line, "text", unit->lastStatus, sizeof unit->lastStatus)) {
+        unit->lastStatus[0] = '\0';
+    } else if (strcmp(event, "result") == 0) {
+        TakeResult(unit, line);
+    }
+}
+
+void TakeWorkerEnd(Station* s, Unit* unit, int status) {
+    s->view.changed = true;
+    if (!unit->haveResult) {
+        // It may hold part of the image. Its own status may be a signal's:
+        // the unit counts as failed, with 1, unless the stop ended it.
+        LogFailure(StationTag, "Worker for frontend [%s] ended without a result, exit status %d",
+                   unit->shown, status);
+        bool stopped = PlatformStopRequested() && status == PlatformStoppedExitStatus;
+        AccountFor(s, unit, stopped ? OUTCOME_STOPPED : OUTCOME_FAILED,
+                   stopped ? status : UNIT_STATUS_FAILED, unit->log, LogLastFailure());
+        return;
+    }
+    unit->status = status;
+    unit->state = UNIT_ENDED;
+    const char* outcome = Outcomes[unit->outcome].name;
+    if (unit->recorded == RECORD_NOT_WRITTEN) {
+        LogFailure(StationTag, "Frontend [%s]: %s, but its record could not be written",
+                   unit->shown, outcome);
+    } else {
+        LogFormat(StationTag, "Frontend [%s]: %s, exit status %d", unit->shown, outcome,
+                  unit->status);
+    }
+    UnitEnded(s, *unit);
+}
+
+void AccountForTheStopped(Station* s) {
+    bool limit = s->table.ended != WATCH_GOES_ON && s->table.ended != WATCH_STOPPED;
+    for (int32_t i = 0; i < s->table.count; i++) {
+        if (s->table.units[i].state == UNIT_WAITING) {
+            AccountFor(s, &s->table.units[i], OUTCOME_STOPPED,
+                       limit ? UNIT_STATUS_NOT_FLASHED : PlatformStoppedExitStatus,
+                       s->plan->run->log,
+                       limit ? "The watch ended at its limit before this unit's turn, nothing was "
+                               "sent to the frontend"
+                             : "Stopped by the operator before flashing, nothing was sent to the "
+                               "frontend");
+        }
+    }
+}
+
+static const char* const WatchEndNames[] = {nullptr, "stopped", "count", "max-failures"};
+
+StationCounts CountUnits(const Station& s, int status) {
+    Outcome last = s.plan->options->verifyMinutes > 0 ? (Outcome)STATION_OUTCOMES_VERIFIED
+                                                      : (Outcome)STATION_OUTCOMES;
+    return StationCounts{s.table.counts, last, s.table.unrecorded, status,
+                         WatchEndNames[s.table.ended]};
+}
+
+void ListUnits(Station* s, const StationCounts& counts) {
+    for (int32_t i = 0; !s->plan->options->watch && i < s->table.count; i++) {
+        JsonSpoolUnit(&s->spooled, UnitOf(s->table.units[i]));
+    }
+    JsonStation(counts, &s->spooled, nullptr);
+}

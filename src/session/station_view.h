@@ -1,0 +1,29 @@
+// A station's screen on a terminal, fed by its unit table: a summary and a
+// cell per unit, drawn anew over what was drawn before; without a terminal,
+// a line per unit at each tenth of its transfer.
+#pragma once
+
+#include <cstdint>
+
+#include "session/unit_table.h"
+
+struct StationView {
+    bool redrawing;     // the console shows the screen, drawn anew
+    int32_t linesDrawn; // how many of its lines are on the console now
+    bool changed;       // since they were drawn
+    uint64_t drawnAt;
+    uint64_t startedAt;
+    bool watch; // empty slots have cells; the summary lists the fixture
+};
+
+// The view of a station that starts now; before the first message.
+void ViewBegin(StationView* view, bool watch, uint64_t now);
+// Messages no longer clear its lines.
+void ViewEnd();
+
+// Draws the screen when something changed, or the time left has to count
+// down; working: the units being flashed.
+void ViewDraw(StationView* view, const UnitTable& table, uint64_t now);
+
+// Without a terminal, a line at each tenth of the unit's transfer.
+void ViewProgress(const StationView& view, Unit* unit);
