@@ -14,58 +14,11 @@
 #include "platform/platform.h"
 #include "sdk/library_path.h"
 #include "sdk/sdk_binding.h"
+#include "session/run_parts.h"
 #include "session/station.h"
 #include "session/verify.h"
 
-static const char* const Tag = "main";
-
-// What is open, closed in reverse order by CloseSession.
-struct Session {
-    void* library;
-    bool haveHandle;
-    SdkHandle handle;
-    char** devices; // the device list, until it is given back
-    int32_t count;
-    bool connected;
-    int32_t errorState; // why the frontend is not flashed, 0 when it is
-    const char* chosen; // the frontend to flash
-    char* chosenName;   // its name, kept past the device list for --verify
-};
-
-// How the steps end.
-enum Ending {
-    END_FLASH_ONE,     // a frontend chosen: the flashing steps follow
-    END_IN_ORDER,      // every step taken, or a stop, --list, a frontend not to be had
-    END_STATION,       // listed for --all: the station flashes them
-    END_FATAL,         // the SDK could not be had: status 1
-    END_FATAL_LISTING, // no frontend list: status 1
-};
-
-// What a step asks of the run.
-enum StepResult { STEP_NEXT, STEP_END, STEP_FATAL, STEP_FATAL_LISTING, STEP_STATION };
-
-enum { PROTECTED_MAX = FLASH_IMAGES_MAX + 3 };
-
-// One run, from the command line to its record, passed to each step.
-struct Run {
-    const Options* options;
-    const Transport* transport;
-    uint32_t waitTime;
-    // The files, as the file functions take them.
-    const char* imagePaths[FLASH_IMAGES_MAX];
-    int imageCount;
-    const char* historyPath; // null for none
-    const char* logPath;
-    const char* stationLog; // a worker's: its station's log, or null
-    // What the log never is: an image, a history named beside a log of its
-    // own, a worker's station's log. What a record never lands in: an
-    // image, the log, a worker's station's log. Both null-ended.
-    const char* logProtected[PROTECTED_MAX];
-    const char* recordProtected[PROTECTED_MAX];
-    Session session;
-    Station* station; // --all: the frontends listed
-    RunRecord record; // filled in as the run goes
-};
+static const char* const Tag = RunTag;
 
 // The run a second stop or a log that cannot be opened ends: their
 // handlers have no other way to it.
@@ -150,50 +103,6 @@ static void EndWithoutLog() {
     JsonResult(values, LogLastFailure(), RECORD_NOT_ASKED, nullptr);
 }
 
-static void CloseConnection(SdkHandle handle) {
-    LogLine(Tag, "Call Close");
-    if (!Sdk.fpClose(handle)) {
-        SdkError error = SdkLastError(handle);
-        LogFormat(Tag, "Close failed, errorcode = %d (%s)", error.code, error.text);
-    }
-}
-
-static void FreeDeviceList(Session* session) {
-    LogLine(Tag, "Free the DeviceList");
-    Sdk.fpFreeDeviceList(session->handle, session->count, session->devices);
-    session->devices = nullptr;
-}
-
-// Closes what is open in the SDK, newest first.
-static void CloseSession(Session* session, Ending ending) {
-    if (session->connected) {
-        CloseConnection(session->handle);
-        session->connected = false;
-    }
-    if (session->devices != nullptr) {
-        FreeDeviceList(session);
-    }
-    if (session->haveHandle) {
-        // The log format has no line for the LibraryExit after a failed listing.
-        if (ending != END_FATAL_LISTING) {
-            LogLine(Tag, "Call LibraryExit");
-        }
-        Sdk.fpLibraryExit(session->handle);
-        session->haveHandle = false;
-    }
-}
-
-// What the session kept past its close. The library stays loaded after a
-// fatal ending, as the log format has it, and for a watch's looks.
-static void ReleaseSession(Session* session, Ending ending, bool watch) {
-    free(session->chosenName);
-    session->chosenName = nullptr;
-    if (ending != END_FATAL && ending != END_FATAL_LISTING && !(ending == END_STATION && watch)) {
-        PlatformFreeLibrary(session->library);
-        session->library = nullptr;
-    }
-}
-
 // --verify: the flashed frontend looked for in sessions of its own.
 static void VerifyTheFlash(Run* run) {
     const RunRecord& record = run->record;
@@ -246,164 +155,6 @@ static int FinishStation(Run* run) {
     return status;
 }
 
-static StepResult LoadLibrary(Run* run) {
-    LogLine(Tag, "Create system path for library");
-    PathUnit libraryPath[LIBRARY_PATH_UNITS];
-    uint32_t loadError = BuildLibraryPath(libraryPath);
-    LogLine(Tag, "Try to load the library in");
-    char message[LIBRARY_PATH_UNITS + 1];
-    PathToMessage(libraryPath, message);
-    LogLine(Tag, message);
-    if (loadError == 0) {
-        run->session.library = PlatformLoadLibrary(libraryPath, &loadError);
-    }
-    if (run->session.library == nullptr) {
-        // "windows errorcode" on every platform: operators' scripts match the log.
-        LogFailure(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
-        return STEP_FATAL;
-    }
-    return STEP_NEXT;
-}
-
-static StepResult BindEntries(Run* run) {
-    LogLine(Tag, "Get pointers to the functions in the DLL");
-    const char* missingEntry = BindSdk(run->session.library);
-    if (missingEntry != nullptr) {
-        LogFailure(Tag, "fp%s in library not found", missingEntry);
-        return STEP_FATAL;
-    }
-    return STEP_NEXT;
-}
-
-static StepResult StartSdk(Run* run) {
-    LogLine(Tag, run->transport->message);
-    int32_t errorWord = 0;
-    SdkHandle handle = Sdk.fpLibraryInit(run->transport->code, &errorWord);
-    PlatformRetakeStop();
-    if (errorWord != 0) {
-        LogFailure(Tag, "Can not initialize library, errorcode = %d", errorWord);
-        return STEP_FATAL;
-    }
-    if (handle == SDK_INVALID_HANDLE) {
-        LogFailureLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
-        return STEP_FATAL;
-    }
-    run->session.handle = handle;
-    run->session.haveHandle = true;
-    return STEP_NEXT;
-}
-
-static StepResult LogRevision(Run* run) {
-    LogLine(Tag, SdkText(Sdk.fpGetRevision(run->session.handle)));
-    return STEP_NEXT;
-}
-
-static void LogDeviceList(char** devices, int32_t count) {
-    for (int32_t j = 0; j < count; j++) {
-        LogFormat(Tag, "%d = [%s]", j, SdkText(devices[j]));
-    }
-    JsonFrontends(devices, count);
-}
-
-// The frontend to flash: the only one, or the first of the name given.
-static void ChooseFrontend(Run* run) {
-    Session* session = &run->session;
-    const char* device = run->options->device;
-    char** devices = session->devices;
-    int32_t count = session->count;
-    const char* chosen = devices[0];
-    int32_t candidates = count;
-    if (device != nullptr) {
-        chosen = nullptr;
-        candidates = 0;
-        for (int32_t j = 0; j < count; j++) {
-            if (devices[j] != nullptr && strcmp(devices[j], device) == 0) {
-                chosen = chosen != nullptr ? chosen : devices[j];
-                candidates++;
-            }
-        }
-    }
-    if (candidates > 1) {
-        session->errorState = -1;
-        LogFailure(Tag, "Only one device allowed, now %d found", candidates);
-    }
-    LogDeviceList(devices, count);
-    if (device != nullptr && candidates == 0) {
-        LogFailure(Tag, "Frontend [%s] not found among %d listed", ShownText(device), count);
-        session->errorState = -1;
-        if (run->stationLog != nullptr) {
-            run->record.outcome = OUTCOME_GONE; // its station listed it: gone before its turn
-        }
-    }
-    // The record names a frontend only where one was chosen.
-    if (chosen != nullptr && candidates == 1) {
-        run->record.haveFrontend = true;
-        char utf8[4 * MESSAGE_BUFFER_SIZE]; // room for any name converted to UTF-8
-        PlatformNarrowTextToUtf8(chosen, utf8, sizeof utf8);
-        CleanUtf8(run->record.frontend, sizeof run->record.frontend, utf8);
-    }
-    if (session->errorState == 0 && chosen == nullptr) {
-        session->errorState = -1; // nothing to connect to
-    }
-    session->chosen = chosen;
-    bool keep = chosen != nullptr && run->options->verifyMinutes > 0;
-    session->chosenName = keep ? strdup(chosen) : nullptr;
-}
-
-static StepResult ListFrontends(Run* run) {
-    Session* session = &run->session;
-    LogLine(Tag, "Try to list all frontends");
-    int32_t count = 0;
-    char** devices = Sdk.fpGetDeviceList(session->handle, &count);
-    if (run->options->watch && (count <= 0 || devices == nullptr)) {
-        LogDeviceList(devices, 0);
-        run->station = StationTakeNames(nullptr, 0); // an empty fixture: the watch begins
-        return STEP_STATION;
-    }
-    if (count <= 0 || devices == nullptr) {
-        LogFailure(Tag, "Frontend list NOT available, errorcode = %d",
-                   Sdk.fpGetErrorCode(session->handle));
-        return STEP_FATAL_LISTING;
-    }
-    session->devices = devices;
-    session->count = count;
-    if (run->options->list || run->options->all) {
-        LogDeviceList(devices, count);
-        if (run->options->list) {
-            return STEP_END;
-        }
-        run->station = StationTakeNames(devices, count);
-        FreeDeviceList(session);
-        return STEP_STATION;
-    }
-    ChooseFrontend(run);
-    return STEP_NEXT;
-}
-
-static StepResult Connect(Run* run) {
-    Session* session = &run->session;
-    if (session->errorState == 0) {
-        // The one stop check inside a step: only where it would connect.
-        if (StopBeforeFlashing(Tag)) {
-            return STEP_END;
-        }
-        if (run->options->device != nullptr) {
-            LogFormat(Tag, "Use frontend [%s]", ShownText(run->options->device));
-        }
-        LogLine(Tag, "Try to connect to the frontend using first found device");
-        if (Sdk.fpOpen(session->handle, session->chosen)) {
-            session->connected = true;
-        } else {
-            SdkError error = SdkLastError(session->handle);
-            // A failure that reads as code 0 must still stop the flashing.
-            session->errorState = error.code != 0 ? error.code : -1;
-            LogFailure(Tag, "Frontend NOT available, errorcode = %d (%s)", error.code, error.text);
-        }
-    }
-    FreeDeviceList(session);
-    return STEP_NEXT;
-}
-
 static StepResult Flash(Run* run) {
     if (run->session.errorState != 0) {
         // "occured": operators' scripts match the log as it has always been.
@@ -427,7 +178,7 @@ static StepResult Flash(Run* run) {
     options.stationSha256s = given.stationImages;
     options.hashImage = options.hashImage || given.stationImages != nullptr;
     run->record.flashRan = true;
-    FlashResult result = FlashFrontend(run->session.handle, options, &run->record.flash);
+    FlashResult result = FlashFrontend(run->session.listing.handle, options, &run->record.flash);
     run->record.flashResult = RecordedFlashResult(result);
     return STEP_END;
 }
@@ -550,6 +301,7 @@ static bool OpenRun(Run* run, const Options& options, const char* problem) {
 int RunSession(const Options& options, const char* problem) {
     static Run run; // the handlers of Current may outlive any frame
     run = Run();
+    run.session.listing.handle = SDK_INVALID_HANDLE; // no session yet
     if (!OpenRun(&run, options, problem)) {
         return 1;
     }
