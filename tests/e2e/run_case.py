@@ -32,7 +32,7 @@ WINE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
 PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console output
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
-HEADER_FIELDS = {"name", "args", "stdin", "exit", "image", "platforms", "sdk", "setup",
+HEADER_FIELDS = {"name", "args", "speed", "stdin", "exit", "image", "platforms", "sdk", "setup",
                  "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
                  "log-file", "launch", "received-by", "timeout", "image-2", "image-file-2",
                  "received-by-2"}
@@ -770,9 +770,9 @@ def command_for(r, env, wine):
     # leaves a semaphore behind that makes a later one fail. (Not with
     # descriptors closed: it would take the lowest free ones.)
     if "closed-std-descriptors" not in r.setups:
-        env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME=FAKETIME)
-    if "stdout-read-slowly" in r.setups:  # the clock at its own pace: the reader's grace is real
-        env.update(FAKETIME=FAKETIME.split(" x")[0])
+        speed = r.fields.get("speed", "1000")
+        env.update(LD_PRELOAD=LIBFAKETIME,
+                   FAKETIME=FAKETIME.split(" x")[0] + ("" if speed == "1" else " x" + speed))
     return command
 
 
