@@ -31,14 +31,13 @@ static uint32_t TodaysAccessCode() {
 }
 
 // Where the transfer stopped; nothing was sent when no chunk was taken.
-static void LogTransferStopped(uint32_t sent, uint32_t chunkCount) {
+static const char* LogTransferStopped(uint32_t sent, uint32_t chunkCount) {
     if (sent == 0) {
-        StopBeforeFlashing(FlashTag);
-        return;
+        return StopBeforeFlashing(FlashTag);
     }
-    LogFailure(FlashTag,
-               "\n\nStopped by the operator after %u of %u chunks, flash the whole image again",
-               sent, chunkCount);
+    return LogFailure(
+        FlashTag, "\n\nStopped by the operator after %u of %u chunks, flash the whole image again",
+        sent, chunkCount);
 }
 
 // The record every chunk goes out in, allocated once, zeroed so that no byte
@@ -68,7 +67,7 @@ static FlashResult SendChunks(SdkHandle handle, const FlashOptions& options,
         // The chunk in flight when the operator asked to stop has been
         // taken; no further one goes out.
         if (PlatformStopRequested()) {
-            LogTransferStopped(part, chunkCount);
+            report->failure = LogTransferStopped(part, chunkCount);
             return FLASH_STOPPED;
         }
         uint32_t length = remaining < (uint32_t)FIRMWARE_CHUNK_DATA_MAX
@@ -85,10 +84,11 @@ static FlashResult SendChunks(SdkHandle handle, const FlashOptions& options,
         }
         if (!Sdk.fpKoviKestrune(handle, accessCode, chunk)) {
             SdkError error = SdkLastError(handle);
-            LogFailure(FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)",
-                       part, error.code, error.text);
+            report->failure = LogFailure(
+                FlashTag, "Function fpKoviKestrune failed for part %u, errorcode = %d (%s)", part,
+                error.code, error.text);
             if (PlatformStopRequested()) {
-                LogTransferStopped(part, chunkCount);
+                report->failure = LogTransferStopped(part, chunkCount);
             }
             return FLASH_CHUNK_REFUSED;
         }
@@ -109,7 +109,7 @@ FlashResult TransferFirmware(SdkHandle handle, const FlashOptions& options,
     uint16_t chunkCount = (uint16_t)ChunkCountFor(image.header.FirmwareSizeInBytes);
     uint8_t* chunk = NewChunkRecord(image, chunkCount);
     if (chunk == nullptr) {
-        LogFailureLine(FlashTag, "Memory alloc failed");
+        report->failure = LogFailureLine(FlashTag, "Memory alloc failed");
         return FLASH_NO_MEMORY;
     }
     LogFormat(FlashTag, "Need to send %d file chunks", chunkCount);

@@ -44,9 +44,10 @@ static bool ShowOneMinute(int minutesLeft) {
     return true;
 }
 
-static void LogWaitStopped() {
-    LogFailureLine(FlashTag, "\n\nStopped by the operator while waiting, the frontend may still be "
-                             "programming: keep its power on");
+static const char* LogWaitStopped() {
+    return LogFailureLine(FlashTag,
+                          "\n\nStopped by the operator while waiting, the frontend may still be "
+                          "programming: keep its power on");
 }
 
 FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
@@ -55,15 +56,16 @@ FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
     uint16_t code = 0;
     for (int minutesLeft = WAIT_MINUTES; minutesLeft > 0; minutesLeft--) {
         if (!ShowOneMinute(minutesLeft)) {
-            LogWaitStopped();
+            report->failure = LogWaitStopped();
             return FLASH_STOPPED;
         }
         if (!Sdk.fpKoviGetFirmwareStatus(handle, status)) {
             SdkError error = SdkLastError(handle);
-            LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
-                       error.code, error.text);
+            report->failure =
+                LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
+                           error.code, error.text);
             if (PlatformStopRequested()) {
-                LogWaitStopped();
+                report->failure = LogWaitStopped();
             }
             return FLASH_STATUS_FAILED;
         }
@@ -79,7 +81,8 @@ FlashResult AwaitCompletion(SdkHandle handle, FlashReport* report) {
         LogFormat(FlashTag, "FirmwareStatus = %d, still waiting maximal %d minutes ", code,
                   minutesLeft);
     }
-    LogFailure(FlashTag, "Post-conditions failed, statuscode 0x%x [hex] which means", code);
-    LogFailureDetail(FlashTag, FirmwareStatusName(code));
+    report->failure =
+        LogFailure(FlashTag, "Post-conditions failed, statuscode 0x%x [hex] which means", code);
+    report->failure = LogFailureDetail(FlashTag, FirmwareStatusName(code));
     return FLASH_POSTCONDITIONS_FAILED;
 }

@@ -30,13 +30,15 @@ static uint64_t BytesNeeded(const FirmwareHeader& header) {
 
 // The checks of the image itself, in the order a run makes them; each one
 // that fails is formatted into a message of its own and reported. A run stops at
-// the first, --info reports them all. Returns the first failure's result.
+// the first, --info reports them all. Returns the first failure's result,
+// and in *failure what the report of the last made of it.
 static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
-                              void (*report)(const char* message), bool all) {
+                              const char* (*report)(const char* message), bool all,
+                              const char** failure) {
     char message[MESSAGE_BUFFER_SIZE];
     FlashResult first = FLASH_GOES_ON;
     auto failed = [&](FlashResult result) {
-        report(message);
+        *failure = report(message);
         if (first == FLASH_GOES_ON) {
             first = result;
         }
@@ -82,8 +84,8 @@ static FlashResult CheckImage(const FirmwareHeader& header, uint64_t read,
     return first;
 }
 
-static void LogFailedCheck(const char* message) {
-    LogFailureLine(FlashTag, message);
+static const char* LogFailedCheck(const char* message) {
+    return LogFailureLine(FlashTag, message);
 }
 
 FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result) {
@@ -175,12 +177,13 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
                               bool namedInJson) {
     image->bytes = nullptr;
     image->sha256[0] = '\0';
+    image->failure = nullptr;
     LogFormat(FlashTag, "Try to get the firmware file [%s]", path);
     FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
         char message[MESSAGE_BUFFER_SIZE];
         FormatOpenFailure(path, message);
-        LogFailureLine(FlashTag, message);
+        image->failure = LogFailureLine(FlashTag, message);
         return FLASH_FILE_NOT_OPENED;
     }
     LogFormat(FlashTag, "Firmware file [%s] is open", path);
@@ -188,7 +191,7 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
     uint8_t bytes[FIRMWARE_HEADER_SIZE];
     if (fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
         fclose(stream);
-        LogFailureLine(FlashTag, "Read of firmware file header failed");
+        image->failure = LogFailureLine(FlashTag, "Read of firmware file header failed");
         return FLASH_HEADER_UNREADABLE;
     }
     FirmwareHeader* header = &image->header;
@@ -205,7 +208,7 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
     image->bytes = static_cast<uint8_t*>(malloc(capacity));
     if (image->bytes == nullptr) {
         fclose(stream);
-        LogFailureLine(FlashTag, "Memory alloc failed");
+        image->failure = LogFailureLine(FlashTag, "Memory alloc failed");
         return FLASH_NO_MEMORY;
     }
     memcpy(image->bytes, bytes, sizeof bytes);
@@ -219,7 +222,7 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
               ChunkCountFor(header->FirmwareSizeInBytes), image->sha256,
               namedInJson ? path : nullptr);
 
-    FlashResult checked = CheckImage(*header, read, LogFailedCheck, false);
+    FlashResult checked = CheckImage(*header, read, LogFailedCheck, false, &image->failure);
     if (checked != FLASH_GOES_ON) {
         return ReleaseFirmwareImage(image, checked);
     }
@@ -250,8 +253,9 @@ static void PrintVersion(const char* name, unsigned value) {
     Print(name, text);
 }
 
-static void PrintFailedCheck(const char* message) {
+static const char* PrintFailedCheck(const char* message) {
     Print("error", message);
+    return nullptr;
 }
 
 bool DescribeImage(const char* path) {
@@ -287,7 +291,8 @@ bool DescribeImage(const char* path) {
     PrintNumber("offset_firmware_words", "%llu", header.OffsetFirmware);
     PrintNumber("chunk_count", "%llu", ChunkCountFor(header.FirmwareSizeInBytes));
     Print("sha256", sha256);
-    bool accepted = CheckImage(header, read, PrintFailedCheck, true) == FLASH_GOES_ON;
+    const char* unused = nullptr;
+    bool accepted = CheckImage(header, read, PrintFailedCheck, true, &unused) == FLASH_GOES_ON;
     Print("verdict", accepted ? "accepted" : "refused");
     return accepted;
 }

@@ -30,7 +30,8 @@ struct FirmwareImage {
     // once: what is checked, hashed and sent is the same, whatever happens
     // to the file afterwards.
     uint8_t* bytes;
-    char sha256[65]; // of the whole file as read; empty when not wanted
+    char sha256[65];     // of the whole file as read; empty when not wanted
+    const char* failure; // why it could not be used, as logged; null for nothing
 };
 
 // Opens the image at path, reads it in one pass (hashing the whole file with

@@ -63,9 +63,9 @@ static FlashResult RefuseAmbiguous(Flash* flash) {
                 size == (size_t)2 * y.header.OffsetFirmware + y.header.FirmwareSizeInBytes &&
                 memcmp(x.bytes, y.bytes, size) == 0;
             if (sameFit && !sameBytes) {
-                LogFailure(FlashTag,
-                           "Images [%s] and [%s] fit the same frontends with the same version",
-                           paths[a], paths[b]);
+                flash->report->failure = LogFailure(
+                    FlashTag, "Images [%s] and [%s] fit the same frontends with the same version",
+                    paths[a], paths[b]);
                 return FLASH_IMAGES_AMBIGUOUS;
             }
         }
@@ -87,8 +87,9 @@ static FlashResult CheckAsStationRead(Flash* flash, int k) {
     }
     const char* read = flash->images[k].sha256;
     if (checked == nullptr || read[0] == '\0' || strncmp(checked, read, 64) != 0) {
-        LogFailure(FlashTag, "Image [%s] changed since the station checked it, not flashed",
-                   flash->options->imagePaths[k]);
+        flash->report->failure =
+            LogFailure(FlashTag, "Image [%s] changed since the station checked it, not flashed",
+                       flash->options->imagePaths[k]);
         return FLASH_IMAGE_CHANGED;
     }
     return FLASH_GOES_ON;
@@ -102,6 +103,7 @@ static FlashResult OpenImage(Flash* flash) {
         FlashResult opened = OpenFirmwareImage(&flash->images[k], flash->options->imagePaths[k],
                                                flash->options->hashImage, several);
         ReportImage(flash->images[k], opened, flash->report);
+        flash->report->failure = flash->images[k].failure;
         opened = opened == FLASH_GOES_ON ? CheckAsStationRead(flash, k) : opened;
         if (opened != FLASH_GOES_ON) {
             return opened;
@@ -116,8 +118,8 @@ static FlashResult ReadFrontend(Flash* flash) {
     uint8_t info[FRONTEND_INFO_SIZE] = {};
     if (!Sdk.fpGetFrontEndInfo(flash->handle, info)) {
         SdkError error = SdkLastError(flash->handle);
-        LogFailure(FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code,
-                   error.text);
+        flash->report->failure = LogFailure(
+            FlashTag, "FrontendInfo NOT available, errorcode = %d (%s)", error.code, error.text);
         return FLASH_NO_FRONTEND_INFO;
     }
     FlashReport* report = flash->report;
@@ -132,8 +134,8 @@ static FlashResult ReadFrontend(Flash* flash) {
                  report->swVersion);
     // A barcode read in front of the station names the unit meant.
     if (flash->options->expectSerialSet && report->serial != flash->options->expectSerial) {
-        LogFailure(FlashTag, "Frontend serial %d is not the expected %d", report->serial,
-                   flash->options->expectSerial);
+        flash->report->failure = LogFailure(FlashTag, "Frontend serial %d is not the expected %d",
+                                            report->serial, flash->options->expectSerial);
         return FLASH_SERIAL_MISMATCH;
     }
     return FLASH_GOES_ON;
@@ -157,8 +159,9 @@ static FlashResult ChooseImage(Flash* flash) {
     }
     if (chosen < 0) {
         flash->report->haveImage = false; // none is this run's
-        LogFailure(FlashTag, "No image fits frontend serial %d with hardware version 0x%x",
-                   report.serial, report.hwVersion);
+        flash->report->failure =
+            LogFailure(FlashTag, "No image fits frontend serial %d with hardware version 0x%x",
+                       report.serial, report.hwVersion);
         return FLASH_NO_IMAGE_FITS;
     }
     flash->chosen = chosen;
@@ -175,15 +178,17 @@ static FlashResult CheckFit(Flash* flash) {
     char devIdText[DEVICE_ID_TEXT_SIZE];
     char serialText[DEVICE_ID_TEXT_SIZE];
     if (!CompareDeviceId(header.DevID, report.serial, devIdText, serialText)) {
-        LogFailure(FlashTag, "Compare of device id [%s] with [%s] failed", devIdText, serialText);
+        flash->report->failure = LogFailure(FlashTag, "Compare of device id [%s] with [%s] failed",
+                                            devIdText, serialText);
         return FLASH_DEVICE_ID_MISMATCH;
     }
     LogLine(FlashTag, "Matching device id found");
     if (report.hwVersion != header.FirmwareHWVer) {
-        LogFailure(FlashTag,
-                   "Current hardware version [0x%x] different than given firmware hardware "
-                   "version [0x%x]",
-                   report.hwVersion, header.FirmwareHWVer);
+        flash->report->failure =
+            LogFailure(FlashTag,
+                       "Current hardware version [0x%x] different than given firmware hardware "
+                       "version [0x%x]",
+                       report.hwVersion, header.FirmwareHWVer);
         return FLASH_HARDWARE_MISMATCH;
     }
     LogLine(FlashTag, "Matching hardware id found");
@@ -195,9 +200,9 @@ static FlashResult CheckFit(Flash* flash) {
                   report.swVersion, header.FirmwareVer);
         // Nobody is there to have read the warning.
         if (flash->options->answerYes && !flash->options->allowOlder) {
-            LogFailureLine(FlashTag,
-                           "Older firmware is not flashed unattended, give --allow-older to "
-                           "flash it");
+            flash->report->failure = LogFailureLine(
+                FlashTag, "Older firmware is not flashed unattended, give --allow-older to "
+                          "flash it");
             return FLASH_OLDER_REFUSED;
         }
     }
@@ -209,15 +214,16 @@ static FlashResult AskReady(Flash* flash) {
     uint8_t status[FIRMWARE_STATUS_SIZE] = {};
     if (!Sdk.fpKoviGetFirmwareStatus(flash->handle, status)) {
         SdkError error = SdkLastError(flash->handle);
-        LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
-                   error.code, error.text);
+        flash->report->failure =
+            LogFailure(FlashTag, "Function fpKoviGetFirmwareStatus failed, errorcode = %d (%s)",
+                       error.code, error.text);
         return FLASH_STATUS_FAILED;
     }
     uint16_t statusCode = ReadU16(status, FIRMWARE_STATUS_CODE);
     if (statusCode != FIRMWARE_STATUS_RUNNING) {
-        LogFailure(FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means",
-                   statusCode);
-        LogFailureDetail(FlashTag, FirmwareStatusName(statusCode));
+        flash->report->failure = LogFailure(
+            FlashTag, "Pre-conditions failed, statuscode 0x%x [hex] which means", statusCode);
+        flash->report->failure = LogFailureDetail(FlashTag, FirmwareStatusName(statusCode));
         return FLASH_PRECONDITIONS_FAILED;
     }
     LogFormat(FlashTag, "Pre-conditions are OK, code %d for version %d", FIRMWARE_STATUS_RUNNING,
@@ -253,23 +259,30 @@ static const FlashStep StepsBeforeTransfer[] = {
     {CheckFit, false},  {AskReady, true},     {Confirm, false},
 };
 
+// A stop asked for before the Y: logged, and what the flash ends with.
+static bool Stopped(Flash* flash) {
+    const char* stop = StopBeforeFlashing(FlashTag);
+    flash->report->failure = stop != nullptr ? stop : flash->report->failure;
+    return stop != nullptr;
+}
+
 FlashResult FlashFrontend(SdkHandle handle, const FlashOptions& options, FlashReport* report) {
     *report = FlashReport();
     Flash flash = {handle, &options, report, {}, 0, false};
     for (const FlashStep& step : StepsBeforeTransfer) {
-        if (step.stopFirst && StopBeforeFlashing(FlashTag)) {
+        if (step.stopFirst && Stopped(&flash)) {
             return ReleaseImages(&flash, FLASH_STOPPED);
         }
         FlashResult result = step.take(&flash);
         if (result != FLASH_GOES_ON) {
             // A stop that came meanwhile (in a call that then failed, say)
             // is logged too.
-            StopBeforeFlashing(FlashTag);
+            Stopped(&flash);
             return ReleaseImages(&flash, result);
         }
     }
     // A stop at the question is its answer; no key is needed.
-    if (StopBeforeFlashing(FlashTag)) {
+    if (Stopped(&flash)) {
         return ReleaseImages(&flash, FLASH_STOPPED);
     }
     if (!flash.answeredYes) {

@@ -19,11 +19,10 @@ int RecordedFlashResult(FlashResult result) {
     return result == FLASH_DECLINED ? 0 : result;
 }
 
-bool StopBeforeFlashing(const char* tag) {
+const char* StopBeforeFlashing(const char* tag) {
     if (!PlatformStopRequested()) {
-        return false;
+        return nullptr;
     }
-    LogFailureLine(tag,
-                   "\n\nStopped by the operator before flashing, nothing was sent to the frontend");
-    return true;
+    return LogFailureLine(
+        tag, "\n\nStopped by the operator before flashing, nothing was sent to the frontend");
 }

@@ -65,8 +65,9 @@ struct FlashOptions {
 extern const char* const FlashTag;
 
 // Before the operator's Y: when a stop was asked for, logs that nothing was
-// sent and returns true; the caller then only closes what it opened.
-bool StopBeforeFlashing(const char* tag);
+// sent and gives that failure back (null when there was no stop); the
+// caller then only closes what it opened.
+const char* StopBeforeFlashing(const char* tag);
 
 enum { DEVICE_ID_TEXT_SIZE = 32 };
 

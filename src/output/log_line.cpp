@@ -13,7 +13,7 @@ const char* const DefaultLogFileName = "kovi_kestrune.log";
 
 static const char* LogFileName = DefaultLogFileName;
 static const char* const* LogProtectedPaths;
-static void (*LogUnavailable)();
+static void (*LogUnavailable)(const char* failure);
 static void (*BeforeConsole)();
 
 void LogBeforeConsole(void (*hook)()) {
@@ -24,14 +24,11 @@ static char LastFailure[MESSAGE_BUFFER_SIZE];
 static FILE* LogStream;
 static int LogDescriptor = -1; // the stream's, for a line written from a signal handler
 
-void LogOpenAs(const char* path, const char* const* protectedPaths, void (*unavailable)()) {
+void LogOpenAs(const char* path, const char* const* protectedPaths,
+               void (*unavailable)(const char* failure)) {
     LogFileName = path;
     LogProtectedPaths = protectedPaths;
     LogUnavailable = unavailable;
-}
-
-const char* LogLastFailure() {
-    return LastFailure;
 }
 
 // The log has the same bytes on every platform: it is written in binary and
@@ -59,7 +56,7 @@ void LogLine(const char* tag, const char* message) {
             PlatformConsoleWrite(failure, sizeof failure - 1);
             snprintf(LastFailure, sizeof LastFailure, "%s", failure);
             if (LogUnavailable != nullptr) {
-                LogUnavailable();
+                LogUnavailable(LastFailure);
             }
             exit(1);
         }
@@ -95,29 +92,31 @@ void LogFormat(const char* tag, const char* format, ...) {
 }
 
 // Blank lines that set a message apart are no part of it.
-static void NoteFailure(const char* message, bool detail) {
+static const char* NoteFailure(const char* message, bool detail) {
     while (*message == '\n') {
         message++;
     }
     size_t used = detail ? strlen(LastFailure) : 0;
     snprintf(LastFailure + used, sizeof LastFailure - used, "%s%s", used > 0 ? " " : "", message);
+    return LastFailure;
 }
 
-void LogFailureLine(const char* tag, const char* message) {
+const char* LogFailureLine(const char* tag, const char* message) {
     LogLine(tag, message);
-    NoteFailure(message, false);
+    return NoteFailure(message, false);
 }
 
-void LogFailure(const char* tag, const char* format, ...) {
+const char* LogFailure(const char* tag, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    LogFailureLine(tag, FormatIntoBuffer(format, arguments));
+    const char* failure = LogFailureLine(tag, FormatIntoBuffer(format, arguments));
     va_end(arguments);
+    return failure;
 }
 
-void LogFailureDetail(const char* tag, const char* text) {
+const char* LogFailureDetail(const char* tag, const char* text) {
     LogLine(tag, text);
-    NoteFailure(text, true);
+    return NoteFailure(text, true);
 }
 
 void LogLineAtOnce(const char* tag, const char* message) {

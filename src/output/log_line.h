@@ -9,11 +9,9 @@ extern const char* const DefaultLogFileName;
 
 // The log file, the files it must never be (the images, say; null-ended),
 // and what to do when it cannot be opened, right before the process ends
-// with status 1: given before the first line.
-void LogOpenAs(const char* path, const char* const* protectedPaths, void (*unavailable)());
-
-// The last failure logged, for those that report the run's outcome.
-const char* LogLastFailure();
+// with status 1 (given the failure): given before the first line.
+void LogOpenAs(const char* path, const char* const* protectedPaths,
+               void (*unavailable)(const char* failure));
 
 // Where formatted messages are built before they are logged.
 extern char MessageBuffer[MESSAGE_BUFFER_SIZE];
@@ -26,12 +24,14 @@ void LogLine(const char* tag, const char* message);
 void LogFormat(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Logs like LogFormat a message that says why the run did not flash, and
-// notes it as the last failure.
-void LogFailure(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogFailureLine(const char* tag, const char* message);
-// Logs text, a further line of the failure just logged, and adds it to the
-// note.
-void LogFailureDetail(const char* tag, const char* text);
+// gives it back (without the blank lines that set it apart) for the caller
+// to pass on to the record; the text stays until the next failure.
+[[nodiscard]] const char* LogFailure(const char* tag, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+[[nodiscard]] const char* LogFailureLine(const char* tag, const char* message);
+// Logs text, a further line of the failure just logged, and gives back the
+// failure with it.
+[[nodiscard]] const char* LogFailureDetail(const char* tag, const char* text);
 
 // Appends "tag, message" to the log at once, past any buffer, when the log
 // is open: the last line of a process that ends this moment. Safe in a

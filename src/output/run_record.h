@@ -27,6 +27,7 @@ struct FlashReport {
     bool flashed;        // the frontend reported success
     uint16_t reportedVersion;
     const char* chosenImage; // of several images, the one flashed (null with one)
+    const char* failure;     // what ended the flash short of success, null for nothing
 };
 
 struct RunRecord {

@@ -50,7 +50,7 @@ static int OutcomeStatus(const RunRecord& record, int32_t errorState) {
 // nothing else.
 static int EndRun(Run* run, int status, bool fatal) {
     RunRecord& record = run->record;
-    record.message = record.flash.flashed ? "" : LogLastFailure();
+    record.message = record.flash.flashed || run->failure == nullptr ? "" : run->failure;
     RecordValues values;
     FillRecord(&values, record, fatal, PlatformStopRequested(), status);
     Recorded recorded = RECORD_NOT_ASKED;
@@ -84,7 +84,7 @@ static void SayLastWords(bool inSignalHandler) {
     if (record.flashRan) {
         record.flashResult = FLASH_STOPPED;
     }
-    record.message = LogLastFailure();
+    record.message = run->failure != nullptr ? run->failure : "";
     RecordValues values;
     FillRecord(&values, record, false, true, PlatformStoppedExitStatus);
     AppendHistoryRecord(run->historyPath, run->recordProtected, RECORD_NO_WAIT, values);
@@ -92,15 +92,15 @@ static void SayLastWords(bool inSignalHandler) {
 
 // The log cannot be opened: a program that drives the run still hears how
 // it ended.
-static void EndWithoutLog() {
+static void EndWithoutLog(const char* failure) {
     Run* run = Current;
     if (run->options->all) {
-        StationEndsUnlisted(*run->options, 1, LogLastFailure());
+        StationEndsUnlisted(*run->options, 1, failure);
         return;
     }
     RecordValues values;
     FillRecord(&values, run->record, true, PlatformStopRequested(), 1);
-    JsonResult(values, LogLastFailure(), RECORD_NOT_ASKED, nullptr);
+    JsonResult(values, failure, RECORD_NOT_ASKED, nullptr);
 }
 
 // --verify: the flashed frontend looked for in sessions of its own.
@@ -120,7 +120,7 @@ static int FinishRun(Run* run, Ending ending) {
     if (ending == END_FATAL || ending == END_FATAL_LISTING) {
         // The log format ends a run without a session here, with no
         // closing line.
-        bool stopped = StopBeforeFlashing(Tag);
+        bool stopped = RunStopped(run);
         return EndRun(run, stopped ? PlatformStoppedExitStatus : 1, true);
     }
     // An interrupted run must never read as a finished one, nor a flashed
@@ -138,7 +138,7 @@ static int FinishRun(Run* run, Ending ending) {
 // record; the station those of the units it refused or lost, and of those a
 // stop left without a turn.
 static int FinishStation(Run* run) {
-    StopBeforeFlashing(Tag);
+    RunStopped(run);
     char transport[2] = {run->transport->letter, '\0'};
     char waitTime[12];
     snprintf(waitTime, sizeof waitTime, "%u", run->waitTime);
@@ -179,6 +179,7 @@ static StepResult Flash(Run* run) {
     options.hashImage = options.hashImage || given.stationImages != nullptr;
     run->record.flashRan = true;
     FlashResult result = FlashFrontend(run->session.listing.handle, options, &run->record.flash);
+    run->failure = run->record.flash.failure != nullptr ? run->record.flash.failure : run->failure;
     run->record.flashResult = RecordedFlashResult(result);
     return STEP_END;
 }
@@ -198,7 +199,7 @@ static const Step FlashingSteps[] = {{Connect, false}, {Flash, true}, {nullptr, 
 
 static Ending TakeSteps(Run* run, const Step* steps, Ending afterLast) {
     for (const Step* step = steps; step->take != nullptr; step++) {
-        if (step->stopFirst && StopBeforeFlashing(Tag)) {
+        if (step->stopFirst && RunStopped(run)) {
             return END_IN_ORDER;
         }
         switch (step->take(run)) {

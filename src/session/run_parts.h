@@ -53,9 +53,14 @@ struct Run {
     const char* logProtected[PROTECTED_MAX];
     const char* recordProtected[PROTECTED_MAX];
     Session session;
-    Station* station; // --all: the frontends listed
-    RunRecord record; // filled in as the run goes
+    Station* station;    // --all: the frontends listed
+    RunRecord record;    // filled in as the run goes
+    const char* failure; // the failure logged last, which the record gives; null for none
 };
+
+// A stop asked for before the frontend was flashed: logged, and noted as
+// the run's failure.
+bool RunStopped(Run* run);
 
 // The steps that take the SDK session, each logging what it does.
 StepResult LoadLibrary(Run* run);

@@ -17,6 +17,12 @@
 const char* const RunTag = "main";
 static const char* const Tag = RunTag;
 
+bool RunStopped(Run* run) {
+    const char* stop = StopBeforeFlashing(Tag);
+    run->failure = stop != nullptr ? stop : run->failure;
+    return stop != nullptr;
+}
+
 static void CloseConnection(SdkHandle handle) {
     LogLine(Tag, "Call Close");
     if (!Sdk.fpClose(handle)) {
@@ -69,7 +75,8 @@ StepResult LoadLibrary(Run* run) {
     }
     if (run->session.library == nullptr) {
         // "windows errorcode" on every platform: operators' scripts match the log.
-        LogFailure(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
+        run->failure =
+            LogFailure(Tag, "Can not load library, windows errorcode = %d", (int)loadError);
         return STEP_FATAL;
     }
     return STEP_NEXT;
@@ -79,7 +86,7 @@ StepResult BindEntries(Run* run) {
     LogLine(Tag, "Get pointers to the functions in the DLL");
     const char* missingEntry = BindSdk(run->session.library);
     if (missingEntry != nullptr) {
-        LogFailure(Tag, "fp%s in library not found", missingEntry);
+        run->failure = LogFailure(Tag, "fp%s in library not found", missingEntry);
         return STEP_FATAL;
     }
     return STEP_NEXT;
@@ -92,9 +99,10 @@ StepResult StartSdk(Run* run) {
         return STEP_NEXT;
     }
     if (listing->errorWord != 0) {
-        LogFailure(Tag, "Can not initialize library, errorcode = %d", listing->errorWord);
+        run->failure =
+            LogFailure(Tag, "Can not initialize library, errorcode = %d", listing->errorWord);
     } else {
-        LogFailureLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
+        run->failure = LogFailureLine(Tag, "Can not initialize library, INVALID_HANDLE_VALUE");
     }
     listing->handle = SDK_INVALID_HANDLE; // a session that did not begin is not ended
     return STEP_FATAL;
@@ -132,11 +140,12 @@ static void ChooseFrontend(Run* run) {
     }
     if (candidates > 1) {
         session->errorState = -1;
-        LogFailure(Tag, "Only one device allowed, now %d found", candidates);
+        run->failure = LogFailure(Tag, "Only one device allowed, now %d found", candidates);
     }
     LogDeviceList(devices, count);
     if (device != nullptr && candidates == 0) {
-        LogFailure(Tag, "Frontend [%s] not found among %d listed", ShownText(device), count);
+        run->failure =
+            LogFailure(Tag, "Frontend [%s] not found among %d listed", ShownText(device), count);
         session->errorState = -1;
         if (run->stationLog != nullptr) {
             run->record.outcome = OUTCOME_GONE; // its station listed it: gone before its turn
@@ -165,12 +174,13 @@ StepResult ListFrontends(Run* run) {
     int32_t count = session->listing.count;
     if (run->options->watch && !listed) {
         LogDeviceList(devices, 0);
-        run->station = StationTakeNames(nullptr, 0); // an empty fixture: the watch begins
+        run->station =
+            StationTakeNames(nullptr, 0, &run->failure); // an empty fixture: the watch begins
         return STEP_STATION;
     }
     if (!listed) {
-        LogFailure(Tag, "Frontend list NOT available, errorcode = %d",
-                   Sdk.fpGetErrorCode(session->listing.handle));
+        run->failure = LogFailure(Tag, "Frontend list NOT available, errorcode = %d",
+                                  Sdk.fpGetErrorCode(session->listing.handle));
         return STEP_FATAL_LISTING;
     }
     if (run->options->list || run->options->all) {
@@ -178,7 +188,7 @@ StepResult ListFrontends(Run* run) {
         if (run->options->list) {
             return STEP_END;
         }
-        run->station = StationTakeNames(devices, count);
+        run->station = StationTakeNames(devices, count, &run->failure);
         FreeDeviceList(session);
         return STEP_STATION;
     }
@@ -190,7 +200,7 @@ StepResult Connect(Run* run) {
     Session* session = &run->session;
     if (session->errorState == 0) {
         // The one stop check inside a step: only where it would connect.
-        if (StopBeforeFlashing(Tag)) {
+        if (RunStopped(run)) {
             return STEP_END;
         }
         if (run->options->device != nullptr) {
@@ -203,7 +213,8 @@ StepResult Connect(Run* run) {
             SdkError error = SdkLastError(session->listing.handle);
             // A failure that reads as code 0 must still stop the flashing.
             session->errorState = error.code != 0 ? error.code : -1;
-            LogFailure(Tag, "Frontend NOT available, errorcode = %d (%s)", error.code, error.text);
+            run->failure = LogFailure(Tag, "Frontend NOT available, errorcode = %d (%s)",
+                                      error.code, error.text);
         }
     }
     FreeDeviceList(session);

@@ -26,12 +26,14 @@ static void FreeStation(Station* s) {
     free(s);
 }
 
-Station* StationTakeNames(char* const* names, int32_t count) {
+static const char* const NoRoom = "Memory alloc failed";
+
+Station* StationTakeNames(char* const* names, int32_t count, const char** failure) {
     Station* s = static_cast<Station*>(calloc(1, sizeof(Station)));
     bool room = s != nullptr && (s->pool = PoolBegin()) != nullptr;
     room = room && UnitsBegin(&s->table, names, count);
     if (!room) {
-        LogFailureLine(StationTag, "Memory alloc failed");
+        *failure = LogFailureLine(StationTag, NoRoom);
         if (s != nullptr) {
             FreeStation(s);
         }
@@ -91,10 +93,10 @@ static bool StartWorker(Station* s, Unit* unit) {
         return false;
     }
     if (!started) {
-        LogFailure(StationTag, "Worker for frontend [%s] could not be started, error %d",
-                   unit->shown, (int)error);
-        AccountFor(s, unit, OUTCOME_FAILED, UNIT_STATUS_FAILED, s->plan->run->log,
-                   LogLastFailure());
+        const char* why =
+            LogFailure(StationTag, "Worker for frontend [%s] could not be started, error %d",
+                       unit->shown, (int)error);
+        AccountFor(s, unit, OUTCOME_FAILED, UNIT_STATUS_FAILED, s->plan->run->log, why);
         return false;
     }
     LogFormat(StationTag, "Frontend [%s] is flashed by worker %d, log [%s]", unit->shown,
@@ -195,12 +197,13 @@ static void RefuseNamesListedTwice(Station* s) {
             first = same && j < first ? j : first;
         }
         if (unit->timesListed > 1 && first == i) { // said once for all of them
-            LogFailure(StationTag, "Frontend [%s] is listed %d times, not flashed", unit->shown,
-                       (int)unit->timesListed);
-        }
-        if (unit->timesListed > 1) { // not flashed, like a frontend that could not be had
+            const char* why =
+                LogFailure(StationTag, "Frontend [%s] is listed %d times, not flashed", unit->shown,
+                           (int)unit->timesListed);
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
+        } else if (unit->timesListed > 1) { // not flashed, like a frontend that could not be had
             AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
-                       LogLastFailure());
+                       table->units[first].message); // its own name's, said at the first
         }
     }
 }
@@ -212,17 +215,16 @@ void RefuseNamesWorkersCannotTake(Station* s) {
     for (int32_t i = 0; i < s->table.count; i++) {
         Unit* unit = &s->table.units[i];
         if (unit->state == UNIT_WAITING && strlen(unit->utf8) >= NAME_MAX_UTF8) {
-            LogFailure(StationTag, "Frontend name of %d bytes is too long, not flashed",
-                       (int)strlen(unit->name));
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
-                       LogLastFailure());
+            const char* why =
+                LogFailure(StationTag, "Frontend name of %d bytes is too long, not flashed",
+                           (int)strlen(unit->name));
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
         } else if (unit->state == UNIT_WAITING &&
                    !PlatformNameReachesWorker(unit->name, unit->utf8)) {
-            LogFailure(StationTag,
-                       "Frontend [%s] cannot be named to a worker as listed, not flashed",
-                       unit->shown);
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
-                       LogLastFailure());
+            const char* why = LogFailure(
+                StationTag, "Frontend [%s] cannot be named to a worker as listed, not flashed",
+                unit->shown);
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
         }
     }
 }
@@ -270,7 +272,7 @@ void StationEndsUnlisted(const Options& options, int status, const char* message
 
 int RunStation(Station* s, const StationPlan& plan) {
     if (s == nullptr) { // no room for the list
-        StationEndsUnlisted(*plan.options, 1, LogLastFailure());
+        StationEndsUnlisted(*plan.options, 1, NoRoom);
         return 1;
     }
     s->plan = &plan;

@@ -30,8 +30,8 @@ struct StationPlan {
 };
 
 // A station for the names listed, kept before the list is given back to
-// the SDK; null (logged) when there is no room for it.
-Station* StationTakeNames(char* const* names, int32_t count);
+// the SDK; null when there is no room for it, with *failure what was logged.
+Station* StationTakeNames(char* const* names, int32_t count, const char** failure);
 
 // Starts the workers, at most --max-parallel at once, follows them to their
 // ends, logs each start and end, and gives the station's exit status. Every

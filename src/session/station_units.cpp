@@ -136,19 +136,20 @@ void TakeWorkerEnd(Station* s, Unit* unit, int status) {
     if (!unit->haveResult) {
         // It may hold part of the image. Its own status may be a signal's:
         // the unit counts as failed, with 1, unless the stop ended it.
-        LogFailure(StationTag, "Worker for frontend [%s] ended without a result, exit status %d",
-                   unit->shown, status);
+        const char* why = LogFailure(
+            StationTag, "Worker for frontend [%s] ended without a result, exit status %d",
+            unit->shown, status);
         bool stopped = PlatformStopRequested() && status == PlatformStoppedExitStatus;
         AccountFor(s, unit, stopped ? OUTCOME_STOPPED : OUTCOME_FAILED,
-                   stopped ? status : UNIT_STATUS_FAILED, unit->log, LogLastFailure());
+                   stopped ? status : UNIT_STATUS_FAILED, unit->log, why);
         return;
     }
     unit->status = status;
     unit->state = UNIT_ENDED;
     const char* outcome = Outcomes[unit->outcome].name;
     if (unit->recorded == RECORD_NOT_WRITTEN) {
-        LogFailure(StationTag, "Frontend [%s]: %s, but its record could not be written",
-                   unit->shown, outcome);
+        LogFormat(StationTag, "Frontend [%s]: %s, but its record could not be written", unit->shown,
+                  outcome);
     } else {
         LogFormat(StationTag, "Frontend [%s]: %s, exit status %d", unit->shown, outcome,
                   unit->status);
