@@ -5,11 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "output/record_text.h"
 #include "output/run_record.h"
 #include "platform/platform.h"
-
-// Local time, ISO 8601 with the UTC offset ("2026-12-07T12:00:00+01:00").
-void LocalTimestamp(char text[32]);
 
 // The outcome word of the record: flashed, verified, unverified, current,
 // declined, refused, failed, stopped or listed; fatal is a run that ended
@@ -61,8 +59,3 @@ Recorded RecordInHistory(const char* path, const char* given, const char* const*
 // (PLATFORM_PROTECTED_FILE where path is one of protectedPaths).
 uint32_t AppendHistoryRecord(const char* path, const char* const* protectedPaths, RecordWait wait,
                              const RecordValues& record);
-
-// Copies text as valid UTF-8: each byte that begins no UTF-8 character
-// becomes U+FFFD, and the copy ends before a character that would not fit
-// in capacity bytes with the NUL.
-void CleanUtf8(char* out, size_t capacity, const char* text);

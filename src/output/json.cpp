@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "output/history.h"
+#include "output/record_text.h"
 #include "output/text_builder.h"
 #include "platform/platform.h"
 

@@ -8,6 +8,7 @@
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/record_text.h"
 #include "output/shown_text.h"
 #include "platform/platform.h"
 #include "sdk/library_path.h"

@@ -7,6 +7,7 @@
 
 #include "output/history.h"
 #include "output/log_line.h"
+#include "output/record_text.h"
 #include "platform/platform.h"
 #include "session/command_line.h"
 #include "session/station_parts.h"
