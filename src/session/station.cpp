@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "flash/firmware_image.h"
 #include "output/history.h"
 #include "output/log_line.h"
 #include "output/record_text.h"
@@ -16,8 +15,8 @@ const char* const StationTag = "station";
 
 enum {
     WORKER_ARGUMENTS_MAX = 14 + WORKER_OPTIONS_MAX, // with the station's own and the end
-    NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE,
     READ_STEP_MS = 200,
+    LOOK_MS = 1000, // --watch: how often the fixture is looked at
 };
 
 static void FreeStation(Station* s) {
@@ -184,71 +183,43 @@ void StopAtSecondStop(Station* s) {
     PlatformEndForSecondStop();
 }
 
-// --- What no worker gets -----------------------------------------------------------
-
-// Names listed more than once cannot be told apart by --device.
-static void RefuseNamesListedTwice(Station* s) {
-    UnitTable* table = &s->table;
-    for (int32_t i = 0; i < table->count; i++) {
-        Unit* unit = &table->units[i];
-        int32_t first = i;
-        for (int32_t j = 0; j < table->count; j++) {
-            bool same = strcmp(unit->name, table->units[j].name) == 0;
-            unit->timesListed += same;
-            first = same && j < first ? j : first;
-        }
-        if (unit->timesListed > 1 && first == i) { // said once for all of them
-            const char* why =
-                LogFailure(StationTag, "Frontend [%s] is listed %d times, not flashed", unit->shown,
-                           (int)unit->timesListed);
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
-        } else if (unit->timesListed > 1) { // not flashed, like a frontend that could not be had
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
-                       table->units[first].message); // its own name's, said at the first
-        }
-    }
-}
-
-// A name the worker cannot be given whole is never flashed: cut short, or
-// changed on its way (Windows: a code page's duplicate characters, invalid
-// bytes), it could name another frontend, or two workers the same one.
-void RefuseNamesWorkersCannotTake(Station* s) {
-    for (int32_t i = 0; i < s->table.count; i++) {
-        Unit* unit = &s->table.units[i];
-        if (unit->state == UNIT_WAITING && strlen(unit->utf8) >= NAME_MAX_UTF8) {
-            const char* why =
-                LogFailure(StationTag, "Frontend name of %d bytes is too long, not flashed",
-                           (int)strlen(unit->name));
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
-        } else if (unit->state == UNIT_WAITING &&
-                   !PlatformNameReachesWorker(unit->name, unit->utf8)) {
-            const char* why = LogFailure(
-                StationTag, "Frontend [%s] cannot be named to a worker as listed, not flashed",
-                unit->shown);
-            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
-        }
-    }
-}
-
-// Each image is read once, before any worker starts, and every unit of the
-// station gets exactly those bytes: a worker reads the file itself but
-// refuses bytes whose SHA-256 differs ("changed since the station checked
-// it"). Handing over the hash rather than the bytes keeps each worker's
-// read, checks and record as a run's on its own, and a day-long watch
-// holds no copy of 32 images for its workers.
-static void ReadImagesOnce(Station* s) {
-    size_t length = 0;
-    for (int k = 0; k < s->plan->imageCount; k++) {
-        char sha256[65];
-        if (!HashImageFile(s->plan->imagePaths[k], sha256)) {
-            snprintf(sha256, sizeof sha256, "-"); // whatever a worker reads is not it
-        }
-        length += (size_t)snprintf(s->imageSha256s + length, sizeof s->imageSha256s - length,
-                                   "%s%s", k > 0 ? "," : "", sha256);
-    }
-}
-
 // --- The station -------------------------------------------------------------------
+
+// --watch: looks at least once a second and flashes each frontend that
+// arrives, until a stop or a limit ends the watch; then the running workers
+// finish. The first look was the run's listing: its frontends are the first units.
+static void Watch(Station* s) {
+    UnitTable* table = &s->table;
+    char** first = static_cast<char**>(calloc((size_t)table->count + 1, sizeof(char*)));
+    for (int32_t i = 0; first != nullptr && i < table->count; i++) {
+        first[i] = table->units[i].name;
+    }
+    UnitsKeepLook(table, first, first != nullptr ? table->count : 0);
+    free(first);
+    s->limits = WatchLimits{s->plan->options->count, s->plan->options->maxFailures};
+    s->nextLook = PlatformMilliseconds() + LOOK_MS;
+    StartWorkers(s);
+    while (PoolRunning(s->pool) > 0 ||
+           (table->ended == WATCH_GOES_ON && !PlatformStopRequested())) {
+        UnitsForget(table);
+        StopAtSecondStop(s);
+        if (PlatformStopRequested()) {
+            PassStopOn(s);
+        } else if (table->ended == WATCH_GOES_ON && PlatformMilliseconds() >= s->nextLook) {
+            WatchLook(s);
+            s->nextLook = PlatformMilliseconds() + LOOK_MS;
+        }
+        ViewDraw(&s->view, *table, PlatformMilliseconds());
+        WatchReport(s);
+        StartWorkers(s);
+        if (PoolRunning(s->pool) > 0) {
+            FollowWorkers(s);
+        } else if (table->ended == WATCH_GOES_ON && !PlatformStopRequested()) {
+            PlatformSleep(READ_STEP_MS);
+        }
+    }
+    table->ended = table->ended != WATCH_GOES_ON ? table->ended : WATCH_STOPPED;
+}
 
 // --all: every unit listed, at most --max-parallel at once.
 static void FlashAll(Station* s) {

@@ -63,11 +63,19 @@ void FollowWorkers(Station* s);
 // and a second one, which ends the station sooner (see StopAtSecondStop).
 bool PassStopOn(Station* s);
 void StopAtSecondStop(Station* s);
+
+// --- What no worker gets (station_units.cpp) ---
+
+// Names listed more than once cannot be told apart by --device.
+void RefuseNamesListedTwice(Station* s);
 // Names a worker cannot be given whole are refused.
 void RefuseNamesWorkersCannotTake(Station* s);
+// Each image read once, before any worker (see ReadImagesOnce there).
+void ReadImagesOnce(Station* s);
 
-// --- The watch (watch.cpp) ---
+// --- The watch's looks (watch.cpp) ---
 
-// Looks at least once a second and flashes each frontend that arrives,
-// until a stop or a limit ends the watch; then the running workers finish.
-void Watch(Station* s);
+// One look at the fixture: a unit for each frontend that arrived.
+void WatchLook(Station* s);
+// Every ten seconds, the counts so far.
+void WatchReport(Station* s);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "flash/firmware_image.h"
 #include "output/history.h"
 #include "output/log_line.h"
 #include "output/record_text.h"
@@ -187,4 +188,70 @@ void ListUnits(Station* s, const StationCounts& counts) {
         JsonSpoolUnit(&s->spooled, UnitOf(s->table.units[i]));
     }
     JsonStation(counts, &s->spooled, nullptr);
+}
+
+// --- What no worker gets ---------------------------------------------------------
+
+enum { NAME_MAX_UTF8 = 4 * MESSAGE_BUFFER_SIZE }; // what a worker's argument holds
+
+// Names listed more than once cannot be told apart by --device.
+void RefuseNamesListedTwice(Station* s) {
+    UnitTable* table = &s->table;
+    for (int32_t i = 0; i < table->count; i++) {
+        Unit* unit = &table->units[i];
+        int32_t first = i;
+        for (int32_t j = 0; j < table->count; j++) {
+            bool same = strcmp(unit->name, table->units[j].name) == 0;
+            unit->timesListed += same;
+            first = same && j < first ? j : first;
+        }
+        if (unit->timesListed > 1 && first == i) { // said once for all of them
+            const char* why =
+                LogFailure(StationTag, "Frontend [%s] is listed %d times, not flashed", unit->shown,
+                           (int)unit->timesListed);
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
+        } else if (unit->timesListed > 1) { // not flashed, like a frontend that could not be had
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
+                       table->units[first].message); // its own name's, said at the first
+        }
+    }
+}
+
+// A name the worker cannot be given whole is never flashed: cut short, or
+// changed on its way (Windows: a code page's duplicate characters, invalid
+// bytes), it could name another frontend, or two workers the same one.
+void RefuseNamesWorkersCannotTake(Station* s) {
+    for (int32_t i = 0; i < s->table.count; i++) {
+        Unit* unit = &s->table.units[i];
+        if (unit->state == UNIT_WAITING && strlen(unit->utf8) >= NAME_MAX_UTF8) {
+            const char* why =
+                LogFailure(StationTag, "Frontend name of %d bytes is too long, not flashed",
+                           (int)strlen(unit->name));
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
+        } else if (unit->state == UNIT_WAITING &&
+                   !PlatformNameReachesWorker(unit->name, unit->utf8)) {
+            const char* why = LogFailure(
+                StationTag, "Frontend [%s] cannot be named to a worker as listed, not flashed",
+                unit->shown);
+            AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log, why);
+        }
+    }
+}
+
+// Each image is read once, before any worker starts, and every unit of the
+// station gets exactly those bytes: a worker reads the file itself but
+// refuses bytes whose SHA-256 differs ("changed since the station checked
+// it"). Handing over the hash rather than the bytes keeps each worker's
+// read, checks and record as a run's on its own, and a day-long watch
+// holds no copy of 32 images for its workers.
+void ReadImagesOnce(Station* s) {
+    size_t length = 0;
+    for (int k = 0; k < s->plan->imageCount; k++) {
+        char sha256[65];
+        if (!HashImageFile(s->plan->imagePaths[k], sha256)) {
+            snprintf(sha256, sizeof sha256, "-"); // whatever a worker reads is not it
+        }
+        length += (size_t)snprintf(s->imageSha256s + length, sizeof s->imageSha256s - length,
+                                   "%s%s", k > 0 ? "," : "", sha256);
+    }
 }
