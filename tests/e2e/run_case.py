@@ -321,53 +321,40 @@ def run_with_terminal_stopped(command, cwd, env, key):
     return status, out, b""
 
 
-def run_with_stdout_not_read(command, cwd, env, stdin, timeout):
-    """With --json, a reader that never reads standard output until the run
-    is over, on a pipe of one page: the run must end all the same."""
-    read_end, write_end = os.pipe()
-    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
-    p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=write_end,
-                         stderr=subprocess.PIPE)
-    os.close(write_end)
-    try:
-        _, err = p.communicate(stdin, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        print(f"--- still running after {timeout} s")
-        p.kill()
-        _, err = p.communicate()
-    os.close(read_end)  # what it wrote is not looked at
-    return p.returncode, b"", err
-
-
-def run_with_stdout_read_slowly(command, cwd, env, stdin, timeout):
-    """With --json, a reader that takes 1.3 KB a second from a pipe of one
-    page: the run waits for it, however long the backlog takes, and the
-    stream ends with the station's last event."""
+def run_on_one_page_pipe(command, cwd, env, stdin, timeout, read=None):
+    """With --json, standard output on a pipe of one page, taken by read(fd)
+    in a thread of its own, or (read None) never read until the run is over:
+    the run must end all the same."""
     read_end, write_end = os.pipe()
     fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
     p = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=write_end,
                          stderr=subprocess.PIPE)
     os.close(write_end)
     out = []
-
-    def read_slowly():
-        while True:
-            chunk = os.read(read_end, 256)
-            if not chunk:
-                break
-            out.append(chunk)
-            time.sleep(0.2)
-    reader = threading.Thread(target=read_slowly)
-    reader.start()
+    reader = threading.Thread(target=lambda: out.append(read(read_end))) if read else None
+    if reader:
+        reader.start()
     try:
         _, err = p.communicate(stdin, timeout=timeout)
     except subprocess.TimeoutExpired:
         print(f"--- still running after {timeout} s")
         p.kill()
         _, err = p.communicate()
-    reader.join()
-    os.close(read_end)
+    if reader:
+        reader.join()
+    os.close(read_end)  # what was not read is not looked at
     return p.returncode, b"".join(out), err
+
+
+def read_slowly(fd):
+    """1.3 KB a second, to the end."""
+    out = b""
+    while True:
+        chunk = os.read(fd, 256)
+        if not chunk:
+            return out
+        out += chunk
+        time.sleep(0.2)
 
 
 def run_answering_at_prompt(command, cwd, env, stdin, timeout):
@@ -411,9 +398,9 @@ def launch(command, cwd, env, stdin, fields):
         return r.returncode, b"", r.stderr
     timeout = int(fields.get("timeout", "600"))
     if "stdout-read-slowly" in setups:
-        return run_with_stdout_read_slowly(command, cwd, env, stdin, timeout)
+        return run_on_one_page_pipe(command, cwd, env, stdin, timeout, read_slowly)
     if "stdout-not-read" in setups:
-        return run_with_stdout_not_read(command, cwd, env, stdin, timeout)
+        return run_on_one_page_pipe(command, cwd, env, stdin, timeout)
     if "answer-at-prompt" in setups:
         return run_answering_at_prompt(command, cwd, env, stdin, min(timeout, 60))
     if "signal" not in fields and "stdout-reader-leaves" not in setups:

@@ -438,21 +438,33 @@ void PlatformWriteAtOnce(int descriptor, const char* bytes, size_t count) {
               nullptr);
 }
 
+// text in code page from, as code page to (through UTF-16), from malloc;
+// null when it cannot be had.
+static char* Recode(const char* text, UINT from, UINT to) {
+    int units = MultiByteToWideChar(from, 0, text, -1, nullptr, 0);
+    wchar_t* wide =
+        units > 0 ? static_cast<wchar_t*>(malloc((size_t)units * sizeof(wchar_t))) : nullptr;
+    units = wide != nullptr ? MultiByteToWideChar(from, 0, text, -1, wide, units) : 0;
+    int bytes = units > 0 ? WideCharToMultiByte(to, 0, wide, -1, nullptr, 0, nullptr, nullptr) : 0;
+    char* out = bytes > 0 ? static_cast<char*>(malloc((size_t)bytes)) : nullptr;
+    if (out != nullptr &&
+        WideCharToMultiByte(to, 0, wide, -1, out, bytes, nullptr, nullptr) != bytes) {
+        free(out);
+        out = nullptr;
+    }
+    free(wide);
+    return out;
+}
+
 bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
     // SDK texts are in the ANSI code page.
     out[0] = '\0';
-    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    wchar_t* wide =
-        units > 0 ? static_cast<wchar_t*>(malloc((size_t)units * sizeof(wchar_t))) : nullptr;
-    units = wide != nullptr ? MultiByteToWideChar(CP_ACP, 0, text, -1, wide, units) : 0;
-    int bytes =
-        units > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr) : 0;
-    char* utf8 = bytes > 0 ? static_cast<char*>(malloc((size_t)bytes)) : nullptr;
+    char* utf8 = Recode(text, CP_ACP, CP_UTF8);
     bool whole = false;
-    if (utf8 != nullptr &&
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, bytes, nullptr, nullptr) == bytes) {
-        whole = (size_t)bytes <= capacity;
-        size_t length = whole ? (size_t)bytes - 1 : capacity - 1;
+    if (utf8 != nullptr) {
+        size_t bytes = strlen(utf8) + 1;
+        whole = bytes <= capacity;
+        size_t length = whole ? bytes - 1 : capacity - 1;
         while (!whole && length > 0 && ((unsigned char)utf8[length] & 0xC0) == 0x80) {
             length--; // what fits, at whole characters
         }
@@ -460,25 +472,15 @@ bool PlatformNarrowTextToUtf8(const char* text, char* out, size_t capacity) {
         out[length] = '\0';
     }
     free(utf8);
-    free(wide);
     return whole;
 }
 
 // As the worker's command line takes it (see PlatformArguments): UTF-16
 // made from the UTF-8, then the ANSI code page.
 bool PlatformNameReachesWorker(const char* narrow, const char* utf8) {
-    int units = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    wchar_t* wide =
-        units > 0 ? static_cast<wchar_t*>(malloc((size_t)units * sizeof(wchar_t))) : nullptr;
-    units = wide != nullptr ? MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, units) : 0;
-    int bytes =
-        units > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr) : 0;
-    char* back = bytes > 0 ? static_cast<char*>(malloc((size_t)bytes)) : nullptr;
-    bool same = back != nullptr &&
-                WideCharToMultiByte(CP_ACP, 0, wide, -1, back, bytes, nullptr, nullptr) == bytes &&
-                strcmp(back, narrow) == 0;
+    char* back = Recode(utf8, CP_UTF8, CP_ACP);
+    bool same = back != nullptr && strcmp(back, narrow) == 0;
     free(back);
-    free(wide);
     return same;
 }
 
