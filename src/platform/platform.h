@@ -79,11 +79,12 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
 
 // Waits at most the given time, and not past a stop that comes meanwhile,
 // for any of the workers to have output; reads what one has into buffer.
-// Returns the count read, 0 when that worker has ended (its process, not
-// only its output: a helper it left may hold the pipe open), -1 when none
-// had anything. *which tells the worker.
+// Returns the count read, 0 when that worker has ended, -1 when none had
+// anything. *which tells the worker. An end shows in the worker's pipe,
+// unless a helper it left holds the pipe open: with checkEnds the processes
+// themselves are asked too (a cost that grows with their number).
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
-                         char* buffer, size_t capacity, size_t* which);
+                         bool checkEnds, char* buffer, size_t capacity, size_t* which);
 
 // Asks a worker to stop in order, as the operator's first stop does. False
 // when it cannot be asked yet (a Windows worker before its window exists):

@@ -16,8 +16,13 @@ struct PoolWorker {
 struct WorkerPool {
     PoolWorker workers[POOL_WORKERS_MAX]; // in the order they started
     int32_t running;
-    char bytes[65536]; // what a worker wrote, as read
+    char bytes[65536];     // what a worker wrote, as read
+    uint64_t nextEndCheck; // when the processes themselves are asked next
 };
+
+// A worker's end shows in its pipe unless a helper it left holds the pipe
+// open: then its process is asked, at most this often, not at every read.
+static const uint32_t END_CHECK_MS = 100;
 
 WorkerPool* PoolBegin() {
     return static_cast<WorkerPool*>(calloc(1, sizeof(WorkerPool)));
@@ -64,8 +69,14 @@ void PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, v
     for (int32_t i = 0; i < pool->running; i++) {
         processes[i] = pool->workers[i].process;
     }
+    uint64_t now = PlatformMilliseconds();
+    bool checkEnds = now >= pool->nextEndCheck;
+    pool->nextEndCheck = checkEnds ? now + END_CHECK_MS : pool->nextEndCheck;
+    // (not past the next check: an ended worker is seen within it)
+    uint64_t untilCheck = pool->nextEndCheck - now;
+    ms = ms < untilCheck ? ms : (uint32_t)untilCheck;
     size_t which = 0;
-    long got = PlatformReadWorkers(processes, (size_t)pool->running, ms, pool->bytes,
+    long got = PlatformReadWorkers(processes, (size_t)pool->running, ms, checkEnds, pool->bytes,
                                    sizeof pool->bytes, &which);
     if (got > 0) {
         TakeOutput(&pool->workers[which], pool->bytes, (size_t)got, callbacks, context);

@@ -137,7 +137,7 @@ PlatformWorker* PlatformStartWorker(const char* const*, uint32_t* error) {
     *error = 1;
     return nullptr;
 }
-long PlatformReadWorkers(PlatformWorker* const*, size_t, uint32_t, char*, size_t, size_t*) {
+long PlatformReadWorkers(PlatformWorker* const*, size_t, uint32_t, bool, char*, size_t, size_t*) {
     return -1;
 }
 bool PlatformStopWorker(PlatformWorker*) {

@@ -10,6 +10,7 @@
 #endif
 
 #include "platform/console_backlog.h"
+#include "platform/posix/posix_platform.h"
 
 const int PlatformStoppedExitStatus = 130;
 
@@ -110,6 +111,16 @@ void PlatformInit() {
     // The default timer slack of 50 us lets every pause run long; over
     // thousands of chunks that adds up to more than the operator asked for.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    // A station's worker stops in order when the station is gone (killed,
+    // or ended at once), as it would on the operator's stop; a station gone
+    // before this line shows as a parent other than the one that started it.
+    const char* station = getenv(STATION_PID_VARIABLE);
+    if (station != nullptr) {
+        prctl(PR_SET_PDEATHSIG, SIGINT);
+        if (getppid() != (pid_t)strtol(station, nullptr, 10)) {
+            raise(SIGINT);
+        }
+    }
 #endif
 }
 

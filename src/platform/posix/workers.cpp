@@ -1,18 +1,19 @@
 // The station's workers on POSIX: this program again, in a process group of
 // its own, its JSON Lines read through a pipe.
 #include "platform/platform.h"
+#include "platform/posix/posix_platform.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 extern char** environ;
 
@@ -21,46 +22,87 @@ struct PlatformWorker {
     int output;
     bool ended;   // its process has ended and was waited for
     int status;   // then its wait status
-    bool drained; // what it left in the pipe after its end was read
+    bool drained; // its pipe is at its end, or what it left was read
 };
+
+// A worker whose pipe has ended is still exiting: its process is asked this
+// often until it has, and the station reads the others meanwhile (with 256
+// workers ending at once, a wait for each held all the rest up).
+static const uint32_t EXITING_CHECK_MS = 5;
 
 enum { WORKER_ARGUMENTS_MAX = 128 };
 
-// In the child, between fork and exec: async-signal-safe calls only. An
-// error goes back through notify as its errno.
-[[noreturn]] static void BecomeWorker(char* const* argv, int output, int notify, pid_t station) {
-    int error = 0;
-    // Its own process group: the terminal's Ctrl-C reaches the station
-    // alone, which passes it on once. Signals as a fresh start has them.
-    setpgid(0, 0);
-    struct sigaction original = {};
-    original.sa_handler = SIG_DFL;
-    static const int reset[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-    for (int signalNumber : reset) {
-        sigaction(signalNumber, &original, nullptr);
+// What every worker gets besides the station's environment: the station's
+// process id, so that a worker on Linux can tell whether the station that
+// started it is still there.
+static char** WorkerEnvironment() {
+    static char** environment;
+    static char stationPid[48];
+    if (environment != nullptr) {
+        return environment;
     }
-    sigset_t none;
+    size_t count = 0;
+    while (environ[count] != nullptr) {
+        count++;
+    }
+    environment = static_cast<char**>(calloc(count + 2, sizeof(char*)));
+    if (environment == nullptr) {
+        return environ;
+    }
+    snprintf(stationPid, sizeof stationPid, STATION_PID_VARIABLE "=%ld", (long)getpid());
+    size_t n = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (strncmp(environ[i], STATION_PID_VARIABLE "=", sizeof STATION_PID_VARIABLE) != 0) {
+            environment[n++] = environ[i];
+        }
+    }
+    environment[n++] = stationPid;
+    return environment;
+}
+
+// The cheapest start the system offers: posix_spawn, which glibc makes a
+// vfork and exec, with no copy of the station's memory. The worker gets a
+// process group of its own (the terminal's Ctrl-C reaches the station alone,
+// which passes it on once), signals as a fresh start has them, /dev/null as
+// its input and error, and the pipe as its output.
+static int SpawnWorker(char* const* argv, int output, pid_t* pid) {
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    int error = posix_spawnattr_init(&attributes);
+    if (error != 0) {
+        return error;
+    }
+    error = posix_spawn_file_actions_init(&actions);
+    if (error != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return error;
+    }
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-#ifdef __linux__
-    // A station that is gone (killed, or ended at once) stops its workers
-    // in order, as the operator's stop would; one that died before this
-    // line is seen by the check after it.
-    prctl(PR_SET_PDEATHSIG, SIGINT);
-#endif
-    int null = open("/dev/null", O_RDWR);
-    if (getppid() != station) {
-        error = ESRCH;
-    } else if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-               dup2(null, STDERR_FILENO) < 0) {
-        error = errno;
-    } else {
-        execve("/proc/self/exe", argv, environ);
-        error = errno;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+        sigaddset(&defaults, signalNumber);
     }
-    ssize_t ignored = write(notify, &error, sizeof error);
-    (void)ignored;
-    _exit(127);
+    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    int steps[] = {
+        posix_spawnattr_setflags(&attributes, flags),
+        posix_spawnattr_setpgroup(&attributes, 0),
+        posix_spawnattr_setsigdefault(&attributes, &defaults),
+        posix_spawnattr_setsigmask(&attributes, &none),
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0),
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO),
+        posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO),
+    };
+    for (int step : steps) {
+        error = error != 0 ? error : step;
+    }
+    if (error == 0) {
+        error =
+            posix_spawn(pid, "/proc/self/exe", &actions, &attributes, argv, WorkerEnvironment());
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return error;
 }
 
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error) {
@@ -73,34 +115,16 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
         argv[i + 1] = const_cast<char*>(arguments[i]);
     }
     PlatformWorker* worker = static_cast<PlatformWorker*>(calloc(1, sizeof(PlatformWorker)));
-    int pipeEnds[2] = {-1, -1}, notify[2] = {-1, -1};
-    if (worker == nullptr || pipe2(pipeEnds, O_CLOEXEC) != 0 || pipe2(notify, O_CLOEXEC) != 0) {
+    int pipeEnds[2] = {-1, -1};
+    if (worker == nullptr || pipe2(pipeEnds, O_CLOEXEC) != 0) {
         *error = (uint32_t)errno;
-        for (int fd : {pipeEnds[0], pipeEnds[1], notify[0], notify[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
         free(worker);
         return nullptr;
     }
-    pid_t station = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        BecomeWorker(argv, pipeEnds[1], notify[1], station);
-    }
-    int failed = pid < 0 ? errno : 0;
+    pid_t pid = -1;
+    int failed = SpawnWorker(argv, pipeEnds[1], &pid);
     close(pipeEnds[1]);
-    close(notify[1]);
-    // Nothing comes back once exec has closed the child's end.
-    while (pid > 0 && read(notify[0], &failed, sizeof failed) < 0 && errno == EINTR) {
-    }
-    close(notify[0]);
     if (failed != 0) {
-        if (pid > 0) {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
         close(pipeEnds[0]);
         free(worker);
         *error = (uint32_t)failed;
@@ -127,39 +151,50 @@ static long TakeEnded(PlatformWorker* worker, char* buffer, size_t capacity) {
     return got > 0 ? got : 0;
 }
 
-// A worker's end shows in its pipe unless a helper holds the pipe open:
-// each process is asked at most this often, not at every read (with 256
-// workers that was 256 system calls a line).
-static const uint32_t END_CHECK_MS = 100;
-static uint64_t NextEndCheck;
-
-long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
-                         char* buffer, size_t capacity, size_t* which) {
-    uint64_t now = PlatformMilliseconds();
-    bool check = now >= NextEndCheck;
-    NextEndCheck = check ? now + END_CHECK_MS : NextEndCheck;
+// Marks the workers whose process has ended, whoever still holds their
+// pipe open (a helper they left). One look at all the station's children
+// first: with 256 workers, a wait for each was 256 walks of them a check.
+static void MarkEnded(PlatformWorker* const* workers, size_t count) {
+    siginfo_t info = {};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) {
+        return;
+    }
     for (size_t i = 0; i < count; i++) {
         PlatformWorker* worker = workers[i];
-        if (check && !worker->ended &&
-            waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid) {
+        if (!worker->ended && waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid) {
             worker->ended = true;
         }
-        if (worker->ended) {
-            *which = i;
-            return TakeEnded(worker, buffer, capacity);
-        }
     }
-    // (Past an ended one, the wait is at most until the next check.)
-    milliseconds = milliseconds < END_CHECK_MS ? milliseconds : END_CHECK_MS;
+}
+
+static bool Reaped(PlatformWorker* worker) {
+    worker->ended = worker->ended || waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid;
+    return worker->ended;
+}
+
+long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
+                         bool checkEnds, char* buffer, size_t capacity, size_t* which) {
+    if (checkEnds) {
+        MarkEnded(workers, count);
+    }
+    bool exiting = false;
+    for (size_t i = 0; i < count; i++) {
+        if (workers[i]->drained ? Reaped(workers[i]) : workers[i]->ended) {
+            *which = i;
+            return TakeEnded(workers[i], buffer, capacity);
+        }
+        exiting = exiting || workers[i]->drained;
+    }
     pollfd* outputs = static_cast<pollfd*>(calloc(count, sizeof(pollfd)));
     if (outputs == nullptr) {
         usleep(milliseconds * 1000); // nothing to wait on: only the time
         return -1;
     }
     for (size_t i = 0; i < count; i++) {
-        outputs[i].fd = workers[i]->output;
+        outputs[i].fd = workers[i]->drained ? -1 : workers[i]->output;
         outputs[i].events = POLLIN;
     }
+    milliseconds = exiting && milliseconds > EXITING_CHECK_MS ? EXITING_CHECK_MS : milliseconds;
     long got = -1;
     // A stop signal ends the wait (EINTR): the station passes it on at once.
     if (poll(outputs, count, (int)milliseconds) > 0) {
@@ -167,6 +202,8 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
             if (outputs[i].revents != 0) {
                 *which = i;
                 got = ReadAvailable(outputs[i].fd, buffer, capacity);
+                workers[i]->drained = got == 0;
+                got = got == 0 && !Reaped(workers[i]) ? -1 : got;
             }
         }
     }

@@ -126,26 +126,19 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
     return worker;
 }
 
-// A worker's end shows in its pipe unless a program the SDK started holds
-// the pipe open: each process is asked at most this often, not at every
-// look at the pipes.
-static const ULONGLONG END_CHECK_MS = 100;
-static ULONGLONG NextEndCheck;
-
 long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t milliseconds,
-                         char* buffer, size_t capacity, size_t* which) {
+                         bool checkEnds, char* buffer, size_t capacity, size_t* which) {
     // Anonymous pipes cannot be waited on: look at each, then wait a little,
     // for a stop too unless it came before.
     ULONGLONG deadline = GetTickCount64() + milliseconds;
     // (This process, as a handle, is signalled only once it has ended.)
     HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
     do {
-        ULONGLONG now = GetTickCount64();
-        bool check = now >= NextEndCheck;
-        NextEndCheck = check ? now + END_CHECK_MS : NextEndCheck;
+        bool check = checkEnds;
+        checkEnds = false; // (once a call: the pool keeps the pace)
         for (size_t i = 0; i < count; i++) {
-            // Its process may have ended while such a program holds the
-            // pipe open: what is there, then its end.
+            // Its process may have ended while a program the SDK started
+            // holds the pipe open: what is there, then its end.
             bool ended = check && WaitForSingleObject(workers[i]->process, 0) == WAIT_OBJECT_0;
             DWORD available = 0;
             bool open = PeekNamedPipe(workers[i]->output, nullptr, 0, nullptr, &available, nullptr);
