@@ -75,6 +75,8 @@ struct PlatformWorker;
 // only through PlatformStopWorker; on Windows it shares the console's
 // Ctrl-C, and a stop passed on besides never ends it at once. On Linux it
 // gets a stop when the station is gone. Null on failure, with *error set.
+// At most PLATFORM_WORKER_ARGUMENTS_MAX arguments.
+enum { PLATFORM_WORKER_ARGUMENTS_MAX = 128 };
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error);
 
 // Waits at most the given time, and not past a stop that comes meanwhile,

@@ -140,9 +140,17 @@ static int FinishStation(Run* run) {
     char transport[2] = {run->transport->letter, '\0'};
     char waitTime[12];
     snprintf(waitTime, sizeof waitTime, "%u", run->waitTime);
-    StationPlan plan = {
-        run->options, &run->record,     run->logPath,         transport,       run->transport->code,
-        waitTime,     run->historyPath, run->recordProtected, run->imagePaths, run->imageCount};
+    StationPlan plan = {};
+    plan.options = run->options;
+    plan.run = &run->record;
+    plan.logPath = run->logPath;
+    plan.transport = transport;
+    plan.transportCode = run->transport->code;
+    plan.waitTime = waitTime;
+    plan.historyPath = run->historyPath;
+    plan.recordProtectedPaths = run->recordProtected;
+    plan.imagePaths = run->imagePaths;
+    plan.imageCount = run->imageCount;
     int status = RunStation(run->station, plan);
     if (run->session.library != nullptr) { // a watch's looks used it
         PlatformFreeLibrary(run->session.library);

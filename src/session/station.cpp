@@ -18,6 +18,7 @@ enum {
     READ_STEP_MS = 200,
     LOOK_MS = 1000, // --watch: how often the fixture is looked at
 };
+static_assert(WORKER_ARGUMENTS_MAX <= PLATFORM_WORKER_ARGUMENTS_MAX + 1, "(the +1: the end)");
 
 static void FreeStation(Station* s) {
     UnitsEnd(&s->table);

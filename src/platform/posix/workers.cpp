@@ -30,8 +30,6 @@ struct PlatformWorker {
 // workers ending at once, a wait for each held all the rest up).
 static const uint32_t EXITING_CHECK_MS = 5;
 
-enum { WORKER_ARGUMENTS_MAX = 128 };
-
 // What every worker gets besides the station's environment: the station's
 // process id, so that a worker on Linux can tell whether the station that
 // started it is still there.
@@ -106,9 +104,9 @@ static int SpawnWorker(char* const* argv, int output, pid_t* pid) {
 }
 
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error) {
-    char* argv[WORKER_ARGUMENTS_MAX + 2] = {const_cast<char*>("Kestrune")};
+    char* argv[PLATFORM_WORKER_ARGUMENTS_MAX + 2] = {const_cast<char*>("Kestrune")};
     for (size_t i = 0; arguments[i] != nullptr; i++) {
-        if (i == WORKER_ARGUMENTS_MAX) {
+        if (i == PLATFORM_WORKER_ARGUMENTS_MAX) {
             *error = E2BIG;
             return nullptr;
         }
