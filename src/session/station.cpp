@@ -116,7 +116,7 @@ void StartWorkers(Station* s) {
     for (int32_t i = 0; i < s->table.count && PoolRunning(s->pool) < limit && !s->startsWait &&
                         s->table.ended == WATCH_GOES_ON && !PlatformStopRequested();
          i++) {
-        if (s->table.units[i].state == UNIT_WAITING) {
+        if (UnitMayStart(s->table, s->table.units[i])) {
             StartWorker(s, &s->table.units[i]);
         }
     }
@@ -160,7 +160,7 @@ void StopAtSecondStop(Station* s) {
     bool leftToStop = false;
     for (int32_t i = 0; i < s->table.count; i++) {
         UnitState state = s->table.units[i].state;
-        leftToStop = leftToStop || state == UNIT_WAITING || state == UNIT_WORKING;
+        leftToStop = leftToStop || state == UNIT_WAITING || UnitWorkerRuns(s->table.units[i]);
     }
     if (!leftToStop) {
         return; // the station ends in order all the same
@@ -171,7 +171,7 @@ void StopAtSecondStop(Station* s) {
     AccountForTheStopped(s);
     for (int32_t i = 0; i < s->table.count; i++) {
         Unit* unit = &s->table.units[i];
-        if (unit->state == UNIT_WORKING) {
+        if (UnitWorkerRuns(*unit)) {
             unit->state = UNIT_ENDED;
             unit->outcome = OUTCOME_STOPPED;
             unit->status = PlatformStoppedExitStatus;

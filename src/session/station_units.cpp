@@ -10,6 +10,7 @@
 #include "output/log_line.h"
 #include "output/record_text.h"
 #include "platform/platform.h"
+#include "sdk/kovi_sdk.h"
 #include "session/command_line.h"
 #include "session/station_parts.h"
 
@@ -109,6 +110,10 @@ static void TakeResult(Unit* unit, const char* line) {
     }
 }
 
+static void Rebooting(Unit* unit) {
+    unit->state = unit->state == UNIT_WORKING && !unit->left ? UNIT_REBOOTING : unit->state;
+}
+
 void TakeWorkerLine(Station* s, Unit* unit, const char* line) {
     JsonForward(line, unit->utf8);
     s->view.changed = true;
@@ -125,9 +130,16 @@ void TakeWorkerLine(Station* s, Unit* unit, const char* line) {
         long long seconds = 0;
         JsonReadNumber(line, "seconds_to_query", &seconds);
         unit->queryAt = (long long)PlatformMilliseconds() + 1000 * seconds;
-    } else if (strcmp(event, "status") == 0 &&
-               !JsonReadWord(line, "text", unit->lastStatus, sizeof unit->lastStatus)) {
-        unit->lastStatus[0] = '\0';
+    } else if (strcmp(event, "status") == 0) {
+        if (!JsonReadWord(line, "text", unit->lastStatus, sizeof unit->lastStatus)) {
+            unit->lastStatus[0] = '\0';
+        }
+        long long code = 0;
+        if (JsonReadNumber(line, "code", &code) && code == FIRMWARE_STATUS_PROGRAMMING_DONE) {
+            Rebooting(unit); // its leaving and coming back are its own affair now
+        }
+    } else if (strcmp(event, "verify") == 0) {
+        Rebooting(unit);
     } else if (strcmp(event, "result") == 0) {
         TakeResult(unit, line);
     }

@@ -75,7 +75,7 @@ static ScreenCell DescribeState(const StationView& view, const UnitTable& table,
 // watch keeps (the cells kept so far are shown[0..count)).
 static bool HasCell(const StationView& view, const Unit& unit, const ScreenCell* shown,
                     int32_t count) {
-    if (!view.watch || unit.state == UNIT_WAITING || unit.state == UNIT_WORKING) {
+    if (!view.watch || unit.state == UNIT_WAITING || UnitWorkerRuns(unit)) {
         return true;
     }
     for (int32_t i = 0; i < count; i++) {
@@ -116,7 +116,7 @@ void ViewDraw(StationView* view, const UnitTable& table, uint64_t now) {
         static_cast<ScreenCell*>(calloc((size_t)table.count + 1, sizeof(ScreenCell)));
     int32_t count = 0, working = 0;
     for (int32_t i = table.count - 1; cells != nullptr && i >= 0; i--) { // newest first
-        working += table.units[i].state == UNIT_WORKING;
+        working += UnitWorkerRuns(table.units[i]);
         if (HasCell(*view, table.units[i], cells, count)) {
             cells[count++] = DescribeState(*view, table, table.units[i], now);
         }

@@ -114,15 +114,32 @@ bool NameIn(char* const* names, int32_t count, const char* name) {
     return false;
 }
 
-bool UnitBusy(const UnitTable& table, const char* name) {
+bool UnitWorkerRuns(const Unit& unit) {
+    return unit.state == UNIT_WORKING || unit.state == UNIT_REBOOTING;
+}
+
+// The newest unit of that name, or null.
+static Unit* SlotUnit(const UnitTable& table, const char* name) {
     for (int32_t i = table.count - 1; i >= 0; i--) {
-        const Unit& unit = table.units[i];
-        if ((unit.state == UNIT_WAITING || unit.state == UNIT_WORKING) &&
-            strcmp(unit.name, name) == 0) {
-            return true;
+        if (strcmp(table.units[i].name, name) == 0) {
+            return &table.units[i];
         }
     }
-    return false;
+    return nullptr;
+}
+
+bool UnitBusy(const UnitTable& table, const char* name) {
+    const Unit* unit = SlotUnit(table, name);
+    return unit != nullptr && (unit->state == UNIT_WAITING || UnitWorkerRuns(*unit));
+}
+
+bool UnitMayStart(const UnitTable& table, const Unit& unit) {
+    for (int32_t i = 0; i < table.count && &table.units[i] != &unit; i++) {
+        if (UnitWorkerRuns(table.units[i]) && strcmp(table.units[i].name, unit.name) == 0) {
+            return false;
+        }
+    }
+    return unit.state == UNIT_WAITING;
 }
 
 void UnitsKeepLook(UnitTable* table, char* const* names, int32_t count) {
@@ -138,25 +155,46 @@ void UnitsKeepLook(UnitTable* table, char* const* names, int32_t count) {
 }
 
 void UnitsTakeLook(UnitTable* table, char* const* names, int32_t count,
-                   void (*changed)(void* context, bool arrived, const Unit* unit, const char* name),
+                   void (*changed)(void* context, bool arrived, Unit* unit, const char* name),
                    void* context) {
+    // What the slots hold after this look: the names listed, and those of
+    // units that reboot.
+    char** slots =
+        static_cast<char**>(calloc((size_t)(count + table->presentCount) + 1, sizeof(char*)));
+    if (slots == nullptr) {
+        return; // (this look is lost; the next one sees the same changes)
+    }
+    int32_t slotCount = 0;
+    for (int32_t i = 0; i < count; i++) {
+        slots[slotCount++] = names[i] != nullptr ? names[i] : const_cast<char*>("");
+    }
     for (int32_t i = 0; i < table->presentCount; i++) {
         const char* name = table->present[i];
-        if (!NameIn(names, count, name) && !UnitBusy(*table, name)) {
-            table->forget = true; // its cell goes empty
-            changed(context, false, nullptr, name);
+        if (NameIn(names, count, name)) {
+            continue;
         }
+        Unit* unit = SlotUnit(*table, name);
+        if (unit != nullptr && unit->state == UNIT_REBOOTING) {
+            slots[slotCount++] = table->present[i];
+            continue;
+        }
+        if (unit != nullptr && (unit->state == UNIT_WAITING || unit->state == UNIT_WORKING)) {
+            unit->left = true;
+        }
+        table->forget = true; // its cell goes empty
+        changed(context, false, unit, name);
     }
     for (int32_t i = 0; i < count; i++) {
         const char* name = names[i] != nullptr ? names[i] : "";
         bool seenBefore =
             NameIn(names, i, name) || NameIn(table->present, table->presentCount, name);
-        if (!seenBefore && !UnitBusy(*table, name) && UnitAdd(table, name)) {
+        if (!seenBefore && UnitAdd(table, name)) {
             table->forget = true; // it takes its frontend's cell
             changed(context, true, &table->units[table->count - 1], name);
         }
     }
-    UnitsKeepLook(table, names, count);
+    UnitsKeepLook(table, slots, slotCount);
+    free(slots);
 }
 
 void UnitsForget(UnitTable* table) {

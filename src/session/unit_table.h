@@ -11,11 +11,14 @@
 #include "output/outcome.h"
 #include "output/run_record.h"
 
+// A unit's way through the station. A look at the fixture sees only names;
+// the state says what a name's leaving or coming back means for its unit.
 enum UnitState {
-    UNIT_WAITING, // for its worker's turn
-    UNIT_WORKING, // its worker runs
-    UNIT_ENDED,   // its worker ended, or the station ended it
-    UNIT_REFUSED, // ended by the station before any worker
+    UNIT_WAITING,   // for its worker's turn
+    UNIT_WORKING,   // its worker runs: the transfer, the programming
+    UNIT_REBOOTING, // its worker runs, programming is done: it reboots, is verified
+    UNIT_ENDED,     // its worker ended, or the station ended it
+    UNIT_REFUSED,   // ended by the station before any worker
 };
 
 struct Unit {
@@ -25,6 +28,7 @@ struct Unit {
     int32_t number; // of the station's units, from 1 in the order they came
     int32_t timesListed;
     UnitState state;
+    bool left; // its frontend left the slot before its unit ended
     char* log; // its worker's
     char started[32];
     // The newest of what its worker said, for the screen.
@@ -92,19 +96,29 @@ bool UnitCount(UnitTable* table, const Unit& unit, const WatchLimits* limits);
 // got (1 where none had one), without it 0.
 int UnitsExitStatus(const UnitTable& table, bool exitStatus, bool stopRequested);
 
-// Whether a unit of that name waits for its worker or is being flashed:
-// its frontend leaving and coming back (a reboot, say) is its own affair.
+// Whether the unit's worker runs.
+bool UnitWorkerRuns(const Unit& unit);
+// Whether a unit of that name waits for its worker or is being flashed.
 bool UnitBusy(const UnitTable& table, const char* name);
+// Whether a waiting unit may have its worker now: not while an older unit
+// of its slot still has one (the old unit was taken out mid-flash, the new
+// one waits for its worker to end; no two workers for one name).
+bool UnitMayStart(const UnitTable& table, const Unit& unit);
 bool NameIn(char* const* names, int32_t count, const char* name);
 
 // The names a look listed, kept: what the next look is held against.
 void UnitsKeepLook(UnitTable* table, char* const* names, int32_t count);
 
 // A look at the fixture against the one before: changed(context, arrived,
-// name) for each frontend that left (no unit of its name busy) and, once
-// its unit is added, each that arrived; then the look is kept.
+// unit, name) for each frontend that left (unit: its slot's unit, or null)
+// and, once its unit is added, each that arrived; then the look is kept.
+// A name is a slot, not a unit:
+// - a frontend that leaves while its unit reboots is that unit's affair: it
+//   stays in the slot, and coming back is no arrival;
+// - a frontend that leaves while its unit waits or is flashed has left
+//   (the unit says so), and what comes back under its name is a new unit.
 void UnitsTakeLook(UnitTable* table, char* const* names, int32_t count,
-                   void (*changed)(void* context, bool arrived, const Unit* unit, const char* name),
+                   void (*changed)(void* context, bool arrived, Unit* unit, const char* name),
                    void* context);
 
 // A watch keeps a unit that ended only while it has a cell: while its

@@ -13,13 +13,19 @@
 
 enum { WATCHING_MS = 10000 };
 
-// A frontend that arrived (its unit added) or left.
-static void TakeChange(void* context, bool arrived, const Unit* unit, const char* name) {
+// A frontend that arrived (its unit added) or left. A unit whose frontend
+// left before its turn never gets a worker: what comes back under its name
+// is another unit.
+static void TakeChange(void* context, bool arrived, Unit* unit, const char* name) {
     Station* s = static_cast<Station*>(context);
     s->view.changed = true;
     LogFormat(StationTag, arrived ? "Frontend [%s] arrived" : "Frontend [%s] left",
               ShownText(name));
     JsonFixture(arrived ? "arrived" : "left", arrived ? unit->utf8 : name);
+    if (!arrived && unit != nullptr && unit->state == UNIT_WAITING) {
+        AccountFor(s, unit, OUTCOME_GONE, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
+                   "Taken out before its turn, nothing was sent to the frontend");
+    }
 }
 
 // One look at the fixture. An empty fixture is the normal state; a look

@@ -10,7 +10,7 @@ static std::vector<std::string> Look(UnitTable* table, std::vector<const char*> 
     std::vector<std::string> changes;
     UnitsTakeLook(
         table, const_cast<char**>(names.data()), (int32_t)names.size(),
-        [](void* context, bool arrived, const Unit*, const char* name) {
+        [](void* context, bool arrived, Unit*, const char* name) {
             static_cast<std::vector<std::string>*>(context)->push_back((arrived ? "+" : "-") +
                                                                        std::string(name));
         },
@@ -32,9 +32,10 @@ static void End(UnitTable* table, const char* name, Outcome outcome,
     FAIL() << name << " has no unit to end";
 }
 
-// A look reports each frontend that arrived and each that left, once; a
-// name whose unit waits or is being flashed neither leaves nor arrives (a
-// reboot is its worker's affair).
+// A look reports each frontend that arrived and each that left, once. A
+// name is a slot: a frontend that leaves while its unit is flashed has
+// left, and what comes back is a new unit, which waits for the old one's
+// worker; one that leaves while its unit reboots is its unit's affair.
 TEST(UnitTable, ALookReportsArrivalsAndDepartures) {
     UnitTable table;
     ASSERT_TRUE(UnitsBegin(&table, nullptr, 0));
@@ -42,11 +43,22 @@ TEST(UnitTable, ALookReportsArrivalsAndDepartures) {
     EXPECT_EQ(Look(&table, {"A", "B"}), std::vector<std::string>{});
     table.units[0].state = UNIT_WORKING;
     End(&table, "B", OUTCOME_FAILED);
-    EXPECT_EQ(Look(&table, {"C"}), (std::vector<std::string>{"-B", "+C"})); // A is busy
-    EXPECT_EQ(table.count, 3);
-    End(&table, "A", OUTCOME_FLASHED);
-    EXPECT_EQ(Look(&table, {"A", "C"}), (std::vector<std::string>{"+A"})); // came back
+    EXPECT_EQ(Look(&table, {"C"}), (std::vector<std::string>{"-A", "-B", "+C"}));
+    EXPECT_TRUE(table.units[0].left);
+    EXPECT_EQ(Look(&table, {"A", "C"}), (std::vector<std::string>{"+A"})); // another unit
+    ASSERT_EQ(table.count, 4);
     EXPECT_EQ(table.units[3].number, 4);
+    EXPECT_FALSE(UnitMayStart(table, table.units[3])); // the old unit's worker runs
+    EXPECT_TRUE(UnitMayStart(table, table.units[2]));
+    table.units[0].state = UNIT_ENDED;
+    EXPECT_TRUE(UnitMayStart(table, table.units[3]));
+
+    table.units[2].state = UNIT_REBOOTING; // C: programming done
+    EXPECT_EQ(Look(&table, {"A"}), std::vector<std::string>{});
+    EXPECT_EQ(Look(&table, {"A", "C"}), std::vector<std::string>{}); // back after its reboot
+    EXPECT_EQ(Look(&table, {"A"}), std::vector<std::string>{});      // away again
+    table.units[2].state = UNIT_ENDED;                               // never came back
+    EXPECT_EQ(Look(&table, {"A"}), std::vector<std::string>{"-C"});
     UnitsEnd(&table);
 }
 
