@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -79,6 +80,7 @@ enum {
     SIM_ERROR_INVALID_HANDLE = 0x10,
     SIM_ERROR_NOT_CONNECTED = 0x11,
     SIM_ERROR_UNKNOWN_DEVICE = 0x12,
+    SIM_ERROR_REMOVED = 0x13, // a fixture's unit taken out while it was open
     SIM_ERROR_ACCESS_CODE = 0x21,
     SIM_ERROR_CHUNK_COUNT = 0x22,
     SIM_ERROR_PART_NUMBER = 0x23,
@@ -130,6 +132,11 @@ struct Scenario {
     // Settings for one frontend only, taken when it is opened: "[NAME]"
     // lines start them.
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> frontends;
+    // KOVI_SIM_FIXTURE: each frontend's file and its identity as read.
+    struct FixtureUnit {
+        std::string name, path, identity;
+    };
+    std::vector<FixtureUnit> fixtureUnits;
 };
 
 struct Device {
@@ -167,6 +174,7 @@ Device TheDevice;
 // for each in others).
 struct Flashed {
     std::string name;
+    std::string unit; // in a fixture, the identity of its file; "-" outside one
     uint16_t version;
     long long doneMs; // when programming was done, wall-clock time
     long long rebootSeconds;
@@ -187,12 +195,14 @@ void LoadFlashed() {
     if (file == nullptr) {
         return;
     }
-    char name[8192];
+    char name[8192], unit[256];
     Flashed f;
     int version, whileRebooting, afterReboot;
-    while (fscanf(file, "%8191[^\t]\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", name, &version, &f.doneMs,
-                  &f.rebootSeconds, &whileRebooting, &afterReboot, &f.serialAfterReboot) == 7) {
+    while (fscanf(file, "%8191[^\t]\t%255[^\t]\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", name, unit,
+                  &version, &f.doneMs, &f.rebootSeconds, &whileRebooting, &afterReboot,
+                  &f.serialAfterReboot) == 8) {
         f.name = name;
+        f.unit = unit;
         f.version = (uint16_t)version;
         f.listedWhileRebooting = whileRebooting != 0;
         f.listedAfterReboot = afterReboot != 0;
@@ -206,19 +216,62 @@ void NoteFlashed(const Flashed& f) {
     const char* path = getenv("KOVI_SIM_STATE");
     FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "ab") : nullptr;
     if (file != nullptr) {
-        fprintf(file, "%s\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", f.name.c_str(), (int)f.version,
-                f.doneMs, f.rebootSeconds, (int)f.listedWhileRebooting, (int)f.listedAfterReboot,
-                f.serialAfterReboot);
+        fprintf(file, "%s\t%s\t%d\t%lld\t%lld\t%d\t%d\t%lld\n", f.name.c_str(), f.unit.c_str(),
+                (int)f.version, f.doneMs, f.rebootSeconds, (int)f.listedWhileRebooting,
+                (int)f.listedAfterReboot, f.serialAfterReboot);
         fclose(file);
     }
+}
+
+// A fixture file's identity: each file put in is a new physical unit, even
+// under a name used before.
+std::string FileIdentity(const std::string& path) {
+    struct stat about;
+    if (stat(path.c_str(), &about) != 0) {
+        return "";
+    }
+    char identity[96];
+#if defined(_WIN32)
+    snprintf(identity, sizeof identity, "%lld.%lld", (long long)about.st_ctime,
+             (long long)about.st_mtime);
+#else
+    snprintf(identity, sizeof identity, "%llu.%lld.%ld", (unsigned long long)about.st_ino,
+             (long long)about.st_ctim.tv_sec, (long)about.st_ctim.tv_nsec);
+#endif
+    return identity;
+}
+
+// The physical unit behind a name: its fixture file's identity, "-" where
+// there is no fixture (a name is then one unit for good).
+std::string UnitOf(const char* name) {
+    for (const Scenario::FixtureUnit& unit : TheDevice.scenario.fixtureUnits) {
+        if (unit.name == name) {
+            return unit.identity;
+        }
+    }
+    return "-";
+}
+
+// Whether the frontend opened was taken out of the fixture, or replaced by
+// another unit, since the session began: its calls fail as a pulled
+// device's do.
+bool Pulled() {
+    const Device& d = TheDevice;
+    for (const Scenario::FixtureUnit& unit : d.scenario.fixtureUnits) {
+        if (d.openedIndex >= 0 && unit.name == d.openedName) {
+            return FileIdentity(unit.path) != unit.identity;
+        }
+    }
+    return false;
 }
 
 // The newest state of the frontend of that name, or null if it was never
 // flashed; *rebooted tells whether it runs the new version now.
 const Flashed* FlashedState(const char* name, bool* rebooted) {
     const Flashed* found = nullptr;
+    std::string unit = name != nullptr ? UnitOf(name) : "";
     for (const Flashed& f : FlashedFrontends) {
-        found = name != nullptr && f.name == name ? &f : found;
+        found = name != nullptr && f.name == name && f.unit == unit ? &f : found;
     }
     *rebooted = found != nullptr && found->rebootSeconds >= 0 &&
                 WallMs() >= found->doneMs + found->rebootSeconds * 1000;
@@ -565,7 +618,9 @@ void ReadFixture(Scenario* scenario) {
     }
     scenario->deviceNames.clear();
     for (const std::string& file : FilesIn(folder)) {
-        FILE* in = fopen((std::string(folder) + "/" + file).c_str(), "rb");
+        std::string path = std::string(folder) + "/" + file;
+        std::string identity = FileIdentity(path);
+        FILE* in = fopen(path.c_str(), "rb");
         if (in == nullptr) {
             continue; // taken out while it was looked at
         }
@@ -589,6 +644,7 @@ void ReadFixture(Scenario* scenario) {
         fclose(in);
         scenario->deviceNames.push_back({true, OptionalText{false, name}});
         scenario->frontends.push_back({name, settings});
+        scenario->fixtureUnits.push_back({name, path, identity});
     }
     scenario->deviceCount = (int32_t)scenario->deviceNames.size();
 }
@@ -722,7 +778,7 @@ void FillStatus(uint8_t* status) {
     if (transferred && code == FIRMWARE_STATUS_PROGRAMMING_DONE && name != nullptr &&
         !d.notedFlashed) {
         d.notedFlashed = true;
-        NoteFlashed({name, version, WallMs(), d.scenario.rebootSeconds,
+        NoteFlashed({name, UnitOf(name), version, WallMs(), d.scenario.rebootSeconds,
                      d.scenario.listedWhileRebooting, d.scenario.listedAfterReboot,
                      d.scenario.serialAfterReboot});
     }
@@ -1003,6 +1059,9 @@ KOVI_EXPORT SdkBool SIM_CALL GetFrontEndInfo(SdkHandle handle, uint8_t* info) {
     if (!d.connected) {
         return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
     }
+    if (Pulled()) {
+        return Fail(SIM_ERROR_REMOVED, "Frontend removed");
+    }
     memset(info, 0, FRONTEND_INFO_SIZE);
     bool rebooted = false;
     const Flashed* flashed =
@@ -1029,6 +1088,9 @@ KOVI_EXPORT SdkBool SIM_CALL KoviGetFirmwareStatus(SdkHandle handle, uint8_t* st
     }
     if (!TheDevice.connected) {
         return Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    }
+    if (Pulled()) {
+        return Fail(SIM_ERROR_REMOVED, "Frontend removed");
     }
     FillStatus(status);
     return Succeed();
@@ -1068,6 +1130,8 @@ KOVI_EXPORT SdkBool SIM_CALL KoviKestrune(SdkHandle handle, uint32_t accessCode,
         result = Fail(SIM_ERROR_INVALID_HANDLE, "Invalid handle");
     } else if (!d.connected) {
         result = Fail(SIM_ERROR_NOT_CONNECTED, "Not connected");
+    } else if (Pulled()) {
+        result = Fail(SIM_ERROR_REMOVED, "Frontend removed");
     } else {
         result = TakeChunk(accessCode, chunk);
     }

@@ -133,9 +133,9 @@ static void OnWorkerEnd(void* context, int32_t owner, int status) {
     TakeWorkerEnd(s, UnitNumbered(&s->table, owner), status);
 }
 
-void FollowWorkers(Station* s) {
+bool FollowWorkers(Station* s, uint32_t ms) {
     static const PoolCallbacks callbacks = {OnWorkerLine, OnWorkerEnd};
-    PoolFollow(s->pool, READ_STEP_MS, callbacks, s);
+    return PoolFollow(s->pool, ms, callbacks, s);
 }
 
 bool PassStopOn(Station* s) {
@@ -214,7 +214,7 @@ static void Watch(Station* s) {
         WatchReport(s);
         StartWorkers(s);
         if (PoolRunning(s->pool) > 0) {
-            FollowWorkers(s);
+            FollowWorkers(s, READ_STEP_MS);
         } else if (table->ended == WATCH_GOES_ON && !PlatformStopRequested()) {
             PlatformSleep(READ_STEP_MS);
         }
@@ -231,7 +231,7 @@ static void FlashAll(Station* s) {
         if (PlatformStopRequested()) {
             PassStopOn(s);
         }
-        FollowWorkers(s);
+        FollowWorkers(s, READ_STEP_MS);
         StartWorkers(s);
     }
 }

@@ -57,8 +57,9 @@ void ListUnits(Station* s, const StationCounts& counts);
 
 // Starts workers while there is room and no limit or stop holds them.
 void StartWorkers(Station* s);
-// Waits a moment for the workers' output, and takes it.
-void FollowWorkers(Station* s);
+// Waits at most ms for the workers' output, and takes it; false when
+// there was none.
+bool FollowWorkers(Station* s, uint32_t ms);
 // A stop, passed on to every worker (true once each running one has it);
 // and a second one, which ends the station sooner (see StopAtSecondStop).
 bool PassStopOn(Station* s);

@@ -43,6 +43,10 @@ void WatchLook(Station* s) {
     }
     s->looksFail = false;
     bool listed = SdkListingList(&listing);
+    // What the workers said before the listing came is taken first: a unit
+    // that reported its programming done reboots, and its leaving is its own.
+    for (int32_t reads = 0; reads < 4 * PoolRunning(s->pool) && FollowWorkers(s, 0); reads++) {
+    }
     UnitsTakeLook(&s->table, listing.names, listed ? listing.count : 0, TakeChange, s);
     SdkListingEnd(&listing);
     RefuseNamesWorkersCannotTake(s);

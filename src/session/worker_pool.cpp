@@ -64,7 +64,7 @@ static void TakeOutput(PoolWorker* worker, const char* bytes, size_t count,
     }
 }
 
-void PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, void* context) {
+bool PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, void* context) {
     PlatformWorker* processes[POOL_WORKERS_MAX];
     for (int32_t i = 0; i < pool->running; i++) {
         processes[i] = pool->workers[i].process;
@@ -89,6 +89,7 @@ void PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, v
         free(ended.line.out);
         callbacks.ended(context, ended.owner, status);
     }
+    return got >= 0;
 }
 
 bool PoolStopAll(WorkerPool* pool) {

@@ -25,8 +25,9 @@ struct PoolCallbacks {
 };
 
 // Waits at most ms, and not past a stop, for output of any worker, and
-// hands what one wrote, or its end, to the callbacks.
-void PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, void* context);
+// hands what one wrote, or its end, to the callbacks; false when there was
+// nothing.
+bool PoolFollow(WorkerPool* pool, uint32_t ms, const PoolCallbacks& callbacks, void* context);
 
 // Passes a stop on to each running worker once; true once every running
 // worker has it.

@@ -677,6 +677,9 @@ SETUPS = {
                                                             r.path("kovi_kestrune-1.log")),
     "terminal": None,
     "terminal-stopped": None,
+    # Units remember their reboot across the station's processes, so that a
+    # look sees a rebooting unit leave and come back.
+    "sim-state": lambda r: setattr(r, "env_extra", {"KOVI_SIM_STATE": r.path("kovi_sim.state")}),
 }
 
 
@@ -890,9 +893,10 @@ def wait_for_workers(r):
 class Fixture:
     """The simulated fixture of a watch: [fixture] lines "add FILE", "remove
     FILE" or "scenario NAME", each after "after TEXT -> " once the station's
-    log shows TEXT (past where the step before found its own); [frontend
-    FILE] blocks give the files, [scenario NAME] the scenario that replaces
-    the one before."""
+    log shows TEXT (past where the step before found its own), or after
+    "after trace: TEXT -> " once the simulated frontend's trace does (what a
+    worker's device was called with); [frontend FILE] blocks give the files,
+    [scenario NAME] the scenario that replaces the one before."""
 
     def __init__(self, r):
         self.r, self.done, self.left = r, threading.Event(), []
@@ -902,18 +906,21 @@ class Fixture:
         self.thread.start()
 
     def drive(self):
-        at = 0
-        log = self.r.path(self.r.fields.get("log-file", "kovi_kestrune.log"))
+        at = {}
+        station_log = self.r.path(self.r.fields.get("log-file", "kovi_kestrune.log"))
         for step in (s for s in self.r.blocks["fixture"] if s.strip()):
             text, _, action = step.rpartition(" -> ")
             if text:
-                wanted = expand(text.removeprefix("after "), {}).encode("latin-1")
-                while not self.done.is_set() and read_bytes(log).find(wanted, at) < 0:
+                text = text.removeprefix("after ")
+                log = self.r.path("kovi_sim.trace") if text.startswith("trace: ") else station_log
+                wanted = expand(text.removeprefix("trace: "), {}).encode("latin-1")
+                while (not self.done.is_set() and
+                       read_bytes(log).find(wanted, at.get(log, 0)) < 0):
                     time.sleep(0.01)
                 if self.done.is_set():
                     self.left.append(step)
                     continue
-                at = read_bytes(log).find(wanted, at) + len(wanted)
+                at[log] = read_bytes(log).find(wanted, at.get(log, 0)) + len(wanted)
             verb, _, name = action.partition(" ")
             path = os.path.join(self.folder, name)
             if verb == "add":  # whole at once, as a look may come at any moment

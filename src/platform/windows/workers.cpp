@@ -133,7 +133,7 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
     ULONGLONG deadline = GetTickCount64() + milliseconds;
     // (This process, as a handle, is signalled only once it has ended.)
     HANDLE stop = PlatformStopRequested() ? GetCurrentProcess() : StopEvent;
-    do {
+    for (;;) {
         bool check = checkEnds;
         checkEnds = false; // (once a call: the pool keeps the pace)
         for (size_t i = 0; i < count; i++) {
@@ -153,8 +153,12 @@ long PlatformReadWorkers(PlatformWorker* const* workers, size_t count, uint32_t 
                 return (long)got;
             }
         }
-    } while (WaitForSingleObject(stop, 20) == WAIT_TIMEOUT && GetTickCount64() < deadline);
-    return -1;
+        ULONGLONG now = GetTickCount64();
+        DWORD step = deadline - now < 20 ? (DWORD)(deadline - now) : 20;
+        if (now >= deadline || WaitForSingleObject(stop, step) != WAIT_TIMEOUT) {
+            return -1;
+        }
+    }
 }
 
 static HWND FoundWindow;
