@@ -23,6 +23,7 @@ Outcome RunOutcome(const RunRecord& run, bool fatal, bool stopped) {
     if (run.flash.flashed) {
         return run.verdict == RunRecord::VERIFIED     ? OUTCOME_VERIFIED
                : run.verdict == RunRecord::UNVERIFIED ? OUTCOME_UNVERIFIED
+               : run.verdict == RunRecord::UNPROVEN   ? OUTCOME_UNPROVEN
                                                       : OUTCOME_FLASHED;
     }
     if (stopped) {

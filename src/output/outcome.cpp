@@ -8,7 +8,7 @@ const OutcomeKind Outcomes[OUTCOME_END] = {
     {"declined", false, false, false}, {"failed", false, true, false},
     {"stopped", false, false, false},  {"gone", false, false, false},
     {"verified", true, false, true},   {"unverified", false, true, false},
-    {"listed", false, false, false},
+    {"unproven", false, false, false}, {"listed", false, false, false},
 };
 
 Outcome OutcomeNamed(const char* name) {

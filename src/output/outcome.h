@@ -14,13 +14,14 @@ enum Outcome {
     OUTCOME_GONE, // a station's unit taken out before its worker found it
     OUTCOME_VERIFIED,
     OUTCOME_UNVERIFIED,
-    OUTCOME_LISTED, // --list
+    OUTCOME_UNPROVEN, // flashed, but a stop came before its verify's verdict
+    OUTCOME_LISTED,   // --list
     OUTCOME_END
 };
 
 // A station counts the outcomes from OUTCOME_FLASHED on: this many always,
-// the verify's two more where --verify asks for them.
-enum { STATION_OUTCOMES = OUTCOME_GONE, STATION_OUTCOMES_VERIFIED = OUTCOME_UNVERIFIED };
+// the verify's three more where --verify asks for them.
+enum { STATION_OUTCOMES = OUTCOME_GONE, STATION_OUTCOMES_VERIFIED = OUTCOME_UNPROVEN };
 
 struct OutcomeKind {
     const char* name;

@@ -42,7 +42,9 @@ struct RunRecord {
     int flashResult; // the number the record gives it
     FlashReport flash;
     // --verify: what the frontend ran after its reboot.
-    enum { NOT_VERIFIED, VERIFIED, UNVERIFIED } verdict; // NOT_VERIFIED: no verdict
+    // NOT_VERIFIED: no verdict; UNPROVEN: a stop came before one.
+    enum { NOT_VERIFIED, VERIFIED, UNVERIFIED, UNPROVEN } verdict;
+    const char* verdictWhy; // what the looks saw, where it was not verified
     bool verifyAsked;
     bool haveVerifiedVersion;
     uint16_t verifiedVersion;

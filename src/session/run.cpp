@@ -48,7 +48,11 @@ static int OutcomeStatus(const RunRecord& record, int32_t errorState) {
 // nothing else.
 static int EndRun(Run* run, int status, bool fatal) {
     RunRecord& record = run->record;
-    record.message = record.flash.flashed || run->failure == nullptr ? "" : run->failure;
+    // A flashed frontend's record has no message, unless its verify did not
+    // prove it took.
+    record.message = record.verdictWhy != nullptr                      ? record.verdictWhy
+                     : record.flash.flashed || run->failure == nullptr ? ""
+                                                                       : run->failure;
     RecordValues values;
     FillRecord(&values, record, fatal, PlatformStopRequested(), status);
     Recorded recorded = RECORD_NOT_ASKED;

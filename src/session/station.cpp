@@ -114,7 +114,8 @@ void StartWorkers(Station* s) {
         s->plan->options->maxParallel > 0 ? s->plan->options->maxParallel : POOL_WORKERS_MAX;
     limit = limit < POOL_WORKERS_MAX ? limit : POOL_WORKERS_MAX;
     for (int32_t i = 0; i < s->table.count && PoolRunning(s->pool) < limit && !s->startsWait &&
-                        s->table.ended == WATCH_GOES_ON && !PlatformStopRequested();
+                        s->table.ended == WATCH_GOES_ON && !PlatformStopRequested() &&
+                        !UnitsCouldReachCount(s->table, s->limits, PoolRunning(s->pool));
          i++) {
         if (UnitMayStart(s->table, s->table.units[i])) {
             StartWorker(s, &s->table.units[i]);

@@ -98,6 +98,10 @@ bool UnitCount(UnitTable* table, const Unit& unit, const WatchLimits* limits) {
     return table->ended != WATCH_GOES_ON;
 }
 
+bool UnitsCouldReachCount(const UnitTable& table, const WatchLimits& limits, int32_t working) {
+    return limits.count > 0 && table.flashedSoFar + working >= limits.count;
+}
+
 int UnitsExitStatus(const UnitTable& table, bool exitStatus, bool stopRequested) {
     return stopRequested && table.stoppedSome ? PlatformStoppedExitStatus
            : !exitStatus || table.allDone     ? 0

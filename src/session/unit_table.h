@@ -91,6 +91,10 @@ Unit* UnitNumbered(UnitTable* table, int32_t number);
 // true when this end reached a limit, which table->ended then says.
 bool UnitCount(UnitTable* table, const Unit& unit, const WatchLimits* limits);
 
+// --count: whether the units flashed so far and those working could reach
+// the count: no more workers start (one that fails frees its place).
+bool UnitsCouldReachCount(const UnitTable& table, const WatchLimits& limits, int32_t working);
+
 // The station's exit status: 130 after a stop that stopped a unit, else
 // with --exit-status 0 when every unit is done or the highest status a unit
 // got (1 where none had one), without it 0.

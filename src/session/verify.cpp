@@ -67,10 +67,9 @@ static void Conclude(const VerifyPlan& plan, const Sight& last, RunRecord* recor
     }
     record->verdict = RunRecord::UNVERIFIED;
     record->flashResult = FLASH_UNVERIFIED;
-    // (The outcome says it: a flashed frontend's record has no message.)
-    (void)LogFailure(Tag,
-                     "Frontend serial %d did not run firmware version %d within %d minutes, %s",
-                     plan.serial, plan.firmwareVer, plan.minutes, what);
+    record->verdictWhy =
+        LogFailure(Tag, "Frontend serial %d did not run firmware version %d within %d minutes, %s",
+                   plan.serial, plan.firmwareVer, plan.minutes, what);
 }
 
 void VerifyFlash(const VerifyPlan& plan, RunRecord* record) {
@@ -92,8 +91,10 @@ void VerifyFlash(const VerifyPlan& plan, RunRecord* record) {
             PlatformSleep(LOOK_EVERY_MS);
         }
         if (PlatformStopRequested()) {
-            // The flash is done: the outcome stays flashed.
-            (void)LogFailureLine(Tag, "Stopped by the operator before the frontend was verified");
+            // The flash is done, but nothing proves it took: never a good unit.
+            record->verdict = RunRecord::UNPROVEN;
+            record->verdictWhy =
+                LogFailureLine(Tag, "Stopped by the operator before the frontend was verified");
             return;
         }
         if (done) {

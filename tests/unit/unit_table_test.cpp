@@ -86,7 +86,8 @@ TEST(UnitTable, EndedUnitsAreForgottenBeyondTheFixture) {
     UnitsEnd(&table);
 }
 
-// --count counts flashed units, --max-failures set-aside ones in a row;
+// --count counts flashed units (and starts no worker once those working
+// could reach it), --max-failures set-aside ones in a row;
 // a unit gone or current counts as neither, and resets nothing.
 TEST(UnitTable, WatchLimitsCountUnitsAsTheyEnd) {
     UnitTable table;
@@ -106,7 +107,10 @@ TEST(UnitTable, WatchLimitsCountUnitsAsTheyEnd) {
 
     ASSERT_TRUE(UnitsBegin(&table, nullptr, 0));
     Look(&table, {"A", "B", "C"});
+    EXPECT_FALSE(UnitsCouldReachCount(table, limits, 1));
+    EXPECT_TRUE(UnitsCouldReachCount(table, limits, 2)); // a third waits: two could do
     End(&table, "A", OUTCOME_FLASHED, &limits);
+    EXPECT_TRUE(UnitsCouldReachCount(table, limits, 1));
     End(&table, "B", OUTCOME_CURRENT, &limits);
     End(&table, "C", OUTCOME_VERIFIED, &limits);
     EXPECT_EQ(table.ended, WATCH_COUNT);
