@@ -24,13 +24,23 @@ struct JsonLine {
 static void String(JsonLine* line, const char* name, const char* text);
 
 // The event's name, the frontend it is about (a station's unit), its time.
-static void Begin(JsonLine* line, const char* event, const char* unit = nullptr) {
+static void Number(JsonLine* line, const char* name, long long value);
+
+// The unit an event is about: its frontend, and its number where it has one.
+static void Unit(JsonLine* line, const JsonUnit& unit) {
+    String(line, "frontend", unit.frontend);
+    if (unit.number > 0) {
+        Number(line, "unit", unit.number);
+    }
+}
+
+static void Begin(JsonLine* line, const char* event, const JsonUnit* unit = nullptr) {
     line->b = Builder{nullptr, 0, 0, true, true};
     PutText(&line->b, "{\"event\":\"");
     PutText(&line->b, event);
     PutText(&line->b, "\"");
     if (unit != nullptr) {
-        String(line, "frontend", unit);
+        Unit(line, *unit);
     }
     char now[32];
     LocalTimestamp(now);
@@ -232,7 +242,7 @@ void JsonStatus(uint16_t code, const char* text, int minutesLeft) {
 }
 
 void JsonResult(const RecordValues& record, const char* message, Recorded recorded,
-                const char* unit) {
+                const JsonUnit* unit) {
     if (!JsonEnabled) {
         return;
     }
@@ -302,7 +312,7 @@ static const char* SkipValue(const char* text) {
     return nullptr;
 }
 
-void JsonForward(const char* line, const char* frontend) {
+void JsonForward(const char* line, const JsonUnit& unit) {
     // {"event":"NAME" then the rest: every line of ours starts so.
     static const char start[] = "{\"event\":\"";
     if (!JsonEnabled || strncmp(line, start, sizeof start - 1) != 0) {
@@ -327,8 +337,7 @@ void JsonForward(const char* line, const char* frontend) {
     JsonLine out;
     out.b = Builder{nullptr, 0, 0, true, true};
     Put(&out.b, line, (size_t)(rest + 1 - line));
-    Key(&out, "frontend");
-    PutString(&out.b, frontend);
+    Unit(&out, unit);
     static const char column[] = ",\"frontend\":";
     const char* named = strstr(rest + 1, column);
     const char* after = named != nullptr ? SkipValue(named + sizeof column - 1) : nullptr;
@@ -345,13 +354,12 @@ void JsonForward(const char* line, const char* frontend) {
     free(out.b.out);
 }
 
-void JsonFixture(const char* event, const char* frontend) {
+void JsonFixture(const char* event, const JsonUnit& unit) {
     if (!JsonEnabled) {
         return;
     }
     JsonLine line;
-    Begin(&line, event);
-    String(&line, "frontend", frontend);
+    Begin(&line, event, &unit);
     End(&line);
 }
 
@@ -379,6 +387,7 @@ void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working) 
 static void PutUnit(JsonLine* line, const StationUnit& unit, bool first) {
     PutText(&line->b, first ? "{\"frontend\":" : ",{\"frontend\":");
     PutString(&line->b, unit.frontend);
+    Number(line, "unit", unit.number);
     OptionalNumber(line, "serial", unit.haveSerial, unit.serial);
     String(line, "outcome", Outcomes[unit.outcome].name);
     Number(line, "exit_status", unit.status);

@@ -32,21 +32,27 @@ void JsonStatus(uint16_t code, const char* text, int minutesLeft);
 // query, and the most the wait can still take.
 void JsonWaiting(long long secondsToQuery, long long secondsLeft);
 
+// A station's unit as its events name it, right after the event's name:
+// its frontend and its number (0: none known, no number).
+struct JsonUnit {
+    const char* frontend; // UTF-8
+    int32_t number;
+};
+
 // The last line of a run: the record's columns, the last failure logged and
 // whether the record was written.
-// unit: the frontend, named right after the event, of a station's own
-// result for one of its units; null in a run's own.
+// unit: a station's own result for one of its units; null in a run's own.
 void JsonResult(const RecordValues& record, const char* message, Recorded recorded,
-                const char* unit);
+                const JsonUnit* unit);
 
 // During --verify's wait, after each look: what was seen ("version", "not
 // listed", "other unit") and the version it runs, if one was read.
 void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint16_t swVersion);
 
 // A worker's event about its unit as the station passes it on: its line
-// with "frontend": name right after the event's name. Other events are the
+// with the unit right after the event's name. Other events are the
 // station's own business and go nowhere.
-void JsonForward(const char* line, const char* frontend);
+void JsonForward(const char* line, const JsonUnit& unit);
 
 // How a station's units ended: a count for each outcome from
 // OUTCOME_FLASHED to lastCounted, indexed by the outcome.
@@ -61,6 +67,7 @@ struct StationCounts {
 // One unit of a station, as its last event lists it.
 struct StationUnit {
     const char* frontend; // UTF-8
+    int32_t number;
     bool haveSerial;
     int32_t serial;
     Outcome outcome;
@@ -73,7 +80,7 @@ struct StationUnit {
 
 // --watch: a frontend that arrived in the fixture, or left it (event is
 // "arrived" or "left").
-void JsonFixture(const char* event, const char* frontend);
+void JsonFixture(const char* event, const JsonUnit& unit);
 // --watch, every ten seconds: the counts so far, the frontends listed and
 // those being flashed.
 void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working);

@@ -15,15 +15,10 @@
 #include "session/station_parts.h"
 
 static StationUnit UnitOf(const Unit& unit) {
-    return StationUnit{unit.utf8,
-                       unit.seen.haveInfo,
-                       unit.seen.serial,
-                       unit.outcome,
-                       unit.status,
-                       unit.messageJson,
-                       unit.message != nullptr ? unit.message : "",
-                       unit.unitLog,
-                       unit.recorded};
+    return StationUnit{
+        unit.utf8,    unit.number,  unit.seen.haveInfo, unit.seen.serial,
+        unit.outcome, unit.status,  unit.messageJson,   unit.message != nullptr ? unit.message : "",
+        unit.unitLog, unit.recorded};
 }
 
 void UnitEnded(Station* s, const Unit& unit) {
@@ -64,7 +59,8 @@ void AccountFor(Station* s, Unit* unit, Outcome outcome, int status, const char*
                          : RecordInHistory(s->plan->historyPath, s->plan->options->history.path,
                                            s->plan->recordProtectedPaths,
                                            RECORD_WAIT_WHATEVER_STOPS, values, StationTag);
-    JsonResult(values, run.message, unit->recorded, unit->utf8);
+    JsonUnit named = {unit->utf8, unit->number};
+    JsonResult(values, run.message, unit->recorded, &named);
     UnitEnded(s, *unit);
 }
 
@@ -115,7 +111,7 @@ static void Rebooting(Unit* unit) {
 }
 
 void TakeWorkerLine(Station* s, Unit* unit, const char* line) {
-    JsonForward(line, unit->utf8);
+    JsonForward(line, JsonUnit{unit->utf8, unit->number});
     s->view.changed = true;
     char event[16];
     if (!JsonReadWord(line, "event", event, sizeof event)) {

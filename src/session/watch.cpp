@@ -21,7 +21,8 @@ static void TakeChange(void* context, bool arrived, Unit* unit, const char* name
     s->view.changed = true;
     LogFormat(StationTag, arrived ? "Frontend [%s] arrived" : "Frontend [%s] left",
               ShownText(name));
-    JsonFixture(arrived ? "arrived" : "left", arrived ? unit->utf8 : name);
+    JsonFixture(arrived ? "arrived" : "left",
+                JsonUnit{arrived ? unit->utf8 : name, unit != nullptr ? unit->number : 0});
     if (!arrived && unit != nullptr && unit->state == UNIT_WAITING) {
         AccountFor(s, unit, OUTCOME_GONE, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
                    "Taken out before its turn, nothing was sent to the frontend");

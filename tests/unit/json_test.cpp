@@ -7,18 +7,19 @@
 #include "platform/platform.h"
 
 // What the station passes on of a worker's line.
-static std::string Forwarded(const char* line, const char* frontend) {
+static std::string Forwarded(const char* line, const char* frontend, int32_t unit = 0) {
     JsonEnable(true);
     testing::internal::CaptureStdout();
-    JsonForward(line, frontend);
+    JsonForward(line, JsonUnit{frontend, unit});
     PlatformStandardOutputFlush();
     JsonEnable(false);
     return testing::internal::GetCapturedStdout();
 }
 
 TEST(JsonTest, ForwardedEventsNameTheirFrontendOnce) {
-    EXPECT_EQ(Forwarded("{\"event\":\"progress\",\"percent\":25}", "USB:\"A\""),
-              "{\"event\":\"progress\",\"frontend\":\"USB:\\\"A\\\"\",\"percent\":25}\n");
+    EXPECT_EQ(
+        Forwarded("{\"event\":\"progress\",\"percent\":25}", "USB:\"A\"", 7),
+        "{\"event\":\"progress\",\"frontend\":\"USB:\\\"A\\\"\",\"unit\":7,\"percent\":25}\n");
     // A result's own column goes: the name comes first and whole, where the
     // worker's was cut short or null.
     EXPECT_EQ(Forwarded("{\"event\":\"result\",\"t\":0,\"frontend\":\"B\\\"c\",\"x\":1}", "B\"cd"),
@@ -62,8 +63,9 @@ static std::string StationLine(int32_t unitCount, bool withFile) {
     }
     for (int32_t i = 0; i < unitCount; i++) {
         std::string name = "USB:KOVI-" + std::to_string(i);
-        JsonSpoolUnit(&spool, StationUnit{name.c_str(), i % 2 == 0, 1234567 + i, OUTCOME_FLASHED, 0,
-                                          nullptr, "", "k.log", RECORD_NOT_ASKED});
+        JsonSpoolUnit(&spool,
+                      StationUnit{name.c_str(), i + 1, i % 2 == 0, 1234567 + i, OUTCOME_FLASHED, 0,
+                                  nullptr, "", "k.log", RECORD_NOT_ASKED});
     }
     int32_t counts[OUTCOME_END] = {};
     counts[OUTCOME_FLASHED] = unitCount;
@@ -82,7 +84,8 @@ TEST(JsonTest, StationListsEveryUnitSpooledInOrder) {
     EXPECT_NE(at, std::string::npos);
     for (int32_t i = 0; i < 3000; i += 999) {
         std::string unit = "{\"frontend\":\"USB:KOVI-" + std::to_string(i) +
-                           "\",\"serial\":" + (i % 2 == 0 ? std::to_string(1234567 + i) : "null") +
+                           "\",\"unit\":" + std::to_string(i + 1) +
+                           ",\"serial\":" + (i % 2 == 0 ? std::to_string(1234567 + i) : "null") +
                            ",\"outcome\":\"flashed\",\"exit_status\":0,\"message\":\"\",\"log\":" +
                            "\"k.log\",\"recorded\":null}";
         size_t next = line.find(unit, at);
@@ -120,8 +123,8 @@ TEST(JsonTest, StationListsEachUnitOnceAfterTheFolderWasFull) {
     for (int32_t i = 0; i < 5; i++) {
         FolderFull = i == 0 || i == 2; // the first unit, then the third
         std::string name = "U" + std::to_string(i);
-        JsonSpoolUnit(&spool, StationUnit{name.c_str(), false, 0, OUTCOME_FLASHED, 0, nullptr, "",
-                                          "k.log", RECORD_NOT_ASKED});
+        JsonSpoolUnit(&spool, StationUnit{name.c_str(), i + 1, false, 0, OUTCOME_FLASHED, 0,
+                                          nullptr, "", "k.log", RECORD_NOT_ASKED});
     }
     FolderFull = false;
     int32_t counts[OUTCOME_END] = {};
@@ -137,7 +140,8 @@ TEST(JsonTest, StationListsEachUnitOnceAfterTheFolderWasFull) {
     std::string expected = "\"units\":[";
     for (int32_t i = 0; i < 5; i++) {
         expected += std::string(i > 0 ? "," : "") + "{\"frontend\":\"U" + std::to_string(i) +
-                    "\",\"serial\":null,\"outcome\":\"flashed\",\"exit_status\":0,\"message\":" +
+                    "\",\"unit\":" + std::to_string(i + 1) +
+                    ",\"serial\":null,\"outcome\":\"flashed\",\"exit_status\":0,\"message\":" +
                     "\"\",\"log\":\"k.log\",\"recorded\":null}";
     }
     EXPECT_EQ(units, expected + "]}\n");
