@@ -138,6 +138,21 @@ static FlashResult ReadFrontend(Flash* flash) {
                                             report->serial, flash->options->expectSerial);
         return FLASH_SERIAL_MISMATCH;
     }
+    // One unit, one worker: a unit that shows up under a second name (its
+    // bootloader's, say) is not flashed by a second worker at once.
+    uint32_t error = 0;
+    if (flash->options->serialClaims != nullptr &&
+        !PlatformClaimNumber(flash->options->serialClaims, (uint32_t)report->serial, &error)) {
+        flash->report->failure =
+            error != 0
+                ? LogFailure(FlashTag,
+                             "Frontend serial %d could not be claimed, error %d, not flashed",
+                             report->serial, (int)error)
+                : LogFailure(FlashTag,
+                             "Frontend serial %d is being flashed by another worker, not flashed",
+                             report->serial);
+        return FLASH_SERIAL_CLAIMED;
+    }
     return FLASH_GOES_ON;
 }
 

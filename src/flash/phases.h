@@ -34,6 +34,7 @@ enum FlashResult {
     FLASH_NO_IMAGE_FITS = 21,    // several images, none for this frontend
     FLASH_IMAGES_AMBIGUOUS = 22, // two images, different bytes, for the same frontends and version
     FLASH_IMAGE_CHANGED = 23,    // a station's worker read bytes other than the station checked
+    FLASH_SERIAL_CLAIMED = 24,   // another of the station's workers flashes this serial
     FLASH_DECLINED = 100,        // the operator did not answer Y: recorded as 0
 };
 
@@ -60,6 +61,9 @@ struct FlashOptions {
     // comma-separated in image order ("-" for one it could not read); null
     // for a run on its own.
     const char* stationSha256s;
+    // A station's worker: the file in which it claims its unit's serial, so
+    // that no two workers flash one unit; null for a run on its own.
+    const char* serialClaims;
 };
 
 extern const char* const FlashTag;

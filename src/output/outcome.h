@@ -11,7 +11,8 @@ enum Outcome {
     OUTCOME_DECLINED,
     OUTCOME_FAILED,
     OUTCOME_STOPPED,
-    OUTCOME_GONE, // a station's unit taken out before its worker found it
+    OUTCOME_GONE,      // a station's unit taken out before its worker found it
+    OUTCOME_DUPLICATE, // a station's unit another of its workers flashes
     OUTCOME_VERIFIED,
     OUTCOME_UNVERIFIED,
     OUTCOME_UNPROVEN, // flashed, but a stop came before its verify's verdict
@@ -21,7 +22,7 @@ enum Outcome {
 
 // A station counts the outcomes from OUTCOME_FLASHED on: this many always,
 // the verify's three more where --verify asks for them.
-enum { STATION_OUTCOMES = OUTCOME_GONE, STATION_OUTCOMES_VERIFIED = OUTCOME_UNPROVEN };
+enum { STATION_OUTCOMES = OUTCOME_DUPLICATE, STATION_OUTCOMES_VERIFIED = OUTCOME_UNPROVEN };
 
 struct OutcomeKind {
     const char* name;

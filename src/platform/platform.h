@@ -244,6 +244,13 @@ PlatformSha256* PlatformSha256Begin();
 void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
+// A claim on a number among the processes that open the same file, by a
+// lock on the byte at that offset (a station's workers claim the serial
+// they flash, so that no two flash one unit): true once this process holds
+// it, until the process ends; false when another process holds it, or with
+// *error the system's when the file cannot be had. Never blocks.
+bool PlatformClaimNumber(const char* path, uint32_t number, uint32_t* error);
+
 // How long an append waits: not at all (a lock or a file held elsewhere is
 // an error at once), or for the lock as long as another run holds it and,
 // on Windows, for a file another program keeps open ten seconds, unless a

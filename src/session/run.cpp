@@ -37,7 +37,7 @@ static int OutcomeStatus(const RunRecord& record, int32_t errorState) {
         return errorState != 0 ? 3 : 0;
     }
     if (record.flashResult == FLASH_OLDER_REFUSED || record.flashResult == FLASH_SERIAL_MISMATCH ||
-        record.flashResult == FLASH_NO_IMAGE_FITS) {
+        record.flashResult == FLASH_NO_IMAGE_FITS || record.flashResult == FLASH_SERIAL_CLAIMED) {
         return 3; // not flashed, like a frontend that could not be had
     }
     return record.flashResult != FLASH_FLASHED ? 10 + record.flashResult : 0;
@@ -187,10 +187,20 @@ static StepResult Flash(Run* run) {
     options.json = given.json;
     options.stationSha256s = given.stationImages;
     options.hashImage = options.hashImage || given.stationImages != nullptr;
+    // A station's workers claim their unit's serial in a file beside the
+    // station's log.
+    static char claims[4 * MESSAGE_BUFFER_SIZE + 16];
+    int length = given.stationLog.path != nullptr
+                     ? snprintf(claims, sizeof claims, "%s.serials", given.stationLog.path)
+                     : 0;
+    options.serialClaims = length > 0 && (size_t)length < sizeof claims ? claims : nullptr;
     run->record.flashRan = true;
     FlashResult result = FlashFrontend(run->session.listing.handle, options, &run->record.flash);
     run->failure = run->record.flash.failure != nullptr ? run->record.flash.failure : run->failure;
     run->record.flashResult = RecordedFlashResult(result);
+    if (result == FLASH_SERIAL_CLAIMED) {
+        run->record.outcome = OUTCOME_DUPLICATE; // the unit's record is its other worker's
+    }
     return STEP_END;
 }
 

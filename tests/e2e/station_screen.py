@@ -20,7 +20,7 @@ tool, make_image, sdk_dir = (os.path.abspath(a) for a in sys.argv[1:4])
 work = tempfile.mkdtemp(prefix="kestrune-screen-")
 subprocess.run([make_image, "--size", "300", "kovi_firmware.bin"], cwd=work, check=True)
 with open(os.path.join(work, "forty.scenario"), "w") as f:
-    f.write("device_count = 40\nserial = 1234567\ndelay.KoviKestrune = 20000\n")
+    f.write("device_count = 40\ndelay.KoviKestrune = 20000\n")
 session = "kestrune-screen-%d" % os.getpid()
 command = (f"cd {work} && env KOVI_SDK_DIR={sdk_dir} KOVI_SIM=forty.scenario TZ=UTC "
            f"LD_PRELOAD={LIBFAKETIME} FAKETIME='@2026-12-07 12:00:00 x1000' {tool} --all u 0; "

@@ -96,6 +96,9 @@ uint32_t PlatformAppendLocked(const char*, const char* const*, RecordWait, Platf
                               const void*) {
     return 0;
 }
+bool PlatformClaimNumber(const char*, uint32_t, uint32_t*) {
+    return true;
+}
 void PlatformComputerName(char* out, size_t) {
     out[0] = '\0';
 }

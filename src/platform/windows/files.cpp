@@ -158,10 +158,7 @@ static bool WidePath(const char* path, wchar_t wide[WIDE_PATH_MAX]) {
                       unc ? full + 2 : full) > 0;
 }
 
-// Handles are never inherited by the SDK's child processes. Device paths
-// are refused as ERROR_INVALID_NAME.
-static HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition,
-                       DWORD flags) {
+HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     wchar_t wide[WIDE_PATH_MAX];
     if (!WidePath(path, wide)) {
         return INVALID_HANDLE_VALUE;

@@ -19,6 +19,11 @@ void AwaitEndOfRun();
 // hold, it also holds the session end off.
 void HoldSessionEnd(bool hold);
 
+// A file by its UTF-8 path, as CreateFileW takes it. Handles are never
+// inherited by the SDK's child processes. Device paths are refused as
+// ERROR_INVALID_NAME.
+HANDLE OpenUtf8(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+
 // A timer as fine as the pauses need, for the span of the flash.
 void FinePausesBegin();
 void FinePausesEnd();
