@@ -253,6 +253,9 @@ int RunStation(Station* s, const StationPlan& plan) {
     ViewBegin(&s->view, plan.options->watch, PlatformMilliseconds());
     JsonSpoolOpen(&s->spooled); // before any worker: none inherits it
     ReadImagesOnce(s);
+    if (plan.options->watch) {
+        WatchFirstArrivals(s);
+    }
     RefuseNamesListedTwice(s);
     RefuseNamesWorkersCannotTake(s);
     PlatformHoldSecondStop(); // not before every worker has the first

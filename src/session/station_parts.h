@@ -76,6 +76,8 @@ void ReadImagesOnce(Station* s);
 
 // --- The watch's looks (watch.cpp) ---
 
+// The units in the fixture when the watch starts: each arrived.
+void WatchFirstArrivals(Station* s);
 // One look at the fixture: a unit for each frontend that arrived.
 void WatchLook(Station* s);
 // Every ten seconds, the counts so far.

@@ -29,6 +29,15 @@ static void TakeChange(void* context, bool arrived, Unit* unit, const char* name
     }
 }
 
+// The units in the fixture when the watch starts arrived with it.
+void WatchFirstArrivals(Station* s) {
+    for (int32_t i = 0; i < s->table.count; i++) {
+        Unit* unit = &s->table.units[i];
+        LogFormat(StationTag, "Frontend [%s] arrived", unit->shown);
+        JsonFixture("arrived", JsonUnit{unit->utf8, unit->number});
+    }
+}
+
 // One look at the fixture. An empty fixture is the normal state; a look
 // that fails is logged once, until looks work again.
 void WatchLook(Station* s) {
