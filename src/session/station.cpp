@@ -250,7 +250,8 @@ int RunStation(Station* s, const StationPlan& plan) {
         return 1;
     }
     s->plan = &plan;
-    ViewBegin(&s->view, plan.options->watch, PlatformMilliseconds());
+    ViewBegin(&s->view, plan.options->watch, plan.options->verifyMinutes > 0,
+              PlatformMilliseconds());
     JsonSpoolOpen(&s->spooled); // before any worker: none inherits it
     ReadImagesOnce(s);
     if (plan.options->watch) {
@@ -268,7 +269,7 @@ int RunStation(Station* s, const StationPlan& plan) {
     PlatformFlashEnds();
     AccountForTheStopped(s);
     ViewDraw(&s->view, s->table, PlatformMilliseconds());
-    ViewEnd(); // the lines drawn last stay
+    ViewEnd(&s->view); // the lines drawn last stay
     int status = StationStatus(s);
     FreeStation(s);
     return status;

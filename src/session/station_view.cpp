@@ -24,15 +24,65 @@ static void ClearLines() {
     }
 }
 
-void ViewBegin(StationView* view, bool watch, uint64_t now) {
-    *view = StationView{PlatformConsoleRedrawsLines(), 0, false, 0, now, watch};
+void ViewBegin(StationView* view, bool watch, bool verify, uint64_t now) {
+    *view = StationView{PlatformConsoleRedrawsLines(), 0, false, 0, now, watch, verify, nullptr, 0};
     Shown = view;
     LogBeforeConsole(ClearLines);
 }
 
-void ViewEnd() {
+static void ForgetSlots(StationView* view) {
+    for (int32_t i = 0; i < view->slotCount; i++) {
+        free(view->slots[i]);
+    }
+    free(view->slots);
+    view->slots = nullptr;
+    view->slotCount = 0;
+}
+
+void ViewEnd(StationView* view) {
     LogBeforeConsole(nullptr);
     Shown = nullptr;
+    ForgetSlots(view);
+}
+
+// --watch: the cells in the order their slots were first seen; slots with
+// no cell now are forgotten (the table keeps no more than the fixture).
+static void KeepSlotOrder(StationView* view, ScreenCell* cells, int32_t count) {
+    char** slots = static_cast<char**>(calloc((size_t)count + 1, sizeof(char*)));
+    if (slots == nullptr) {
+        return; // (the cells as they came)
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < view->slotCount; i++) { // the known slots that have a cell
+        for (int32_t j = kept; j < count; j++) {
+            if (strcmp(cells[j].name, view->slots[i]) == 0) {
+                ScreenCell cell = cells[j];
+                memmove(&cells[kept + 1], &cells[kept], (size_t)(j - kept) * sizeof(ScreenCell));
+                cells[kept] = cell;
+                slots[kept++] = view->slots[i];
+                view->slots[i] = nullptr;
+                break;
+            }
+        }
+    }
+    for (int32_t j = kept; j < count; j++) { // new slots after them, as they came
+        slots[j] = strdup(cells[j].name);
+    }
+    ForgetSlots(view);
+    view->slots = slots;
+    view->slotCount = count;
+}
+
+// Why a unit is set aside, in a word or two.
+static const char* SetAsideBecause(const Unit& unit) {
+    switch (unit.outcome) {
+    case OUTCOME_UNVERIFIED:
+        return "not verified";
+    case OUTCOME_REFUSED:
+        return "refused";
+    default:
+        return Outcomes[unit.outcome].name;
+    }
 }
 
 // A unit's cell: what it is doing, how it ended, or (--watch) that its
@@ -45,27 +95,41 @@ static ScreenCell DescribeState(const StationView& view, const UnitTable& table,
     bool ended = unit.state == UNIT_ENDED || unit.state == UNIT_REFUSED;
     const OutcomeKind& kind = Outcomes[unit.outcome];
     if (ended && view.watch && !NameIn(table.present, table.presentCount, unit.name)) {
+        cell.colour = CELL_EMPTY;
         snprintf(cell.state, capacity, "empty");
+    } else if (ended && kind.done) {
+        cell.colour = CELL_GOOD;
+        snprintf(cell.state, capacity, "%s, take it out",
+                 unit.outcome == OUTCOME_CURRENT ? "current" : "done");
+    } else if (ended && kind.failed) {
+        cell.colour = CELL_BAD;
+        snprintf(cell.state, capacity,
+                 unit.status != 0 ? "set aside, %s, status %d" : "set aside, %s",
+                 SetAsideBecause(unit), unit.status);
     } else if (ended) {
-        cell.colour = kind.done ? CELL_GOOD : kind.failed ? CELL_BAD : CELL_PLAIN;
-        if (kind.done) {
-            snprintf(cell.state, capacity, "%s, take it out",
-                     unit.outcome == OUTCOME_CURRENT ? "current" : "done");
-        } else {
-            snprintf(cell.state, capacity, kind.failed ? "%s, status %d" : "%s", kind.name,
-                     unit.status);
-        }
+        cell.colour = CELL_GREY;
+        snprintf(cell.state, capacity, "%s",
+                 unit.outcome == OUTCOME_UNPROVEN ? "not proven" : kind.name);
     } else if (unit.state == UNIT_WAITING) {
         snprintf(cell.state, capacity, "waiting");
+    } else if (unit.state == UNIT_REBOOTING) {
+        cell.colour = CELL_REBOOTING;
+        snprintf(cell.state, capacity, "%s", view.verify ? "rebooting, verifying" : "rebooting");
     } else if (unit.percent == 100 && toQuery >= 0) { // sent: the frontend is programming
+        cell.colour = CELL_WORKING;
         snprintf(cell.state, capacity, "programming, status in %lld:%02lld%s%s", toQuery / 60,
                  toQuery % 60, unit.lastStatus[0] != '\0' ? ", " : "", unit.lastStatus);
     } else if (unit.percent == 100) {
+        cell.colour = CELL_WORKING;
         snprintf(cell.state, capacity, "programming%s%s", unit.lastStatus[0] != '\0' ? ", " : "",
                  unit.lastStatus);
     } else {
-        snprintf(cell.state, capacity, "%3lld%%  %lld:%02lld left", unit.percent,
-                 unit.secondsLeft / 60, unit.secondsLeft % 60);
+        cell.colour = CELL_WORKING;
+        // (no time left before the transfer has one to tell)
+        snprintf(cell.state, capacity,
+                 unit.secondsLeft > 0 || unit.percent == 0 ? "%3lld%%, %lld:%02lld left"
+                                                           : "%3lld%%",
+                 unit.percent, unit.secondsLeft / 60, unit.secondsLeft % 60);
     }
     return cell;
 }
@@ -86,24 +150,35 @@ static bool HasCell(const StationView& view, const Unit& unit, const ScreenCell*
     return true;
 }
 
-// The summary line: counts, units an hour, time running.
+// The summary line: the good units, those set aside and why, those
+// working, the units an hour, the time running, and why a watch ends.
 static void Summarize(const StationView& view, const UnitTable& table, int32_t working,
                       uint64_t now, char* text, size_t capacity) {
-    int32_t flashed = table.counts[OUTCOME_FLASHED], verified = table.counts[OUTCOME_VERIFIED];
-    int32_t failed = 0;
+    int32_t good = 0, setAside = 0;
+    char kinds[160] = "";
+    size_t used = 0;
     for (int k = OUTCOME_FLASHED; k < OUTCOME_END; k++) {
-        failed += Outcomes[k].failed ? table.counts[k] : 0;
+        good += Outcomes[k].done ? table.counts[k] : 0;
+        if (Outcomes[k].failed && table.counts[k] > 0 && used < sizeof kinds) {
+            setAside += table.counts[k];
+            used +=
+                (size_t)snprintf(kinds + used, sizeof kinds - used, "%s%s %d",
+                                 used > 0 ? ", " : " (", Outcomes[k].name, (int)table.counts[k]);
+        }
     }
+    if (used > 0 && used < sizeof kinds) {
+        snprintf(kinds + used, sizeof kinds - used, ")");
+    }
+    static const char* const ending[] = {"", "  ending: stopped", "  ending: count reached",
+                                         "  ending: failures in a row"};
     uint64_t ms = now - view.startedAt;
     long long seconds = (long long)(ms / 1000);
-    int32_t good = flashed + verified;
-    snprintf(
-        text, capacity,
-        "flashed %d  verified %d  failed %d  working %d  listed %d  %lld/h  %lld:%02lld:%02lld",
-        (int)flashed, (int)verified, (int)failed, (int)working,
-        (int)(view.watch ? table.presentCount : table.count),
-        ms > 0 ? good * 3600000LL / (long long)ms : 0, seconds / 3600, seconds / 60 % 60,
-        seconds % 60);
+    snprintf(text, capacity,
+             "good %d  set aside %d%s  working %d  listed %d  %lld/h  %lld:%02lld:%02lld%s",
+             (int)good, (int)setAside, kinds, (int)working,
+             (int)(view.watch ? table.presentCount : table.count),
+             ms > 0 ? good * 3600000LL / (long long)ms : 0, seconds / 3600, seconds / 60 % 60,
+             seconds % 60, ending[table.ended]);
 }
 
 void ViewDraw(StationView* view, const UnitTable& table, uint64_t now) {
@@ -126,7 +201,10 @@ void ViewDraw(StationView* view, const UnitTable& table, uint64_t now) {
         cells[i] = cells[count - 1 - i];
         cells[count - 1 - i] = first;
     }
-    char summary[160];
+    if (view->watch && cells != nullptr) {
+        KeepSlotOrder(view, cells, count);
+    }
+    char summary[320];
     Summarize(*view, table, working, now, summary, sizeof summary);
     view->linesDrawn = DrawStationScreen(summary, cells, count, view->linesDrawn);
     free(cells);

@@ -13,13 +13,18 @@ struct StationView {
     bool changed;       // since they were drawn
     uint64_t drawnAt;
     uint64_t startedAt;
-    bool watch; // empty slots have cells; the summary lists the fixture
+    bool watch;  // empty slots have cells; the summary lists the fixture
+    bool verify; // units reboot and are verified
+    // --watch: the slots' names in the order they were first seen, so that
+    // each keeps its place on the screen all day.
+    char** slots;
+    int32_t slotCount;
 };
 
 // The view of a station that starts now; before the first message.
-void ViewBegin(StationView* view, bool watch, uint64_t now);
+void ViewBegin(StationView* view, bool watch, bool verify, uint64_t now);
 // Messages no longer clear its lines.
-void ViewEnd();
+void ViewEnd(StationView* view);
 
 // Draws the screen when something changed, or the time left has to count
 // down; working: the units being flashed.

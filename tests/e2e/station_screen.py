@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """A station's screen on a real terminal emulator (tmux) of 80 x 24 with 40
-frontends: the summary and every frontend's cell fit the window, no line is
-wider than it, and no redraw pushes a copy of the screen into the
-scrollback: what scrolled away is the station's messages, each once. And
-a watch whose unit was taken out: its cell says empty.
+frontends: too many for tiles, the summary and every frontend's cell fit
+the window, no line is wider than it, and no redraw pushes a copy of the
+screen into the scrollback: what scrolled away is the station's messages,
+each once. And a watch of 8 slots at 160 x 45: a board of tiles, each slot
+at the same place all day, each tile in its state's colour; after a resize
+to 80 x 24 nothing of the old screen stays.
 station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR"""
 import os
 import shutil
@@ -54,7 +56,7 @@ try:
 finally:
     subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
 
-summaries = [line for line in everything if line.startswith("flashed ")]
+summaries = [line for line in everything if line.startswith("good ")]
 if len(summaries) != 1:
     failures.append(f"{len(summaries)} summary lines in the scrollback and the screen, not 1")
 wide = [line for line in everything if len(line.rstrip()) > 80]
@@ -66,16 +68,23 @@ if done != 40:
 ends = [line for line in everything if line.endswith(": flashed, exit status 0")]
 if len(ends) != 40:
     failures.append(f"{len(ends)} end lines, not one per frontend")
-if summaries and not summaries[0].startswith("flashed 40  verified 0  failed 0  working 0  listed 40"):
+if summaries and not summaries[0].startswith("good 40  set aside 0  working 0  listed 40"):
     failures.append(f"the last summary: {summaries[0]!r}")
 
-# A watch: the cell of a unit taken out says empty, the other's still done.
+# A watch of 8 slots on a large window: a board of tiles.
 session += "-watch"  # a server of its own: the first may still be ending
 fixture = os.path.join(work, "fixture")
 os.makedirs(fixture)
-for slot in "AB":
-    with open(os.path.join(fixture, slot), "w") as f:
-        f.write(f"name = USB:SLOT-{slot}\n")
+
+
+def put_in(slot, *settings):
+    with open(os.path.join(fixture, "." + slot), "w") as f:
+        f.write("".join(line + "\n" for line in (f"name = USB:SLOT-{slot}",) + settings))
+    os.rename(os.path.join(fixture, "." + slot), os.path.join(fixture, slot))
+
+
+for slot in "12345678":
+    put_in(slot, *{"2": ["fail.KoviKestrune = 2"], "3": ["delay.KoviKestrune = 3000000"]}.get(slot, []))
 command = (f"cd {work} && env KOVI_SDK_DIR={sdk_dir} KOVI_SIM_FIXTURE=fixture TZ=UTC "
            f"LD_PRELOAD={LIBFAKETIME} FAKETIME='@2026-12-07 12:00:00 x1000' {tool} --watch "
            "--log watch.log u 0; sleep 60")
@@ -92,22 +101,62 @@ def logged(text, seconds=60):
     return False
 
 
-tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "80", "-y", "24",
+def places(screen):
+    """Where each slot's tile is: the row and column of its name."""
+    found = {}
+    for row, line in enumerate(screen):
+        for column in [i for i in range(len(line)) if line.startswith(" USB:SLOT-", i)]:
+            found[line[column + 1:column + 11]] = (row, column)
+    return found
+
+
+def colour_of(coloured, name):
+    """The background colour (SGR 40 to 107) of the tile named."""
+    for line in coloured:
+        at = line.find(name)
+        if at >= 0:
+            codes = [c for c in line[:at].split("\x1b[")[-1].rstrip("m ").split(";") if c]
+            return next((c for c in codes if c.startswith(("4", "10"))), None)
+    return None
+
+
+tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "160", "-y", "45",
      "sh", "-c", command)
 try:
-    screen = []
-    if logged("Frontend [USB:SLOT-A]: flashed") and logged("Frontend [USB:SLOT-B]: flashed"):
-        os.remove(os.path.join(fixture, "A"))
-        if logged("Frontend [USB:SLOT-A] left"):
+    first = later = resized = []
+    coloured = []
+    if all(logged(f"Frontend [USB:SLOT-{n}]: {'failed' if n == '2' else 'flashed'}")
+           for n in "1245678"):
+        time.sleep(1)
+        first = tmux("capture-pane", "-p", "-t", session).split("\n")
+        os.remove(os.path.join(fixture, "4"))
+        if logged("Frontend [USB:SLOT-4] left"):
             time.sleep(1)
-            screen = tmux("capture-pane", "-p", "-t", session).split("\n")
+            coloured = tmux("capture-pane", "-p", "-e", "-t", session).split("\n")
+            put_in("4")
+            logged("Frontend [USB:SLOT-4] is flashed by worker 9")
+            time.sleep(1)
+            later = tmux("capture-pane", "-p", "-t", session).split("\n")
+            tmux("resize-window", "-t", session, "-x", "80", "-y", "24")
+            time.sleep(2)
+            resized = tmux("capture-pane", "-p", "-t", session).split("\n")
 finally:
     subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
-cells = [[line[:39].rstrip(), line[40:].rstrip()] for line in screen
-         if line.startswith("USB:SLOT-")]
-if cells != [["USB:SLOT-A empty", "USB:SLOT-B done, take it out"]]:
-    failures.append(f"the watch's cells: {cells!r}")
-    everything = screen
+slots = {f"USB:SLOT-{n}" for n in "12345678"}
+if set(places(first)) != slots or places(first) != places(later):
+    failures.append(f"the tiles' places: {places(first)!r}, then {places(later)!r}")
+if len({row for row, _ in places(first).values()}) != 2:
+    failures.append(f"8 slots at 160 x 45 are not two rows of tiles: {places(first)!r}")
+wide = [line for line in first + later if len(line.rstrip()) > 160]
+if wide:
+    failures.append(f"lines wider than the window: {wide[:2]}")
+colours = {name: colour_of(coloured, name) for name in
+           ("USB:SLOT-1", "USB:SLOT-2", "USB:SLOT-3", "USB:SLOT-4")}
+if colours != {"USB:SLOT-1": "42", "USB:SLOT-2": "41", "USB:SLOT-3": "43", "USB:SLOT-4": "40"}:
+    failures.append(f"the tiles' colours (done, set aside, working, empty): {colours!r}")
+if sum(line.startswith("good ") for line in resized) != 1 or not resized[0].startswith("good "):
+    failures.append("after the resize, the screen does not start with its one summary line")
+    everything = resized
 for failure in failures:
     print("---", failure)
 if failures:
