@@ -124,6 +124,7 @@ struct Scenario {
     bool checks = true;
     long long expectAccessCode = -1; // -1: today's
     long long rewriteImageAfter = 0; // chunk after which kovi_firmware.bin changes, 0: never
+    long long failingTries = 0;      // the fail.* settings hold for this many Opens only, 0: all
     // After programming is done the frontend reboots into the new version.
     long long rebootSeconds = 10; // -1: it never reboots, and keeps its old version
     bool listedWhileRebooting = false;
@@ -343,6 +344,10 @@ void Crash() {
 #endif
 }
 
+// The Opens of this process, across its sessions: a flash tried again is
+// a new session, and failing_tries lets the first ones fail.
+long long OpensSoFar;
+
 // Counts the call and tells whether the scenario makes this one fail.
 bool InjectedFailure(Entry entry) {
     TakeTime(TheDevice.scenario.delayMs[entry]);
@@ -350,7 +355,8 @@ bool InjectedFailure(Entry entry) {
     if (TheDevice.scenario.crashAt[entry] == call) {
         Crash();
     }
-    if (TheDevice.scenario.failAt[entry] != call) {
+    long long tries = TheDevice.scenario.failingTries;
+    if (TheDevice.scenario.failAt[entry] != call || (tries > 0 && OpensSoFar > tries)) {
         return false;
     }
     TheDevice.lastErrorCode = TheDevice.scenario.errorCode;
@@ -426,6 +432,8 @@ bool ApplySetting(Scenario* scenario, const std::string& key, const std::string&
         ok = ParseSwitch(value, &scenario->initInvalidHandle);
     } else if (key == "init_takes_stop") {
         ok = ParseSwitch(value, &scenario->initTakesStop);
+    } else if (key == "failing_tries") {
+        ok = ParseNumber(value, 0, 1000000, &scenario->failingTries);
     } else if (key == "reboot_seconds") {
         scenario->rebootSeconds = -1;
         ok = value == "never" || ParseNumber(value, 0, 86400, &scenario->rebootSeconds);
@@ -1009,6 +1017,7 @@ KOVI_EXPORT void SIM_CALL FreeDeviceList(SdkHandle handle, int32_t count, char**
 KOVI_EXPORT SdkBool SIM_CALL Open(SdkHandle handle, const char* device) {
     Device& d = TheDevice;
     Trace("Open(device=%s)", device ? device : "(null)");
+    OpensSoFar++;
     if (InjectedFailure(ENTRY_OPEN)) {
         return 0;
     }

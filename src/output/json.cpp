@@ -263,6 +263,9 @@ void JsonResult(const RecordValues& record, const char* message, Recorded record
         }
     }
     const RunRecord& run = *record.run;
+    if (run.tries > 1) {
+        Number(&line, "tries", run.tries);
+    }
     if (run.verifyAsked) {
         OptionalNumber(&line, "verified_version", run.haveVerifiedVersion, run.verifiedVersion);
     }
@@ -297,6 +300,18 @@ void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint1
     End(&line);
 }
 
+void JsonRetry(int tryNumber, int tries, const char* after) {
+    if (!JsonEnabled) {
+        return;
+    }
+    JsonLine line;
+    Begin(&line, "retry");
+    Number(&line, "try", tryNumber);
+    Number(&line, "of", tries);
+    String(&line, "after", after);
+    End(&line);
+}
+
 // Past the JSON value at text (a string, a number, a word), or null.
 static const char* SkipValue(const char* text) {
     if (*text != '"') {
@@ -323,7 +338,7 @@ void JsonForward(const char* line, const JsonUnit& unit) {
     // Only what is about the unit: its own start and listing are the
     // station's already.
     static const char* const unitEvents[] = {"image",   "frontend", "progress", "status",
-                                             "waiting", "verify",   "result"};
+                                             "waiting", "verify",   "retry",    "result"};
     bool aboutTheUnit = false;
     for (const char* event : unitEvents) {
         aboutTheUnit = aboutTheUnit || (rest != nullptr && (size_t)(rest - name) == strlen(event) &&

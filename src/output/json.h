@@ -49,6 +49,10 @@ void JsonResult(const RecordValues& record, const char* message, Recorded record
 // listed", "other unit") and the version it runs, if one was read.
 void JsonVerify(long long secondsLeft, const char* seen, bool haveVersion, uint16_t swVersion);
 
+// --retries: try tryNumber of tries begins, after the failure of the one
+// before.
+void JsonRetry(int tryNumber, int tries, const char* after);
+
 // A worker's event about its unit as the station passes it on: its line
 // with the unit right after the event's name. Other events are the
 // station's own business and go nowhere.

@@ -45,6 +45,8 @@ struct RunRecord {
     // NOT_VERIFIED: no verdict; UNPROVEN: a stop came before one.
     enum { NOT_VERIFIED, VERIFIED, UNVERIFIED, UNPROVEN } verdict;
     const char* verdictWhy; // what the looks saw, where it was not verified
+    int tries;              // --retries: how many flashes the frontend had, 1 without
+    const char* earlier;    // what the tries before the last ended with, or null
     bool verifyAsked;
     bool haveVerifiedVersion;
     uint16_t verifiedVersion;

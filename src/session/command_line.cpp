@@ -35,6 +35,7 @@ const char* const OptionsHelp =
     "  --max-failures N  with --watch, end after N failed units in a row\r\n"
     "  --verify MINUTES  after SUCCESS, wait up to MINUTES (1 to 60) for the\r\n"
     "                   frontend to run the image's version\r\n"
+    "  --retries N      try a failure that may pass again, up to N (0 to 5) times\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -126,6 +127,8 @@ static const OptionRow OptionTable[] = {
            "Option --max-parallel needs a number of frontends"),
     Number("--verify", &Options::verifyMinutes, nullptr, 1, 60, PASSED_ON, false,
            "Option --verify needs a number of minutes from 1 to 60"),
+    Number("--retries", &Options::retries, nullptr, 0, 5, PASSED_ON, false,
+           "Option --retries needs a number of tries from 0 to 5"),
     Flag("--watch", &Options::watch, STATION_OWN, true),
     Number("--count", &Options::count, nullptr, 1, INT32_MAX, STATION_OWN, false,
            "Option --count needs a number of units"),

@@ -58,6 +58,7 @@ struct Options {
     FileArgument stationLog;   // --station-log FILE: a station's worker, the station's log
     const char* stationImages; // --station-images: a worker, the SHA-256 its station read
     int32_t verifyMinutes;     // --verify MINUTES: after SUCCESS, wait for the new version
+    int32_t retries;           // --retries N: a failure that may pass, tried again N times
     bool watch;                // --watch: a station that flashes each frontend as it arrives
     int32_t count;             // --count N: with --watch, end after N units flashed
     int32_t maxFailures;       // --max-failures N: with --watch, end after N failures in a row

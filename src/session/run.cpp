@@ -11,6 +11,7 @@
 #include "output/json.h"
 #include "output/log_line.h"
 #include "output/record_text.h"
+#include "output/shown_text.h"
 #include "platform/platform.h"
 #include "session/run_parts.h"
 #include "session/station.h"
@@ -49,10 +50,16 @@ static int OutcomeStatus(const RunRecord& record, int32_t errorState) {
 static int EndRun(Run* run, int status, bool fatal) {
     RunRecord& record = run->record;
     // A flashed frontend's record has no message, unless its verify did not
-    // prove it took.
+    // prove it took; after several tries it says how the earlier ones ended.
     record.message = record.verdictWhy != nullptr                      ? record.verdictWhy
                      : record.flash.flashed || run->failure == nullptr ? ""
                                                                        : run->failure;
+    static char withEarlier[4 * MESSAGE_BUFFER_SIZE];
+    if (record.earlier != nullptr) {
+        snprintf(withEarlier, sizeof withEarlier, "%s%s%s", record.message,
+                 record.message[0] != '\0' ? "; " : "", record.earlier);
+        record.message = withEarlier;
+    }
     RecordValues values;
     FillRecord(&values, record, fatal, PlatformStopRequested(), status);
     Recorded recorded = RECORD_NOT_ASKED;
@@ -181,8 +188,8 @@ static StepResult Flash(Run* run) {
     options.hashImage = run->historyPath != nullptr || given.json;
     options.answerYes = given.yes;
     options.allowOlder = given.allowOlder;
-    options.expectSerialSet = given.expectSerialSet;
-    options.expectSerial = given.expectSerial;
+    options.expectSerialSet = given.expectSerialSet || run->retrySerialSet;
+    options.expectSerial = given.expectSerialSet ? given.expectSerial : run->retrySerial;
     options.skipCurrent = given.skipCurrent;
     options.json = given.json;
     options.stationSha256s = given.stationImages;
@@ -319,6 +326,91 @@ static bool OpenRun(Run* run, const Options& options, const char* problem) {
     return true;
 }
 
+// --retries: whether the last try ended with a failure that may pass: an
+// SDK call after the listing, a completion wait without "Programming
+// done", a frontend not verified. Never a refusal, a declined question, a
+// stop, a flashed unit, nor one gone from the list.
+static bool MayPass(const Run& run, Ending ending) {
+    const RunRecord& record = run.record;
+    if (ending != END_IN_ORDER || PlatformStopRequested() || record.flash.declined) {
+        return false;
+    }
+    if (record.verdict == RunRecord::UNVERIFIED) {
+        return true;
+    }
+    bool notOpened = !record.flashRan && run.session.chosenName != nullptr &&
+                     run.session.errorState > 0; // (a frontend not listed is -1)
+    return notOpened || (record.flashRan && !record.flash.flashed &&
+                         (record.flashResult == FLASH_NO_FRONTEND_INFO ||
+                          record.flashResult == FLASH_CHUNK_REFUSED ||
+                          record.flashResult == FLASH_STATUS_FAILED ||
+                          record.flashResult == FLASH_POSTCONDITIONS_FAILED));
+}
+
+// A try's failure, noted among the earlier ones for the record's message.
+static void NoteEarlierTry(RunRecord* record, int tryNumber, const char* after) {
+    static char earlier[4 * MESSAGE_BUFFER_SIZE];
+    size_t used = strlen(earlier);
+    snprintf(earlier + used, sizeof earlier - used, "%stry %d: %s", used > 0 ? "; " : "", tryNumber,
+             after);
+    record->earlier = earlier;
+}
+
+// What a try leaves for the next: the session and the flash as a new run
+// has them, and the serial the first try read as the only one the next
+// may flash.
+static void ReadyForTry(Run* run) {
+    RunRecord& record = run->record;
+    if (record.flash.haveInfo && !run->retrySerialSet) {
+        run->retrySerialSet = true;
+        run->retrySerial = record.flash.serial;
+    }
+    record.flash = FlashReport();
+    record.flashRan = false;
+    record.flashResult = 0;
+    record.verdict = RunRecord::NOT_VERIFIED;
+    record.verdictWhy = nullptr;
+    record.haveVerifiedVersion = false;
+    run->failure = nullptr;
+    free(run->session.chosenName);
+    Session fresh = {};
+    fresh.library = run->session.library;
+    fresh.listing.handle = SDK_INVALID_HANDLE;
+    run->session = fresh;
+}
+
+// --retries N: a failure that may pass is tried again, a whole flash each
+// time (a new session, the checks from the start, the image, the wait, the
+// verify), after a pause that grows. Every try is logged.
+static Ending TryAgain(Run* run, Ending ending) {
+    static const uint32_t pauses[] = {5000, 15000, 30000, 30000, 30000};
+    static const Step RetrySteps[] = {{StartSdk, true}, {LogRevision, true}, {ListFrontends, true},
+                                      {Connect, false}, {Flash, true},       {nullptr, false}};
+    int tries = 1 + run->options->retries;
+    run->record.tries = 1;
+    for (int tryNumber = 2; tryNumber <= tries && MayPass(*run, ending); tryNumber++) {
+        const char* after = run->record.verdictWhy != nullptr ? run->record.verdictWhy
+                            : run->failure != nullptr         ? run->failure
+                                                              : "";
+        const char* name = run->session.chosenName;
+        LogFormat(Tag, "Try %d of %d for frontend [%s] after: %s", tryNumber, tries,
+                  name != nullptr ? ShownText(name) : run->record.frontend, after);
+        JsonRetry(tryNumber, tries, after);
+        NoteEarlierTry(&run->record, tryNumber - 1, after);
+        PlatformSleep(pauses[tryNumber - 2]);
+        if (RunStopped(run)) { // as a stop at the question: nothing more is sent
+            run->record.flashResult = FLASH_STOPPED;
+            return END_IN_ORDER;
+        }
+        ReadyForTry(run);
+        run->record.tries = tryNumber;
+        ending = TakeSteps(run, RetrySteps, END_IN_ORDER);
+        CloseSession(&run->session, ending);
+        VerifyTheFlash(run);
+    }
+    return ending;
+}
+
 int RunSession(const Options& options, const char* problem) {
     static Run run; // the handlers of Current may outlive any frame
     run = Run();
@@ -332,6 +424,9 @@ int RunSession(const Options& options, const char* problem) {
     }
     CloseSession(&run.session, ending);
     VerifyTheFlash(&run);
+    if (options.retries > 0 && ending != END_STATION) {
+        ending = TryAgain(&run, ending);
+    }
     ReleaseSession(&run.session, ending, options.watch);
     return ending == END_STATION ? FinishStation(&run) : FinishRun(&run, ending);
 }

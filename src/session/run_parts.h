@@ -56,6 +56,9 @@ struct Run {
     Station* station;    // --all: the frontends listed
     RunRecord record;    // filled in as the run goes
     const char* failure; // the failure logged last, which the record gives; null for none
+    // --retries: a try after the first flashes only the unit the first read.
+    bool retrySerialSet;
+    int32_t retrySerial;
 };
 
 // A stop asked for before the frontend was flashed: logged, and noted as

@@ -136,6 +136,16 @@ void TakeWorkerLine(Station* s, Unit* unit, const char* line) {
         }
     } else if (strcmp(event, "verify") == 0) {
         Rebooting(unit);
+    } else if (strcmp(event, "retry") == 0) {
+        long long tryNumber = 0, tries = 0;
+        JsonReadNumber(line, "try", &tryNumber);
+        JsonReadNumber(line, "of", &tries);
+        snprintf(unit->tryText, sizeof unit->tryText, "try %lld of %lld", tryNumber, tries);
+        unit->state = unit->state == UNIT_REBOOTING ? UNIT_WORKING : unit->state;
+        unit->percent = 0;
+        unit->secondsLeft = 0;
+        unit->shownTenth = -1;
+        unit->lastStatus[0] = '\0';
     } else if (strcmp(event, "result") == 0) {
         TakeResult(unit, line);
     }

@@ -131,6 +131,10 @@ static ScreenCell DescribeState(const StationView& view, const UnitTable& table,
                                                            : "%3lld%%",
                  unit.percent, unit.secondsLeft / 60, unit.secondsLeft % 60);
     }
+    if (!ended && unit.tryText[0] != '\0') {
+        size_t used = strlen(cell.state);
+        snprintf(cell.state + used, capacity - used, ", %s", unit.tryText);
+    }
     return cell;
 }
 

@@ -37,6 +37,7 @@ struct Unit {
     long long shownTenth;
     long long queryAt; // when the worker's next status query comes (ms), during the wait
     char lastStatus[40];
+    char tryText[24]; // --retries: "try 2 of 3" once a try after the first began
     FlashReport seen; // of the frontend and the image, for a record of the station's
     // How it ended, for its record and the station's last event.
     bool haveResult;

@@ -76,11 +76,12 @@ TEST(OptionTable, EveryOptionHasAStationRole) {
 TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
     const char* argv[] = {
         "Kestrune", "--all",  "--exit-status",  "--history", "h.csv", "--allow-older",
-        "--image",  "-x.bin", "--skip-current", "--verify",  "5",     "u"};
+        "--image",  "-x.bin", "--skip-current", "--verify",  "5",     "--retries",
+        "2",        "u"};
     Options options;
     char problem[256];
-    ASSERT_TRUE(ParseOptions(12, const_cast<char**>(argv), &options, problem, sizeof problem));
-    ResolveFiles(&options, 12, const_cast<char**>(argv),
+    ASSERT_TRUE(ParseOptions(14, const_cast<char**>(argv), &options, problem, sizeof problem));
+    ResolveFiles(&options, 14, const_cast<char**>(argv),
                  [](int, char** args, int index) -> const char* { return args[index]; });
     const char* arguments[WORKER_OPTIONS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
@@ -90,7 +91,7 @@ TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
         passed += std::string(arguments[i]) + " ";
     }
     EXPECT_EQ(passed, "--exit-status --history h.csv --allow-older --image -x.bin --skip-current "
-                      "--verify 5 ");
+                      "--verify 5 --retries 2 ");
     ForEachOptionName(
         [](const char* name, void* context) {
             if (StationRoleOf(name) == PASSED_ON) {
