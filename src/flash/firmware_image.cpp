@@ -173,8 +173,8 @@ static void FormatOpenFailure(const char* path, char message[MESSAGE_BUFFER_SIZE
     }
 }
 
-FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt,
-                              bool namedInJson) {
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt, bool namedInJson,
+                              const TrustedKey* keys, int keyCount) {
     image->bytes = nullptr;
     image->sha256[0] = '\0';
     image->failure = nullptr;
@@ -218,9 +218,14 @@ FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashI
     if (cut) {
         return ReleaseFirmwareImage(image, FLASH_STOPPED);
     }
+    image->signedBy[0] = '\0';
+    if (keyCount > 0 && CheckImageSignature(path, image->sha256, keys, keyCount, image->signedBy,
+                                            &image->failure) != FLASH_GOES_ON) {
+        return ReleaseFirmwareImage(image, FLASH_NOT_SIGNED);
+    }
     JsonImage(header->FirmwareVer, header->DevID, header->FirmwareSizeInBytes,
               ChunkCountFor(header->FirmwareSizeInBytes), image->sha256,
-              namedInJson ? path : nullptr);
+              namedInJson ? path : nullptr, image->signedBy);
 
     FlashResult checked = CheckImage(*header, read, LogFailedCheck, false, &image->failure);
     if (checked != FLASH_GOES_ON) {

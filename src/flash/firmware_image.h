@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "flash/image_signature.h"
 #include "flash/phases.h"
 
 // The image a run flashes unless told otherwise.
@@ -31,6 +32,7 @@ struct FirmwareImage {
     // to the file afterwards.
     uint8_t* bytes;
     char sha256[65];     // of the whole file as read; empty when not wanted
+    char signedBy[17];   // --key: the fingerprint of the key that signed it, or empty
     const char* failure; // why it could not be used, as logged; null for nothing
 };
 
@@ -41,8 +43,10 @@ struct FirmwareImage {
 // and image->sha256 hold what was read unless the result is
 // FLASH_FILE_NOT_OPENED or FLASH_HEADER_UNREADABLE.
 // With namedInJson the JSON image event names the path (one of several).
-FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt,
-                              bool namedInJson);
+// With keys (keyCount of them, hashIt set) the image must be signed by one
+// (FLASH_NOT_SIGNED), checked on the bytes read before anything else.
+FlashResult OpenFirmwareImage(FirmwareImage* image, const char* path, bool hashIt, bool namedInJson,
+                              const TrustedKey* keys = nullptr, int keyCount = 0);
 
 // The SHA-256 of the whole file at path, read as a run reads an image,
 // without a word to the log; false when it cannot be read.

@@ -101,7 +101,8 @@ static FlashResult OpenImage(Flash* flash) {
     for (int k = 0; k < flash->options->imageCount; k++) {
         flash->chosen = k; // the record names the image a refusal is about
         FlashResult opened = OpenFirmwareImage(&flash->images[k], flash->options->imagePaths[k],
-                                               flash->options->hashImage, several);
+                                               flash->options->hashImage, several,
+                                               flash->options->keys, flash->options->keyCount);
         ReportImage(flash->images[k], opened, flash->report);
         flash->report->failure = flash->images[k].failure;
         opened = opened == FLASH_GOES_ON ? CheckAsStationRead(flash, k) : opened;

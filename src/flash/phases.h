@@ -35,6 +35,7 @@ enum FlashResult {
     FLASH_IMAGES_AMBIGUOUS = 22, // two images, different bytes, for the same frontends and version
     FLASH_IMAGE_CHANGED = 23,    // a station's worker read bytes other than the station checked
     FLASH_SERIAL_CLAIMED = 24,   // another of the station's workers flashes this serial
+    FLASH_NOT_SIGNED = 25,       // --key: the image is not signed by a trusted key
     FLASH_DECLINED = 100,        // the operator did not answer Y: recorded as 0
 };
 
@@ -64,6 +65,9 @@ struct FlashOptions {
     // A station's worker: the file in which it claims its unit's serial, so
     // that no two workers flash one unit; null for a run on its own.
     const char* serialClaims;
+    // --key: every image must be signed by one of these (none: no check).
+    const struct TrustedKey* keys;
+    int keyCount;
 };
 
 extern const char* const FlashTag;

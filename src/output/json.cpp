@@ -190,7 +190,7 @@ void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t
 }
 
 void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
-               const char* sha256, const char* path) {
+               const char* sha256, const char* path, const char* key) {
     if (!JsonEnabled) {
         return;
     }
@@ -204,6 +204,9 @@ void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint
     Number(&line, "firmware_size", firmwareSize);
     Number(&line, "chunks", chunks);
     String(&line, "sha256", sha256[0] != '\0' ? sha256 : nullptr);
+    if (key[0] != '\0') {
+        String(&line, "key", key);
+    }
     End(&line);
 }
 

@@ -19,9 +19,10 @@ void JsonStart(const char* version, char transport, uint32_t waitMs, const char*
 void JsonFrontends(char* const* names, int32_t count);
 void JsonFrontend(const char* name, int32_t serial, uint16_t hwVersion, uint16_t swVersion);
 // sha256 empty when the image was not hashed.
-// path is named where several images were given, else null.
+// path is named where several images were given, else null; key is the
+// fingerprint of the key that signed it (--key), else empty.
 void JsonImage(uint16_t firmwareVer, uint16_t devId, uint32_t firmwareSize, uint32_t chunks,
-               const char* sha256, const char* path);
+               const char* sha256, const char* path, const char* key);
 // After each chunk the frontend took, the transfer having started at
 // startedMs (PlatformMilliseconds); written when the whole percent changes,
 // at least every ten seconds, and for the last chunk. (The transfer calls it

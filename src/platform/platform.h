@@ -244,6 +244,13 @@ PlatformSha256* PlatformSha256Begin();
 void PlatformSha256Update(PlatformSha256* hash, const uint8_t* bytes, size_t count);
 bool PlatformSha256End(PlatformSha256* hash, char hex[65]);
 
+// Whether an ECDSA P-256 signature (r, s) over a SHA-256 digest was made
+// by the key whose public point is given (0x04, X, Y): the system's own
+// cryptography (nettle on POSIX, CNG on Windows). False for a point not on
+// the curve, or where the cryptography is not available.
+bool PlatformVerifyP256(const uint8_t point[65], const uint8_t digest[32], const uint8_t r[32],
+                        const uint8_t s[32]);
+
 // A claim on a number among the processes that open the same file, by a
 // lock on the byte at that offset (a station's workers claim the serial
 // they flash, so that no two flash one unit): true once this process holds

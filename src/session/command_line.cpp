@@ -36,6 +36,8 @@ const char* const OptionsHelp =
     "  --verify MINUTES  after SUCCESS, wait up to MINUTES (1 to 60) for the\r\n"
     "                   frontend to run the image's version\r\n"
     "  --retries N      try a failure that may pass again, up to N (0 to 5) times\r\n"
+    "  --key FILE       flash only images signed by this ECDSA P-256 public key\r\n"
+    "                   (PEM), IMAGE.sig beside each image; up to 8 times\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -84,10 +86,10 @@ static constexpr OptionRow File(const char* name, OptionKind kind, FileArgument 
 }
 static constexpr OptionRow Files(const char* name,
                                  FileArgument (Options::*files)[IMAGE_OPTIONS_MAX],
-                                 int32_t Options::*count, StationRole role, bool machine,
-                                 const char* missing) {
+                                 int32_t Options::*count, int32_t most, StationRole role,
+                                 bool machine, const char* missing) {
     return {name,  FILE_LIST, role,    machine, nullptr, nullptr, files,
-            count, nullptr,   nullptr, nullptr, 0,       0,       missing};
+            count, nullptr,   nullptr, nullptr, 0,       most,    missing};
 }
 static constexpr OptionRow Text(const char* name, const char* Options::*field, StationRole role,
                                 bool machine, const char* missing) {
@@ -115,8 +117,10 @@ static const OptionRow OptionTable[] = {
     Flag("--allow-older", &Options::allowOlder, PASSED_ON, false),
     Flag("--help", &Options::help, STATION_OWN, false),
     Flag("--version", &Options::version, STATION_OWN, false),
-    Files("--image", &Options::images, &Options::imageCount, PASSED_ON, true,
+    Files("--image", &Options::images, &Options::imageCount, IMAGE_OPTIONS_MAX, PASSED_ON, true,
           "Option --image needs a file name"),
+    Files("--key", &Options::keys, &Options::keyCount, KEYS_MAX, PASSED_ON, true,
+          "Option --key needs a file name"),
     File("--log", FILE_VALUE, &Options::log, STATION_OWN, true, "Option --log needs a file name"),
     Flag("--json", &Options::json, STATION_OWN, true),
     Number("--expect-serial", &Options::expectSerial, &Options::expectSerialSet, INT32_MIN,
@@ -247,8 +251,10 @@ bool ParseOptions(int argc, char** argv, Options* options, char* message, size_t
             optionsEnd = true;
         } else if (row == nullptr) {
             fail("Unknown option [%s]", argument);
-        } else if (row->kind == FILE_LIST && options->*row->fileCount == IMAGE_OPTIONS_MAX) {
-            fail("Option %s is given more than 32 times", argument);
+        } else if (row->kind == FILE_LIST && options->*row->fileCount == row->maximum) {
+            fail(row->maximum == KEYS_MAX ? "Option %s is given more than 8 times"
+                                          : "Option %s is given more than 32 times",
+                 argument);
             i += i + 1 < argc;
         } else if (!TakeOption(*row, argc, argv, &i, options)) {
             fail(row->missing, argument);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flash/image_signature.h"
 #include "flash/phases.h"
 
 struct Transport {
@@ -47,6 +48,8 @@ struct Options {
     bool version;                           // --version
     FileArgument images[IMAGE_OPTIONS_MAX]; // --image FILE, up to 32 times: the images
     int32_t imageCount;                     // instead of kovi_firmware.bin
+    FileArgument keys[IMAGE_OPTIONS_MAX];   // --key FILE, up to KEYS_MAX times: the keys
+    int32_t keyCount;                       // an image must be signed by
     FileArgument log;                       // --log FILE: the log instead of kovi_kestrune.log
     bool json;                              // --json: JSON Lines on standard output
     bool expectSerialSet;                   // --expect-serial N: only the frontend with serial N
@@ -94,7 +97,7 @@ StationRole StationRoleOf(const char* name);
 // Calls take(name) for every option of the table.
 void ForEachOptionName(void (*take)(const char* name, void* context), void* context);
 
-enum { WORKER_OPTIONS_MAX = 16 + 2 * IMAGE_OPTIONS_MAX, NUMBER_TEXT_MAX = 12 };
+enum { WORKER_OPTIONS_MAX = 16 + 2 * IMAGE_OPTIONS_MAX + 2 * KEYS_MAX, NUMBER_TEXT_MAX = 12 };
 
 // The options a station passes on to each worker, as given (files as the
 // file functions take them), into arguments (at most WORKER_OPTIONS_MAX);

@@ -193,7 +193,9 @@ static StepResult Flash(Run* run) {
     options.skipCurrent = given.skipCurrent;
     options.json = given.json;
     options.stationSha256s = given.stationImages;
-    options.hashImage = options.hashImage || given.stationImages != nullptr;
+    options.keys = run->keys;
+    options.keyCount = run->keyCount;
+    options.hashImage = options.hashImage || given.stationImages != nullptr || run->keyCount > 0;
     // A station's workers claim their unit's serial in a file beside the
     // station's log.
     static char claims[4 * MESSAGE_BUFFER_SIZE + 16];
@@ -218,9 +220,32 @@ struct Step {
     StepResult (*take)(Run*);
     bool stopFirst; // a stop asked for before it ends the run in order
 };
+// --key: each key file read before anything is touched.
+static StepResult ReadKeys(Run* run) {
+    const Options& given = *run->options;
+    for (int32_t k = 0; k < given.keyCount; k++) {
+        const FileArgument& file = given.keys[k];
+        FILE* stream = PlatformOpenRegularFile(file.file, false);
+        char text[8192];
+        size_t length = stream != nullptr ? fread(text, 1, sizeof text, stream) : 0;
+        if (stream == nullptr) {
+            run->failure = LogFailure(Tag, "Key file [%s] can not be read", file.path);
+            return STEP_FATAL;
+        }
+        fclose(stream);
+        if (!ParsePublicKeyPem(text, length, &run->keys[run->keyCount])) {
+            run->failure =
+                LogFailure(Tag, "Key file [%s] is not an ECDSA P-256 public key", file.path);
+            return STEP_FATAL;
+        }
+        run->keyCount++;
+    }
+    return STEP_NEXT;
+}
+
 static const Step OpeningSteps[] = {
-    {LoadLibrary, false}, {BindEntries, false},  {StartSdk, true},
-    {LogRevision, true},  {ListFrontends, true}, {nullptr, false},
+    {ReadKeys, false},   {LoadLibrary, false},  {BindEntries, false}, {StartSdk, true},
+    {LogRevision, true}, {ListFrontends, true}, {nullptr, false},
 };
 static const Step FlashingSteps[] = {{Connect, false}, {Flash, true}, {nullptr, false}};
 

@@ -56,6 +56,9 @@ struct Run {
     Station* station;    // --all: the frontends listed
     RunRecord record;    // filled in as the run goes
     const char* failure; // the failure logged last, which the record gives; null for none
+    // --key: the keys an image must be signed by.
+    TrustedKey keys[KEYS_MAX];
+    int keyCount;
     // --retries: a try after the first flashes only the unit the first read.
     bool retrySerialSet;
     int32_t retrySerial;

@@ -628,6 +628,33 @@ def make_image_immutable(r):
     return None
 
 
+def sign_image(r, signer="maker", afterwards=None):
+    """Keys made by openssl for the case (maker and other, public keys as
+    maker.pub and other.pub), the image signed by one into IMAGE.sig, then
+    what afterwards does to the image or its signature."""
+    if shutil.which("openssl") is None:
+        return "openssl is not installed"
+    for name in ("maker", "other"):
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
+                        r.path(name + ".pem")], check=True)
+        subprocess.run(["openssl", "ec", "-in", r.path(name + ".pem"), "-pubout", "-out",
+                        r.path(name + ".pub")], check=True, stderr=subprocess.DEVNULL)
+    der = subprocess.run(["openssl", "ec", "-pubin", "-in", r.path("maker.pub"), "-outform", "DER"],
+                         check=True, capture_output=True).stdout
+    r.key_fingerprint = hashlib.sha256(der).hexdigest()[:16]
+    if signer:
+        subprocess.run(["openssl", "dgst", "-sha256", "-sign", r.path(signer + ".pem"), "-out",
+                        r.image_path + ".sig", r.image_path], check=True)
+    if afterwards == "change-image":  # its last byte, past the header
+        image = bytearray(read_bytes(r.image_path))
+        image[-1] ^= 0x5A
+        r.write(r.image_name, bytes(image))
+        r.image = bytes(image)
+    elif afterwards == "garbage-signature":
+        r.write(r.image_name + ".sig", b"\x30\x06\x02\x01\x00garbage")
+    return None
+
+
 def make_image_sparse(r):
     os.truncate(r.image_path, 100 << 30)
     r.image = None  # never read back
@@ -679,6 +706,12 @@ SETUPS = {
     "terminal-stopped": None,
     # Units remember their reboot across the station's processes, so that a
     # look sees a rebooting unit leave and come back.
+    # --key: keys made by openssl, the image signed (or not) by one of them.
+    "signed-image": sign_image,
+    "signed-by-another-key": lambda r: sign_image(r, "other"),
+    "signed-then-changed": lambda r: sign_image(r, afterwards="change-image"),
+    "garbage-signature": lambda r: sign_image(r, afterwards="garbage-signature"),
+    "keys-no-signature": lambda r: sign_image(r, None),
     "sim-state": lambda r: setattr(r, "env_extra", {"KOVI_SIM_STATE": r.path("kovi_sim.state")}),
 }
 
@@ -975,6 +1008,7 @@ def run(fields, blocks, opts, windows, work):
         "DATETIME": DATETIME,
         "IMAGE_HASH": hashlib.sha256(r.image or b"").hexdigest(),
         "SECOND_IMAGE_HASH": hashlib.sha256(r.image2 or b"").hexdigest(),
+        "KEY": getattr(r, "key_fingerprint", ""),
     }
     if fields.get("exe") == "other":
         if not opts.other_bin:

@@ -99,6 +99,9 @@ uint32_t PlatformAppendLocked(const char*, const char* const*, RecordWait, Platf
 bool PlatformClaimNumber(const char*, uint32_t, uint32_t*) {
     return true;
 }
+bool PlatformVerifyP256(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*) {
+    return false;
+}
 void PlatformComputerName(char* out, size_t) {
     out[0] = '\0';
 }
