@@ -10,7 +10,7 @@ cd "$root"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 status=0
-for target in image sdk; do
+for target in image sdk signature; do
     work=$root/build/fuzz/corpus/$target
     mkdir -p "$work" build/fuzz/findings
     if ! ASAN_OPTIONS=detect_leaks=1 build/fuzz/tests/fuzz/fuzz_$target \
