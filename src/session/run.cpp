@@ -162,6 +162,8 @@ static int FinishStation(Run* run) {
     plan.recordProtectedPaths = run->recordProtected;
     plan.imagePaths = run->imagePaths;
     plan.imageCount = run->imageCount;
+    plan.keys = run->keys;
+    plan.keyCount = run->keyCount;
     int status = RunStation(run->station, plan);
     if (run->session.library != nullptr) { // a watch's looks used it
         PlatformFreeLibrary(run->session.library);

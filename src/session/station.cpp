@@ -24,6 +24,7 @@ static void FreeStation(Station* s) {
     UnitsEnd(&s->table);
     PoolEnd(s->pool);
     JsonSpoolClose(&s->spooled);
+    free(s->imagesRefused);
     free(s);
 }
 
@@ -77,6 +78,11 @@ static void WorkerArguments(const Station* s, const Unit& unit,
 // others run, a start that fails (for lack of processes, descriptors,
 // memory) waits for one of them to end.
 static bool StartWorker(Station* s, Unit* unit) {
+    if (s->imagesRefused != nullptr) { // (no worker would take them)
+        AccountFor(s, unit, OUTCOME_REFUSED, UNIT_STATUS_NOT_FLASHED, s->plan->run->log,
+                   s->imagesRefused);
+        return false;
+    }
     LocalTimestamp(unit->started);
     char log[4 * MESSAGE_BUFFER_SIZE];
     free(unit->log);

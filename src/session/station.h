@@ -7,6 +7,8 @@
 
 #include "output/run_record.h"
 
+struct TrustedKey;
+
 struct Options;
 
 // The frontends listed, and the workers that flash them.
@@ -27,6 +29,8 @@ struct StationPlan {
     const char* const* recordProtectedPaths;
     const char* const* imagePaths; // as the file functions take them
     int imageCount;
+    const TrustedKey* keys; // --key: the images must be signed by one
+    int keyCount;
 };
 
 // A station for the names listed, kept before the list is given back to

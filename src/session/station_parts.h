@@ -30,6 +30,7 @@ struct Station {
     // Each image's SHA-256 as the station read it before any worker, for
     // the workers to flash those bytes or none (see ReadImagesOnce).
     char imageSha256s[FLASH_IMAGES_MAX * 65];
+    char* imagesRefused; // --key: why no unit can have the images, as logged; or null
 };
 
 // --- The units' ends and records (station_units.cpp) ---

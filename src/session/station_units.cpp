@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "flash/firmware_image.h"
+#include "flash/image_signature.h"
 #include "output/history.h"
 #include "output/log_line.h"
 #include "output/record_text.h"
@@ -268,6 +269,14 @@ void ReadImagesOnce(Station* s) {
         char sha256[65];
         if (!HashImageFile(s->plan->imagePaths[k], sha256)) {
             snprintf(sha256, sizeof sha256, "-"); // whatever a worker reads is not it
+        } else if (s->plan->keyCount > 0 && s->imagesRefused == nullptr) {
+            // Signed, or no unit gets a worker; each worker checks again what it reads.
+            char fingerprint[17];
+            const char* failure = nullptr;
+            if (CheckImageSignature(s->plan->imagePaths[k], sha256, s->plan->keys,
+                                    s->plan->keyCount, fingerprint, &failure) != FLASH_GOES_ON) {
+                s->imagesRefused = strdup(failure);
+            }
         }
         length += (size_t)snprintf(s->imageSha256s + length, sizeof s->imageSha256s - length,
                                    "%s%s", k > 0 ? "," : "", sha256);
