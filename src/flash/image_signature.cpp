@@ -145,6 +145,19 @@ bool ParseSignatureDer(const uint8_t* der, size_t length, uint8_t r[P256_SCALAR_
 
 enum { SIGNATURE_MAX = 160 }; // a DER P-256 signature takes at most 72 bytes
 
+// The digest whose lower-case hex the hash gave; false for anything else.
+static bool DigestOf(const char sha256[65], uint8_t digest[32]) {
+    for (int i = 0; i < 64; i++) {
+        char c = sha256[i];
+        int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (value < 0) {
+            return false;
+        }
+        digest[i / 2] = (uint8_t)(i % 2 == 0 ? value << 4 : digest[i / 2] | value);
+    }
+    return true;
+}
+
 int CheckImageSignature(const char* path, const char sha256[65], const TrustedKey* keys,
                         int keyCount, char fingerprint[17], const char** failure) {
     char sigPath[4 * MESSAGE_BUFFER_SIZE + 8];
@@ -158,12 +171,7 @@ int CheckImageSignature(const char* path, const char sha256[65], const TrustedKe
     size_t length = fread(der, 1, sizeof der, file);
     fclose(file);
     uint8_t digest[32], r[P256_SCALAR_SIZE], s[P256_SCALAR_SIZE];
-    bool parsed = ParseSignatureDer(der, length, r, s);
-    for (int i = 0; parsed && i < 32; i++) {
-        unsigned value = 0;
-        parsed = sscanf(sha256 + 2 * i, "%2x", &value) == 1;
-        digest[i] = (uint8_t)value;
-    }
+    bool parsed = ParseSignatureDer(der, length, r, s) && DigestOf(sha256, digest);
     for (int k = 0; parsed && k < keyCount; k++) {
         if (PlatformVerifyP256(keys[k].point, digest, r, s)) {
             memcpy(fingerprint, keys[k].fingerprint, 17);
