@@ -263,7 +263,7 @@ static const char* PrintFailedCheck(const char* message) {
     return nullptr;
 }
 
-bool DescribeImage(const char* path) {
+bool DescribeImage(const char* path, const TrustedKey* keys, int keyCount) {
     Print("file", path);
     FILE* stream = OpenImageFile(path);
     if (stream == nullptr) {
@@ -298,6 +298,15 @@ bool DescribeImage(const char* path) {
     Print("sha256", sha256);
     const char* unused = nullptr;
     bool accepted = CheckImage(header, read, PrintFailedCheck, true, &unused) == FLASH_GOES_ON;
+    char fingerprint[17];
+    SignatureVerdict verdict =
+        keyCount > 0 ? VerifyImageSignature(path, sha256, keys, keyCount, fingerprint) : SIGNED;
+    if (keyCount > 0) {
+        Print("signed_by", verdict == SIGNED         ? fingerprint
+                           : verdict == NO_SIGNATURE ? "none: no signature beside it"
+                                                     : "none of the keys given");
+    }
+    accepted = accepted && verdict == SIGNED;
     Print("verdict", accepted ? "accepted" : "refused");
     return accepted;
 }

@@ -59,5 +59,6 @@ FlashResult ReleaseFirmwareImage(FirmwareImage* image, FlashResult result);
 // --info: prints what the tool knows of the image file at path as
 // "name: value" lines on the console, each check it would fail as an
 // "error" line with the message a run would log; touches neither the log
-// nor the file. True when a run would accept the image.
-bool DescribeImage(const char* path);
+// nor the file. True when a run would accept the image. With keys (--key)
+// it says whether the image is signed, and by which key.
+bool DescribeImage(const char* path, const TrustedKey* keys = nullptr, int keyCount = 0);

@@ -83,6 +83,17 @@ bool ParsePublicKeyPem(const char* text, size_t length, TrustedKey* key) {
     return true;
 }
 
+KeyFileResult ReadKeyFile(const char* path, TrustedKey* key) {
+    FILE* stream = PlatformOpenRegularFile(path, false);
+    if (stream == nullptr) {
+        return KEY_UNREADABLE;
+    }
+    char text[8192];
+    size_t length = fread(text, 1, sizeof text, stream);
+    fclose(stream);
+    return ParsePublicKeyPem(text, length, key) ? KEY_READ : KEY_NOT_P256;
+}
+
 // A DER length at der[*at] (short or long form, at most two bytes), moved
 // past; -1 when there is none.
 static long ReadLength(const uint8_t* der, size_t length, size_t* at) {
@@ -158,14 +169,13 @@ static bool DigestOf(const char sha256[65], uint8_t digest[32]) {
     return true;
 }
 
-int CheckImageSignature(const char* path, const char sha256[65], const TrustedKey* keys,
-                        int keyCount, char fingerprint[17], const char** failure) {
+SignatureVerdict VerifyImageSignature(const char* path, const char sha256[65],
+                                      const TrustedKey* keys, int keyCount, char fingerprint[17]) {
     char sigPath[4 * MESSAGE_BUFFER_SIZE + 8];
     snprintf(sigPath, sizeof sigPath, "%s.sig", path);
     FILE* file = PlatformOpenRegularFile(sigPath, false);
     if (file == nullptr) {
-        *failure = LogFailure(FlashTag, "Image [%s] has no signature [%s]", path, sigPath);
-        return FLASH_NOT_SIGNED;
+        return NO_SIGNATURE;
     }
     uint8_t der[SIGNATURE_MAX];
     size_t length = fread(der, 1, sizeof der, file);
@@ -175,10 +185,26 @@ int CheckImageSignature(const char* path, const char sha256[65], const TrustedKe
     for (int k = 0; parsed && k < keyCount; k++) {
         if (PlatformVerifyP256(keys[k].point, digest, r, s)) {
             memcpy(fingerprint, keys[k].fingerprint, 17);
-            LogFormat(FlashTag, "Image [%s] is signed by key %s", path, fingerprint);
-            return FLASH_GOES_ON;
+            return SIGNED;
         }
     }
-    *failure = LogFailure(FlashTag, "Image [%s] is not signed by a trusted key", path);
-    return FLASH_NOT_SIGNED;
+    return NOT_SIGNED_BY_A_TRUSTED_KEY;
+}
+
+int CheckImageSignature(const char* path, const char sha256[65], const TrustedKey* keys,
+                        int keyCount, char fingerprint[17], const char** failure) {
+    switch (VerifyImageSignature(path, sha256, keys, keyCount, fingerprint)) {
+    case SIGNED:
+        LogFormat(FlashTag, "Image [%s] is signed by key %s", path, fingerprint);
+        return FLASH_GOES_ON;
+    case NO_SIGNATURE: {
+        char sigPath[4 * MESSAGE_BUFFER_SIZE + 8];
+        snprintf(sigPath, sizeof sigPath, "%s.sig", path);
+        *failure = LogFailure(FlashTag, "Image [%s] has no signature [%s]", path, sigPath);
+        return FLASH_NOT_SIGNED;
+    }
+    default:
+        *failure = LogFailure(FlashTag, "Image [%s] is not signed by a trusted key", path);
+        return FLASH_NOT_SIGNED;
+    }
 }

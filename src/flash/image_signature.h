@@ -22,12 +22,22 @@ struct TrustedKey {
 // anything else.
 bool ParsePublicKeyPem(const char* text, size_t length, TrustedKey* key);
 
-// --key: whether the image at path, whose whole file as read hashes to
-// sha256, is signed (path + ".sig") by one of the keys: FLASH_GOES_ON with
-// the key's fingerprint logged and given back, else FLASH_NOT_SIGNED with
-// the failure logged and given back.
+// Whether the image at path, whose whole file as read hashes to sha256, is
+// signed (path + ".sig") by one of the keys, and by which (fingerprint);
+// without a word to the log.
+enum SignatureVerdict { SIGNED, NO_SIGNATURE, NOT_SIGNED_BY_A_TRUSTED_KEY };
+SignatureVerdict VerifyImageSignature(const char* path, const char sha256[65],
+                                      const TrustedKey* keys, int keyCount, char fingerprint[17]);
+
+// --key: the same, logged: FLASH_GOES_ON with the key's fingerprint logged
+// and given back, else FLASH_NOT_SIGNED with the failure logged and given
+// back.
 int CheckImageSignature(const char* path, const char sha256[65], const TrustedKey* keys,
                         int keyCount, char fingerprint[17], const char** failure);
+
+// The key in the PEM file at path (as the file functions take it).
+enum KeyFileResult { KEY_READ, KEY_UNREADABLE, KEY_NOT_P256 };
+KeyFileResult ReadKeyFile(const char* path, TrustedKey* key);
 
 // A DER ECDSA signature (a sequence of two integers, as `openssl dgst
 // -sign` writes it) as r and s of 32 bytes each; false when it is not one.

@@ -30,7 +30,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (understood && options.info.path != nullptr) {
-        bool accepted = DescribeImage(options.info.file);
+        TrustedKey keys[KEYS_MAX];
+        for (int32_t k = 0; k < options.keyCount; k++) {
+            if (ReadKeyFile(options.keys[k].file, &keys[k]) != KEY_READ) {
+                Write("error: Key file [");
+                Write(options.keys[k].path);
+                Write("] is not an ECDSA P-256 public key that can be read\r\n");
+                return 1;
+            }
+        }
+        bool accepted = DescribeImage(options.info.file, keys, options.keyCount);
         return PlatformStopRequested() ? PlatformStoppedExitStatus : accepted ? 0 : 1;
     }
     if (MachineRun(options)) {

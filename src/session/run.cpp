@@ -227,15 +227,12 @@ static StepResult ReadKeys(Run* run) {
     const Options& given = *run->options;
     for (int32_t k = 0; k < given.keyCount; k++) {
         const FileArgument& file = given.keys[k];
-        FILE* stream = PlatformOpenRegularFile(file.file, false);
-        char text[8192];
-        size_t length = stream != nullptr ? fread(text, 1, sizeof text, stream) : 0;
-        if (stream == nullptr) {
+        KeyFileResult read = ReadKeyFile(file.file, &run->keys[run->keyCount]);
+        if (read == KEY_UNREADABLE) {
             run->failure = LogFailure(Tag, "Key file [%s] can not be read", file.path);
             return STEP_FATAL;
         }
-        fclose(stream);
-        if (!ParsePublicKeyPem(text, length, &run->keys[run->keyCount])) {
+        if (read == KEY_NOT_P256) {
             run->failure =
                 LogFailure(Tag, "Key file [%s] is not an ECDSA P-256 public key", file.path);
             return STEP_FATAL;
