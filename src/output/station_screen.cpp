@@ -79,7 +79,7 @@ static int DrawCells(Builder* b, const ScreenCell* cells, int32_t count, int row
     nameWidth = nameWidth < NAME_WIDTH ? nameWidth : NAME_WIDTH;
     for (int i = 0; i < shown; i++) {
         PutCell(b, cells[i], width, nameWidth, colour);
-        PutText(b, (i + 1) % perLine == 0 || i + 1 == shown ? "\r\n" : " ");
+        PutText(b, (i + 1) % perLine == 0 || i + 1 == shown ? "\x1b[K\r\n" : " ");
     }
     if (cut) {
         int32_t done = 0, failed = 0;
@@ -92,7 +92,7 @@ static int DrawCells(Builder* b, const ScreenCell* cells, int32_t count, int row
                  (int)(count - shown), (int)done, (int)failed,
                  (int)(count - shown - done - failed));
         PutFitted(b, line, strlen(line), columns, false);
-        PutText(b, "\r\n");
+        PutText(b, "\x1b[K\r\n");
     }
     return (shown + perLine - 1) / perLine + (cut ? 1 : 0);
 }
@@ -170,11 +170,11 @@ static int DrawBoard(Builder* b, const ScreenCell* cells, int32_t count, int acr
                 PutTileLine(b, cell, text, length, width, colour, !isName);
                 PutText(b, i + 1 < top + across && i + 1 < count ? " " : "");
             }
-            PutText(b, "\r\n");
+            PutText(b, "\x1b[K\r\n");
             lines++;
         }
         if (top + across < count) {
-            PutText(b, "\r\n"); // a line between the rows of tiles
+            PutText(b, "\x1b[K\r\n"); // a line between the rows of tiles
             lines++;
         }
     }
@@ -193,21 +193,24 @@ int32_t DrawStationScreen(const char* summary, const ScreenCell* cells, int32_t 
     bool colour = getenv("NO_COLOR") == nullptr;
     Builder b = {nullptr, 0, 0, true, true};
     char line[128];
-    // After a resize the lines drawn before were wrapped anew: the whole
-    // window goes.
+    // Drawn over the lines before, each line cleared past its end, never
+    // the whole at once: a screen read mid-redraw shows old lines or new
+    // ones, never blank ones. After a resize the lines drawn before were
+    // wrapped anew: the whole window goes.
     snprintf(line, sizeof line,
              resized          ? "\x1b[H\x1b[2J"
-             : linesDrawn > 0 ? "\r\x1b[%dA\x1b[J"
-                              : "\r\x1b[J",
+             : linesDrawn > 0 ? "\r\x1b[%dA"
+                              : "\r",
              (int)linesDrawn);
     PutText(&b, line);
     PutFitted(&b, summary, strlen(summary), columns, false);
-    PutText(&b, "\r\n");
+    PutText(&b, "\x1b[K\r\n");
     int across = 0, width = 0, height = 0;
     // (The board leaves a line free: the cursor's, under it.)
     int drawn = ChooseGrid(count, rows - 1, columns, &across, &width, &height)
                     ? DrawBoard(&b, cells, count, across, width, height, colour)
                     : DrawCells(&b, cells, count, rows, columns, colour);
+    PutText(&b, "\x1b[J"); // what a longer screen before left below
     // Written as any message is, never dropped for a newer screen: each one
     // moves up over the one before it.
     if (b.fits) {

@@ -120,6 +120,17 @@ def colour_of(coloured, name):
     return None
 
 
+def settled(*arguments):
+    """The pane once all 8 slots' tiles are on it (tmux takes what was
+    written in its own time), at most 10 seconds later."""
+    deadline = time.time() + 10
+    screen = tmux("capture-pane", "-p", *arguments, "-t", session).split("\n")
+    while len(places(screen)) < 8 and time.time() < deadline:
+        time.sleep(0.2)
+        screen = tmux("capture-pane", "-p", *arguments, "-t", session).split("\n")
+    return screen
+
+
 tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "160", "-y", "45",
      "sh", "-c", command)
 try:
@@ -128,15 +139,15 @@ try:
     if all(logged(f"Frontend [USB:SLOT-{n}]: {'failed' if n == '2' else 'flashed'}")
            for n in "1245678"):
         time.sleep(1)
-        first = tmux("capture-pane", "-p", "-t", session).split("\n")
+        first = settled()
         os.remove(os.path.join(fixture, "4"))
         if logged("Frontend [USB:SLOT-4] left"):
             time.sleep(1)
-            coloured = tmux("capture-pane", "-p", "-e", "-t", session).split("\n")
+            coloured = settled("-e")
             put_in("4")
             logged("Frontend [USB:SLOT-4] is flashed by worker 9")
             time.sleep(1)
-            later = tmux("capture-pane", "-p", "-t", session).split("\n")
+            later = settled()
             tmux("resize-window", "-t", session, "-x", "80", "-y", "24")
             time.sleep(2)
             resized = tmux("capture-pane", "-p", "-t", session).split("\n")
