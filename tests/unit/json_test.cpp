@@ -79,7 +79,12 @@ static std::string StationLine(int32_t unitCount, bool withFile) {
 
 TEST(JsonTest, StationListsEveryUnitSpooledInOrder) {
     std::string line = StationLine(3000, true); // about 300 KB
-    EXPECT_EQ(StationLine(3000, false), line);
+    // The same from memory as from the file, past the time (a second may
+    // have gone by between the two).
+    std::string fromMemory = StationLine(3000, false);
+    ASSERT_NE(line.find("\"listed\""), std::string::npos);
+    EXPECT_EQ(fromMemory.substr(fromMemory.find("\"listed\"")),
+              line.substr(line.find("\"listed\"")));
     size_t at = line.find("\"listed\":3000,\"flashed\":3000,");
     EXPECT_NE(at, std::string::npos);
     for (int32_t i = 0; i < 3000; i += 999) {
