@@ -193,6 +193,19 @@ void StopAtSecondStop(Station* s) {
 
 // --- The station -------------------------------------------------------------------
 
+// One look at the fixture. What the workers said before the listing came is
+// taken before its changes: a unit that reported its programming done
+// reboots, and its leaving is its own.
+static void Look(Station* s) {
+    SdkListing listing;
+    if (!WatchList(s, &listing)) {
+        return;
+    }
+    for (int32_t reads = 0; reads < 4 * PoolRunning(s->pool) && FollowWorkers(s, 0); reads++) {
+    }
+    WatchTake(s, &listing);
+}
+
 // --watch: looks at least once a second and flashes each frontend that
 // arrives, until a stop or a limit ends the watch; then the running workers
 // finish. The first look was the run's listing: its frontends are the first units.
@@ -214,7 +227,7 @@ static void Watch(Station* s) {
         if (PlatformStopRequested()) {
             PassStopOn(s);
         } else if (table->ended == WATCH_GOES_ON && PlatformMilliseconds() >= s->nextLook) {
-            WatchLook(s);
+            Look(s);
             s->nextLook = PlatformMilliseconds() + LOOK_MS;
         }
         ViewDraw(&s->view, *table, PlatformMilliseconds());

@@ -6,6 +6,7 @@
 
 #include "flash/phases.h"
 #include "output/json.h"
+#include "sdk/listing.h"
 #include "session/station.h"
 #include "session/station_view.h"
 #include "session/unit_table.h"
@@ -80,6 +81,10 @@ void ReadImagesOnce(Station* s);
 // The units in the fixture when the watch starts: each arrived.
 void WatchFirstArrivals(Station* s);
 // One look at the fixture: a unit for each frontend that arrived.
-void WatchLook(Station* s);
+// A look at the fixture in two steps: the listing (false when the look
+// failed: an empty fixture is the normal state, a failing look is logged
+// once until looks work again), then its arrivals and departures taken.
+bool WatchList(Station* s, SdkListing* listing);
+void WatchTake(Station* s, SdkListing* listing);
 // Every ten seconds, the counts so far.
 void WatchReport(Station* s);

@@ -38,27 +38,26 @@ void WatchFirstArrivals(Station* s) {
     }
 }
 
-// One look at the fixture. An empty fixture is the normal state; a look
-// that fails is logged once, until looks work again.
-void WatchLook(Station* s) {
-    SdkListing listing;
-    if (!SdkListingBegin(s->plan->transportCode, &listing)) {
+bool WatchList(Station* s, SdkListing* listing) {
+    if (!SdkListingBegin(s->plan->transportCode, listing)) {
         if (!s->looksFail) {
             LogFormat(StationTag, "Looking for frontends failed, errorcode = %d, trying again",
-                      listing.errorWord);
+                      listing->errorWord);
         }
         s->looksFail = true;
-        SdkListingExit(&listing);
-        return;
+        SdkListingExit(listing);
+        return false;
     }
     s->looksFail = false;
-    bool listed = SdkListingList(&listing);
-    // What the workers said before the listing came is taken first: a unit
-    // that reported its programming done reboots, and its leaving is its own.
-    for (int32_t reads = 0; reads < 4 * PoolRunning(s->pool) && FollowWorkers(s, 0); reads++) {
+    if (!SdkListingList(listing)) {
+        listing->count = 0;
     }
-    UnitsTakeLook(&s->table, listing.names, listed ? listing.count : 0, TakeChange, s);
-    SdkListingEnd(&listing);
+    return true;
+}
+
+void WatchTake(Station* s, SdkListing* listing) {
+    UnitsTakeLook(&s->table, listing->names, listing->count, TakeChange, s);
+    SdkListingEnd(listing);
     RefuseNamesWorkersCannotTake(s);
 }
 
