@@ -221,6 +221,16 @@ def read_until(fd, out, wanted, seconds=600):
     return out
 
 
+def read_until_logged(fd, path, wanted, seconds=120):
+    """The terminal read on while waiting for a line in a log file: a
+    process that is shown started may not yet have run a line of its own."""
+    out, deadline = b"", time.time() + seconds
+    while wanted not in read_bytes(path) and time.time() < deadline:
+        out = read_until(fd, out, b"\0", 0.2)
+        time.sleep(0.05)  # (and no busy loop once the terminal is closed)
+    return out
+
+
 def run_on_terminal(command, cwd, env, key):
     """On a pseudo-terminal, where Wine gives the program a real console and
     _getch reads from it: the case's key at the question, one key and no
@@ -268,7 +278,8 @@ def run_on_terminal_with_stop(command, cwd, env, fields):
     """On a pseudo-terminal, a console Ctrl-C once the terminal shows the
     marker: Wine turns a SIGINT to each of the console's Windows processes
     into CTRL_C_EVENT, as Windows sends it to every process on a console.
-    "SIGINT then SIGINT" gives a second Ctrl-C right after the first."""
+    "SIGINT then SIGINT" gives a second Ctrl-C right after the first; a
+    marker "log FILE: TEXT" waits for TEXT in the case's file FILE."""
     name, _, marker = fields["signal"].partition(" after ")
     first, _, second = name.partition(" then ")
     pause = first.split()[1:2]
@@ -276,7 +287,11 @@ def run_on_terminal_with_stop(command, cwd, env, fields):
     p = subprocess.Popen(command, cwd=cwd, env=dict(env, LC_ALL="C.UTF-8"), stdin=slave,
                          stdout=slave, stderr=slave)
     os.close(slave)
-    out = read_until(master, b"", expand(marker, {}).encode("latin-1"))
+    if marker.startswith("log "):
+        out = read_until_logged(master, os.path.join(cwd, marker[4:].partition(": ")[0]),
+                                marker.partition(": ")[2].encode())
+    else:
+        out = read_until(master, b"", expand(marker, {}).encode("latin-1"))
     time.sleep(int(pause[0]) / 1000 if pause else 0)
     for stop in [first.split()[0]] + ([second.split()[0]] if second else []):
         for pid in windows_processes(cwd):
