@@ -72,7 +72,11 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
     LocalTimestamp(record->finished);
     record->transport[0] = run.transport;
     record->transport[1] = '\0';
-    PlatformComputerName(record->host, sizeof record->host);
+    if (run.station != nullptr) {
+        snprintf(record->host, sizeof record->host, "%s", run.station);
+    } else {
+        PlatformComputerName(record->host, sizeof record->host);
+    }
     int count = 0;
     auto text = [&](const char* name, bool present, const char* value, bool fromOutside) {
         record->columns[count++] = RecordColumn{name, present, value, false, fromOutside};

@@ -1,6 +1,7 @@
 // --json: what a run does, as JSON Lines on standard output, one object a
 // line, each written whole and at once, each with its event's name and its
-// local time first. Nothing is written before JsonEnable(true).
+// local time first; --publish: the same lines fed to the operator's
+// command. Nothing is written before JsonEnable.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +10,13 @@
 
 #include "output/history.h"
 #include "output/outcome.h"
+#include "output/station_screen.h"
 #include "output/text_builder.h"
 
-void JsonEnable(bool enabled);
+// Where the lines go: standard output, the publishing command, both, or
+// nowhere; station, where given, names the station in every event (after
+// the unit it is about, before the time).
+void JsonEnable(bool standardOutput, bool publish = false, const char* station = nullptr);
 
 void JsonStart(const char* version, char transport, uint32_t waitMs, const char* image,
                const char* log);
@@ -86,9 +91,12 @@ struct StationUnit {
 // --watch: a frontend that arrived in the fixture, or left it (event is
 // "arrived" or "left").
 void JsonFixture(const char* event, const JsonUnit& unit);
-// --watch, every ten seconds: the counts so far, the frontends listed and
-// those being flashed.
-void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working);
+// --watch, every ten seconds: the counts so far, the frontends listed,
+// those being flashed, how long the station has run, and each slot as the
+// station's board shows it (its frontend, its unit, its state's word and
+// its text).
+void JsonWatching(const StationCounts& counts, int32_t listed, int32_t working,
+                  long long runningSeconds, const ScreenCell* slots, int32_t slotCount);
 
 // The units of a station's last event, kept in the order they come: in a
 // temporary file, so that a watch of a whole day holds none of them in

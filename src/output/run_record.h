@@ -53,5 +53,6 @@ struct RunRecord {
     // What the record says besides.
     Outcome outcome;     // given outright (a station's word for a unit), or none
     const char* message; // the failure that ended it, "" for none
+    const char* station; // --station: the name the host column takes, or null
     const char* log;     // the log file, as given
 };

@@ -99,6 +99,9 @@ static int DrawCells(Builder* b, const ScreenCell* cells, int32_t count, int row
 
 // --- The board --------------------------------------------------------------------
 
+const char* const CellStateWords[] = {"waiting",   "working", "rebooting", "done",
+                                      "set aside", "stopped", "empty"};
+
 // Background and text of each colour, chosen for contrast; and the frame
 // each has without colour.
 static const char* const TileColours[] = {

@@ -23,7 +23,12 @@ struct ScreenCell {
     const char* name;
     char state[128]; // parts apart by ", ": a tile shows each on a line
     CellColour colour;
+    const char* utf8; // the name as UTF-8, and the unit's number, for the JSON
+    int32_t number;
 };
+
+// A colour's word, as the JSON names a slot's state.
+extern const char* const CellStateWords[];
 
 // Draws the summary and the cells over the linesDrawn lines drawn before
 // (the whole window anew after it was resized), cells that do not fit

@@ -73,6 +73,7 @@ static ConsoleWriter WriterFor(void (*write)(const char* bytes, size_t count),
 // Each redraw of the JSON is a line of its own.
 static ConsoleWriter Console = WriterFor(ConsoleWriteNow, false);
 static ConsoleWriter Json = WriterFor(JsonWriteNow, true);
+static ConsoleWriter Publisher = WriterFor(PublishWriteNow, true);
 
 // How long the end of the process waits for a reader that takes nothing.
 enum { READER_GRACE_MS = 5000, WRITE_PIECE_MAX = 4096, WAIT_STEP_MS = 100 };
@@ -183,9 +184,9 @@ static void Queue(ConsoleWriter* w, const char* bytes, size_t count, bool redraw
     w->write(bytes, count);
 }
 
-static void EndWriter(ConsoleWriter* w, uint32_t ms) {
+static bool EndWriter(ConsoleWriter* w, uint32_t ms) {
     if (w->state != ConsoleWriter::RUNS || !WaitWritten(w, ms)) {
-        return;
+        return w->state != ConsoleWriter::RUNS;
     }
     ThreadLockTake(w->lock);
     w->ending = true;
@@ -194,9 +195,11 @@ static void EndWriter(ConsoleWriter* w, uint32_t ms) {
     ThreadJoin(w->thread);
     w->thread = nullptr;
     w->state = ConsoleWriter::FAILED; // anything queued later goes straight out
+    return true;
 }
 
 void ConsoleEndWriters() {
+    EndWriter(&Publisher, READER_GRACE_MS);
     EndWriter(&Json, READER_GRACE_MS);
     EndWriter(&Console, READER_GRACE_MS);
 }
@@ -215,6 +218,14 @@ void PlatformConsoleFlush() {
 
 void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceable) {
     Queue(&Json, bytes, count, replaceable);
+}
+
+void PlatformPublishWrite(const char* bytes, size_t count, bool replaceable) {
+    Queue(&Publisher, bytes, count, replaceable);
+}
+
+bool ConsoleEndPublishWriter(uint32_t graceMs) {
+    return EndWriter(&Publisher, graceMs);
 }
 
 void PlatformStandardOutputFlush() {

@@ -39,6 +39,12 @@ void ConsoleBacklogTake(ConsoleBacklog* backlog, ConsoleBacklog* into);
 // nothing.
 void ConsoleWriteNow(const char* bytes, size_t count);
 void JsonWriteNow(const char* bytes, size_t count);
+void PublishWriteNow(const char* bytes, size_t count);
+
+// --publish: what is queued for the command written, while its reader
+// takes it, for at most graceMs of a write standing still; the writer's
+// thread ended. True when all is written.
+bool ConsoleEndPublishWriter(uint32_t graceMs);
 
 // At the end of the process: what is queued is written as long as its
 // reader takes it; a reader of the console or the JSON that takes nothing

@@ -131,6 +131,25 @@ void PlatformStandardOutputWrite(const char* bytes, size_t count, bool replaceab
 // Waits until everything given to standard output is written.
 void PlatformStandardOutputFlush();
 
+// --- Publishing (publish.cpp) -------------------------------------------
+
+// --publish: starts command through the system's shell (/bin/sh -c, or
+// %ComSpec% /d /s /c) with a pipe on its standard input and nothing on its
+// output, out of the console's stops: a process group of its own (POSIX),
+// a new process group without Ctrl-C (Windows). False when it could not be
+// started.
+bool PlatformPublisherStart(const char* command);
+// Bytes for its input, written in order by a thread of their own as
+// standard output's are (see PlatformStandardOutputWrite): a command that
+// stops reading never holds the caller. Nothing once it has ended.
+void PlatformPublishWrite(const char* bytes, size_t count, bool replaceable);
+// Whether the command has ended, with its exit status; never waits.
+bool PlatformPublisherEnded(int* status);
+// Everything given written and its input closed, for at most ms, then
+// what is left of ms for it to end: false when it still runs (it is left
+// running, its input open where a write stood still).
+bool PlatformPublisherFinish(uint32_t ms, int* status);
+
 // One key from the console, without echo and without waiting for Enter; one
 // byte when standard input is not a console. Keys typed before the question
 // was on the screen do not count. -1 at end of input, on error, or once a

@@ -38,6 +38,10 @@ const char* const OptionsHelp =
     "  --retries N      try a failure that may pass again, up to N (0 to 5) times\r\n"
     "  --key FILE       flash only images signed by this ECDSA P-256 public key\r\n"
     "                   (PEM), IMAGE.sig beside each image; up to 8 times\r\n"
+    "  --publish COMMAND  feed the JSON Lines to COMMAND (through the shell), which\r\n"
+    "                   no Ctrl-C of the console reaches\r\n"
+    "  --station NAME   the station's name in every event and in the history's\r\n"
+    "                   host column (the host name by default)\r\n"
     "  --help           this text\r\n"
     "  --version        the version\r\n";
 
@@ -138,6 +142,8 @@ static const OptionRow OptionTable[] = {
            "Option --count needs a number of units"),
     Number("--max-failures", &Options::maxFailures, nullptr, 1, INT32_MAX, STATION_OWN, false,
            "Option --max-failures needs a number of units"),
+    Text("--publish", &Options::publish, STATION_OWN, true, "Option --publish needs a command"),
+    Text("--station", &Options::station, PASSED_ON, false, "Option --station needs a name"),
     File("--station-log", FILE_VALUE, &Options::stationLog, REFUSED_WITH_ALL, true,
          "Option --station-log needs a file name"),
     Text("--station-images", &Options::stationImages, REFUSED_WITH_ALL, true,

@@ -65,6 +65,8 @@ struct Options {
     bool watch;                // --watch: a station that flashes each frontend as it arrives
     int32_t count;             // --count N: with --watch, end after N units flashed
     int32_t maxFailures;       // --max-failures N: with --watch, end after N failures in a row
+    const char* publish;       // --publish COMMAND: the JSON Lines fed to COMMAND
+    const char* station;       // --station NAME: the station's name in events and records
     // The first two arguments that are no option.
     const char* transport;
     const char* waitTime;

@@ -10,6 +10,7 @@
 #include "output/history.h"
 #include "output/json.h"
 #include "output/log_line.h"
+#include "output/publish.h"
 #include "output/record_text.h"
 #include "output/shown_text.h"
 #include "platform/platform.h"
@@ -130,7 +131,9 @@ static int FinishRun(Run* run, Ending ending) {
         // The log format ends a run without a session here, with no
         // closing line.
         bool stopped = RunStopped(run);
-        return EndRun(run, stopped ? PlatformStoppedExitStatus : 1, true);
+        int status = EndRun(run, stopped ? PlatformStoppedExitStatus : 1, true);
+        PublishEnd(Tag);
+        return status;
     }
     // An interrupted run must never read as a finished one, nor a flashed
     // frontend as anything else.
@@ -138,6 +141,7 @@ static int FinishRun(Run* run, Ending ending) {
                  : run->options->exitStatus ? OutcomeStatus(run->record, run->session.errorState)
                                             : 0;
     status = EndRun(run, status, false);
+    PublishEnd(Tag);
     LogLine(Tag, "Close the log file");
     CloseLog();
     return status;
@@ -169,6 +173,7 @@ static int FinishStation(Run* run) {
         PlatformFreeLibrary(run->session.library);
         run->session.library = nullptr;
     }
+    PublishEnd(Tag);
     LogLine(Tag, "Close the log file");
     CloseLog();
     return status;
@@ -187,13 +192,13 @@ static StepResult Flash(Run* run) {
     options.imagePaths = run->imagePaths;
     options.imageCount = run->imageCount;
     options.frontendName = run->record.frontend;
-    options.hashImage = run->historyPath != nullptr || given.json;
+    options.json = given.json || given.publish != nullptr;
+    options.hashImage = run->historyPath != nullptr || options.json;
     options.answerYes = given.yes;
     options.allowOlder = given.allowOlder;
     options.expectSerialSet = given.expectSerialSet || run->retrySerialSet;
     options.expectSerial = given.expectSerialSet ? given.expectSerial : run->retrySerial;
     options.skipCurrent = given.skipCurrent;
-    options.json = given.json;
     options.stationSha256s = given.stationImages;
     options.keys = run->keys;
     options.keyCount = run->keyCount;
@@ -318,13 +323,30 @@ static bool ReadCommandLine(Run* run, const char* problem) {
     return runnable;
 }
 
+// Where the JSON goes. A station's events name it where it has a name or
+// publishes (by default the host's name); its workers' events are the
+// station's to name.
+static void OpenJson(Run* run, const Options& options) {
+    static char hostName[256];
+    const char* station = options.stationLog.path == nullptr ? options.station : nullptr;
+    if (station == nullptr && options.stationLog.path == nullptr && options.publish != nullptr) {
+        PlatformComputerName(hostName, sizeof hostName);
+        station = hostName;
+    }
+    run->record.station = options.station;
+    if (options.publish != nullptr) {
+        PublishStart(options.publish);
+    }
+    JsonEnable(options.json, options.publish != nullptr, station);
+}
+
 // Everything before the SDK: the files, the log, the JSON stream and the
 // command line. False when the command line cannot be run.
 static bool OpenRun(Run* run, const Options& options, const char* problem) {
     run->options = &options;
     Current = run;
     LocalTimestamp(run->record.started);
-    JsonEnable(options.json);
+    OpenJson(run, options);
     if (options.json) {
         PlatformConsoleToStandardError();
     }
@@ -440,6 +462,7 @@ int RunSession(const Options& options, const char* problem) {
     run = Run();
     run.session.listing.handle = SDK_INVALID_HANDLE; // no session yet
     if (!OpenRun(&run, options, problem)) {
+        PublishEnd(Tag);
         return 1;
     }
     Ending ending = TakeSteps(&run, OpeningSteps, END_FLASH_ONE);

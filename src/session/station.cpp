@@ -6,6 +6,7 @@
 
 #include "output/history.h"
 #include "output/log_line.h"
+#include "output/publish.h"
 #include "output/record_text.h"
 #include "platform/platform.h"
 #include "session/command_line.h"
@@ -253,6 +254,7 @@ static void FlashAll(Station* s) {
         }
         FollowWorkers(s, READ_STEP_MS);
         StartWorkers(s);
+        PublishCheck(StationTag);
     }
 }
 

@@ -53,6 +53,7 @@ void AccountFor(Station* s, Unit* unit, Outcome outcome, int status, const char*
     run.message = unit->message != nullptr ? unit->message : "";
     run.log = log;
     run.verifyAsked = s->plan->options->verifyMinutes > 0;
+    run.station = s->plan->run->station;
     RecordValues values;
     FillRecord(&values, run, false, false, status);
     unit->recorded = s->plan->historyPath == nullptr

@@ -89,7 +89,7 @@ static const char* SetAsideBecause(const Unit& unit) {
 // frontend was taken out.
 static ScreenCell DescribeState(const StationView& view, const UnitTable& table, const Unit& unit,
                                 uint64_t now) {
-    ScreenCell cell = {unit.shown, "", CELL_PLAIN};
+    ScreenCell cell = {unit.shown, "", CELL_PLAIN, unit.utf8, unit.number};
     const size_t capacity = sizeof cell.state;
     long long toQuery = (unit.queryAt - (long long)now) / 1000;
     bool ended = unit.state == UNIT_ENDED || unit.state == UNIT_REFUSED;
@@ -185,29 +185,43 @@ static void Summarize(const StationView& view, const UnitTable& table, int32_t w
              seconds % 60, ending[table.ended]);
 }
 
+// The cells in the order they came (--watch: in their slots' order), and
+// how many units are working.
+static ScreenCell* MakeCells(StationView* view, const UnitTable& table, uint64_t now,
+                             int32_t* count, int32_t* working) {
+    ScreenCell* cells =
+        static_cast<ScreenCell*>(calloc((size_t)table.count + 1, sizeof(ScreenCell)));
+    *count = *working = 0;
+    for (int32_t i = table.count - 1; cells != nullptr && i >= 0; i--) { // newest first
+        *working += UnitWorkerRuns(table.units[i]);
+        if (HasCell(*view, table.units[i], cells, *count)) {
+            cells[(*count)++] = DescribeState(*view, table, table.units[i], now);
+        }
+    }
+    for (int32_t i = 0; i < *count / 2; i++) { // in the order they came
+        ScreenCell first = cells[i];
+        cells[i] = cells[*count - 1 - i];
+        cells[*count - 1 - i] = first;
+    }
+    if (view->watch && cells != nullptr) {
+        KeepSlotOrder(view, cells, *count);
+    }
+    return cells;
+}
+
+ScreenCell* ViewCells(StationView* view, const UnitTable& table, uint64_t now, int32_t* count) {
+    int32_t working = 0;
+    return MakeCells(view, table, now, count, &working);
+}
+
 void ViewDraw(StationView* view, const UnitTable& table, uint64_t now) {
     if (!view->redrawing || (!view->changed && now - view->drawnAt < REDRAW_MS)) {
         return;
     }
     view->changed = false;
     view->drawnAt = now;
-    ScreenCell* cells =
-        static_cast<ScreenCell*>(calloc((size_t)table.count + 1, sizeof(ScreenCell)));
     int32_t count = 0, working = 0;
-    for (int32_t i = table.count - 1; cells != nullptr && i >= 0; i--) { // newest first
-        working += UnitWorkerRuns(table.units[i]);
-        if (HasCell(*view, table.units[i], cells, count)) {
-            cells[count++] = DescribeState(*view, table, table.units[i], now);
-        }
-    }
-    for (int32_t i = 0; i < count / 2; i++) { // in the order they came
-        ScreenCell first = cells[i];
-        cells[i] = cells[count - 1 - i];
-        cells[count - 1 - i] = first;
-    }
-    if (view->watch && cells != nullptr) {
-        KeepSlotOrder(view, cells, count);
-    }
+    ScreenCell* cells = MakeCells(view, table, now, &count, &working);
     char summary[320];
     Summarize(*view, table, working, now, summary, sizeof summary);
     view->linesDrawn = DrawStationScreen(summary, cells, count, view->linesDrawn);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "output/station_screen.h"
 #include "session/unit_table.h"
 
 struct StationView {
@@ -29,6 +30,10 @@ void ViewEnd(StationView* view);
 // Draws the screen when something changed, or the time left has to count
 // down; working: the units being flashed.
 void ViewDraw(StationView* view, const UnitTable& table, uint64_t now);
+
+// The cells as the board shows them, in their slots' order (count of
+// them), for the JSON; null when memory ran out. The caller frees them.
+ScreenCell* ViewCells(StationView* view, const UnitTable& table, uint64_t now, int32_t* count);
 
 // Without a terminal, a line at each tenth of the unit's transfer.
 void ViewProgress(const StationView& view, Unit* unit);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "output/log_line.h"
+#include "output/publish.h"
 #include "output/shown_text.h"
 #include "platform/platform.h"
 #include "sdk/listing.h"
@@ -61,12 +62,18 @@ void WatchTake(Station* s, SdkListing* listing) {
     RefuseNamesWorkersCannotTake(s);
 }
 
-// Every ten seconds, the counts so far.
+// Every ten seconds, the counts so far and each slot as the board shows
+// it, so that a reader that comes late needs nothing older.
 void WatchReport(Station* s) {
+    PublishCheck(StationTag);
     uint64_t now = PlatformMilliseconds();
     if (now < s->nextWatching) {
         return;
     }
     s->nextWatching = now + WATCHING_MS;
-    JsonWatching(CountUnits(*s, 0), s->table.presentCount, PoolRunning(s->pool));
+    int32_t count = 0;
+    ScreenCell* slots = ViewCells(&s->view, s->table, now, &count);
+    JsonWatching(CountUnits(*s, 0), s->table.presentCount, PoolRunning(s->pool),
+                 (long long)(now - s->view.startedAt) / 1000, slots, count);
+    free(slots);
 }

@@ -33,7 +33,7 @@ PART_OF_MINUTE = "\x00"  # stands for the pattern below in expected console outp
 PART_OF_MINUTE_PATTERN = rb"(?:\|{30}(?:\r_*/?)*)?"
 ACCESS_CODE_MASK = 0x5AA5FF
 HEADER_FIELDS = {"name", "args", "speed", "stdin", "exit", "image", "platforms", "sdk", "setup",
-                 "received", "exe", "signal", "history-file", "terminal-shows", "absent", "image-file",
+                 "received", "exe", "signal", "history-file", "json-file", "terminal-shows", "absent", "image-file",
                  "log-file", "launch", "received-by", "timeout", "image-2", "image-file-2",
                  "received-by-2"}
 FRAGMENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fragments")
@@ -830,9 +830,11 @@ def check_output(r, macros, returncode, stdout, stderr):
         failures += check_memcheck(r.path("memcheck.log"), expected_exit == 0)
     console_pieces, log_pieces = expected_pieces(r.blocks.get("messages", []), macros)
     console, log = b"".join(p for p, _ in console_pieces), b"".join(p for p, _ in log_pieces)
+    json_file = r.fields.get("json-file")  # the JSON a --publish command kept
     if "json" in r.blocks:
-        failures += check_json(stdout, r.blocks["json"], macros)
-    if "json" in r.blocks or "stdout-not-read" in r.setups:
+        failures += check_json(read_bytes(r.path(json_file)) if json_file else stdout,
+                               r.blocks["json"], macros)
+    if ("json" in r.blocks and not json_file) or "stdout-not-read" in r.setups:
         stdout = stderr  # the console
     if "stdout-reader-leaves" in r.setups:
         console = console[:len(stdout)]

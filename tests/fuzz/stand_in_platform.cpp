@@ -57,6 +57,16 @@ void PlatformConsoleToStandardError() {}
 void PlatformRunIsUnattended() {}
 void PlatformStandardOutputWrite(const char*, size_t, bool) {}
 void PlatformStandardOutputFlush() {}
+bool PlatformPublisherStart(const char*) {
+    return false;
+}
+void PlatformPublishWrite(const char*, size_t, bool) {}
+bool PlatformPublisherEnded(int*) {
+    return true;
+}
+bool PlatformPublisherFinish(uint32_t, int*) {
+    return true;
+}
 void PlatformHoldSecondStop() {}
 bool PlatformSecondStopHeld() {
     return false;

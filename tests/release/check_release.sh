@@ -23,7 +23,14 @@ done
 # Unsigned, the artifacts of record.
 ./scripts/release >/dev/null 2>&1
 (cd dist && sha256sum -c --quiet SHA256SUMS)
-expected="AUTOMATION.txt Kestrune.exe README.txt flash-loop.cmd "
+expected="AUTOMATION.txt Kestrune.exe README.txt "
+# The line's page, where the build could fetch its MQTT client.
+if [ -f build/release/windows-x64/dashboard/mqtt.min.js ]; then
+    expected="${expected}dashboard/dashboard.css dashboard/dashboard.js dashboard/index.html dashboard/mqtt.js-LICENSE.md dashboard/mqtt.min.js "
+else
+    echo "skipped: the release has no dashboard (mqtt.js could not be fetched from the npm registry)"
+fi
+expected="${expected}flash-loop.cmd "
 for zip in dist/*.zip; do
     [ "$(unzip -Z1 "$zip" | LC_ALL=C sort | tr '\n' ' ')" = "$expected" ] ||
         { echo "$zip does not hold exactly $expected"; exit 1; }

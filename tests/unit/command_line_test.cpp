@@ -77,11 +77,12 @@ TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
     const char* argv[] = {
         "Kestrune", "--all",  "--exit-status",  "--history", "h.csv", "--allow-older",
         "--image",  "-x.bin", "--skip-current", "--verify",  "5",     "--retries",
-        "2",        "--key",  "k.pub",          "u"};
+        "2",        "--key",  "k.pub",          "--station", "s-3",   "--publish",
+        "cat",      "u"};
     Options options;
     char problem[256];
-    ASSERT_TRUE(ParseOptions(16, const_cast<char**>(argv), &options, problem, sizeof problem));
-    ResolveFiles(&options, 16, const_cast<char**>(argv),
+    ASSERT_TRUE(ParseOptions(20, const_cast<char**>(argv), &options, problem, sizeof problem));
+    ResolveFiles(&options, 20, const_cast<char**>(argv),
                  [](int, char** args, int index) -> const char* { return args[index]; });
     const char* arguments[WORKER_OPTIONS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
@@ -91,7 +92,7 @@ TEST(OptionTable, WorkersGetEveryOptionPassedOnAsGiven) {
         passed += std::string(arguments[i]) + " ";
     }
     EXPECT_EQ(passed, "--exit-status --history h.csv --allow-older --image -x.bin --key k.pub "
-                      "--skip-current --verify 5 --retries 2 ");
+                      "--skip-current --verify 5 --retries 2 --station s-3 ");
     ForEachOptionName(
         [](const char* name, void* context) {
             if (StationRoleOf(name) == PASSED_ON) {

@@ -58,51 +58,6 @@ static char** WorkerEnvironment() {
     return environment;
 }
 
-// The cheapest start the system offers: posix_spawn, which glibc makes a
-// vfork and exec, with no copy of the station's memory. The worker gets a
-// process group of its own (the terminal's Ctrl-C reaches the station alone,
-// which passes it on once), signals as a fresh start has them, /dev/null as
-// its input and error, and the pipe as its output.
-static int SpawnWorker(char* const* argv, int output, pid_t* pid) {
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    int error = posix_spawnattr_init(&attributes);
-    if (error != 0) {
-        return error;
-    }
-    error = posix_spawn_file_actions_init(&actions);
-    if (error != 0) {
-        posix_spawnattr_destroy(&attributes);
-        return error;
-    }
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigemptyset(&none);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
-        sigaddset(&defaults, signalNumber);
-    }
-    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    int steps[] = {
-        posix_spawnattr_setflags(&attributes, flags),
-        posix_spawnattr_setpgroup(&attributes, 0),
-        posix_spawnattr_setsigdefault(&attributes, &defaults),
-        posix_spawnattr_setsigmask(&attributes, &none),
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0),
-        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO),
-        posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO),
-    };
-    for (int step : steps) {
-        error = error != 0 ? error : step;
-    }
-    if (error == 0) {
-        error =
-            posix_spawn(pid, "/proc/self/exe", &actions, &attributes, argv, WorkerEnvironment());
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return error;
-}
-
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error) {
     char* argv[PLATFORM_WORKER_ARGUMENTS_MAX + 2] = {const_cast<char*>("Kestrune")};
     for (size_t i = 0; arguments[i] != nullptr; i++) {
@@ -120,7 +75,8 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
         return nullptr;
     }
     pid_t pid = -1;
-    int failed = SpawnWorker(argv, pipeEnds[1], &pid);
+    int failed =
+        SpawnInGroupOfItsOwn("/proc/self/exe", argv, WorkerEnvironment(), -1, pipeEnds[1], &pid);
     close(pipeEnds[1]);
     if (failed != 0) {
         close(pipeEnds[0]);

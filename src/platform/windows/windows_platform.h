@@ -34,3 +34,13 @@ void ConsoleRestore();
 // When the tool is alone on its console (started by a double-click), the
 // window would close with the outcome on it: wait for a key first.
 void ConsoleHoldWindowOpen();
+
+// NUL, inheritable, for a child's standard handle.
+HANDLE OpenNul(DWORD access);
+// Starts program with standard (input, output, error), which it inherits
+// and nothing else: not the station's own output, which a caller that
+// killed the station reads to its end. flags adds to CreateProcessW's (0:
+// in the station's console and process group, where the operator's Ctrl-C
+// reaches it itself).
+bool StartWithHandles(const wchar_t* program, wchar_t* line, HANDLE standard[3], DWORD flags,
+                      PROCESS_INFORMATION* process);

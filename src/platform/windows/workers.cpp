@@ -51,44 +51,6 @@ static bool AppendArgument(wchar_t* line, size_t* length, const char* argument) 
     return at + 2 < COMMAND_LINE_MAX;
 }
 
-static HANDLE OpenNul(DWORD access) {
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-// Starts program with standard (input, output, error), which it inherits
-// and nothing else: not the station's own output, which a caller that
-// killed the station reads to its end. In the station's console and process
-// group: the operator's Ctrl-C reaches every worker itself.
-static bool StartWithHandles(const wchar_t* program, wchar_t* line, HANDLE standard[3],
-                             PROCESS_INFORMATION* process) {
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = standard[0];
-    startup.StartupInfo.hStdOutput = standard[1];
-    startup.StartupInfo.hStdError = standard[2];
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    startup.lpAttributeList = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(malloc(size));
-    bool listed = startup.lpAttributeList != nullptr &&
-                  InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-    listed = listed && UpdateProcThreadAttribute(startup.lpAttributeList, 0,
-                                                 PROC_THREAD_ATTRIBUTE_HANDLE_LIST, standard,
-                                                 3 * sizeof(HANDLE), nullptr, nullptr);
-    bool started = listed && CreateProcessW(program, line, nullptr, nullptr, TRUE,
-                                            EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                            &startup.StartupInfo, process);
-    DWORD error = GetLastError();
-    if (startup.lpAttributeList != nullptr) {
-        DeleteProcThreadAttributeList(startup.lpAttributeList);
-        free(startup.lpAttributeList);
-    }
-    SetLastError(error);
-    return started;
-}
-
 PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* error) {
     static wchar_t program[COMMAND_LINE_MAX], line[COMMAND_LINE_MAX];
     DWORD programLength = GetModuleFileNameW(nullptr, program, COMMAND_LINE_MAX);
@@ -110,7 +72,7 @@ PlatformWorker* PlatformStartWorker(const char* const* arguments, uint32_t* erro
     SetHandleInformation(worker->output, HANDLE_FLAG_INHERIT, 0); // the station's end
     HANDLE standard[3] = {OpenNul(GENERIC_READ), writeEnd, OpenNul(GENERIC_WRITE)};
     PROCESS_INFORMATION process = {};
-    bool started = StartWithHandles(program, line, standard, &process);
+    bool started = StartWithHandles(program, line, standard, 0, &process);
     *error = started ? 0 : GetLastError();
     for (HANDLE handle : standard) {
         CloseHandle(handle);
