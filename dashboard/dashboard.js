@@ -147,7 +147,21 @@ function takeEvent(topicName, event) {
     slot.events.splice(0, slot.events.length - EVENTS_KEPT);
   }
   if (take[event.event]) take[event.event](station, event, slot);
-  draw(station);
+  drawSoon(station);
+}
+
+// A plant's stations send hundreds of events a second: each station is
+// drawn at most ten times a second, with all that came meanwhile.
+const DRAW_MS = 100;
+const dirty = new Set();
+function drawSoon(station) {
+  if (dirty.size === 0) {
+    setTimeout(() => {
+      dirty.forEach(draw);
+      dirty.clear();
+    }, DRAW_MS);
+  }
+  dirty.add(station);
 }
 
 function element(tag, className, text) {
