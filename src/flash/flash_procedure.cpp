@@ -43,6 +43,7 @@ static void ReportImage(const FirmwareImage& image, FlashResult opened, FlashRep
         report->devId = image.header.DevID;
         report->firmwareSize = image.header.FirmwareSizeInBytes;
         memcpy(report->imageSha256, image.sha256, sizeof image.sha256);
+        memcpy(report->signedBy, image.signedBy, sizeof image.signedBy);
     }
 }
 
@@ -140,9 +141,16 @@ static FlashResult ReadFrontend(Flash* flash) {
         return FLASH_SERIAL_MISMATCH;
     }
     // One unit, one worker: a unit that shows up under a second name (its
-    // bootloader's, say) is not flashed by a second worker at once.
+    // bootloader's, say) is not flashed by a second worker at once. The
+    // claim is the process's until it ends: a second try (--retries, the
+    // same serial) has it already, and a claim taken again would be
+    // refused as another's.
+    static bool claimed;
+    static int32_t claimedSerial;
     uint32_t error = 0;
-    if (flash->options->serialClaims != nullptr &&
+    bool claimNeeded =
+        flash->options->serialClaims != nullptr && !(claimed && claimedSerial == report->serial);
+    if (claimNeeded &&
         !PlatformClaimNumber(flash->options->serialClaims, (uint32_t)report->serial, &error)) {
         flash->report->failure =
             error != 0
@@ -154,6 +162,8 @@ static FlashResult ReadFrontend(Flash* flash) {
                              report->serial);
         return FLASH_SERIAL_CLAIMED;
     }
+    claimed = claimed || claimNeeded;
+    claimedSerial = claimNeeded ? report->serial : claimedSerial;
     return FLASH_GOES_ON;
 }
 

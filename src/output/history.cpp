@@ -11,7 +11,7 @@
 static const char HistoryHeader[] =
     "started,finished,transport,wait_ms,frontend,serial,hw_version,sw_version,image_sha256,"
     "firmware_ver,dev_id,firmware_size,chunks_sent,flash_result,outcome,reported_version,"
-    "exit_status,message,log,host\r\n";
+    "exit_status,message,log,host,tries,key\r\n";
 // So that a spreadsheet opened by a double click reads the file as UTF-8.
 static const char ByteOrderMark[] = "\xEF\xBB\xBF";
 
@@ -108,6 +108,8 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
     text("message", true, run.message != nullptr ? run.message : "", true);
     text("log", run.log != nullptr, run.log, true);
     text("host", true, record->host, true);
+    number("tries", run.tries > 0, run.tries);
+    text("key", run.flash.haveImage && run.flash.signedBy[0] != '\0', run.flash.signedBy, false);
 }
 
 size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record,
@@ -134,18 +136,23 @@ size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& recor
     return b.fits ? b.length : 0;
 }
 
-// Whether the file's header (its first line, after a byte order mark) names
-// the columns older files lack.
-static bool HasEveryColumn(const PlatformFoundFile& found) {
-    static const char last[] = ",message,log,host";
+// How many columns the file's header (its first line, after a byte order
+// mark) names: a file started by an earlier Kestrune keeps getting records
+// of its own columns, so that every reader of it keeps working.
+static int ColumnsOfHeader(const PlatformFoundFile& found) {
     size_t skip = found.headCount >= 3 && memcmp(found.head, ByteOrderMark, 3) == 0 ? 3 : 0;
     const char* line = found.head + skip;
     size_t length = 0;
     while (skip + length < found.headCount && line[length] != '\r' && line[length] != '\n') {
         length++;
     }
-    size_t tail = sizeof last - 1;
-    return length >= tail && memcmp(line + length - tail, last, tail) == 0;
+    auto endsWith = [&](const char* last) {
+        size_t tail = strlen(last);
+        return length >= tail && memcmp(line + length - tail, last, tail) == 0;
+    };
+    return endsWith(",message,log,host,tries,key") ? RECORD_COLUMNS
+           : endsWith(",message,log,host")         ? RECORD_COLUMNS_HOST
+                                                   : RECORD_COLUMNS_OLDER;
 }
 
 static size_t ComposeRecord(const PlatformFoundFile& found, char* out, size_t capacity,
@@ -158,7 +165,7 @@ static size_t ComposeRecord(const PlatformFoundFile& found, char* out, size_t ca
     } else if (!found.endsInLineFeed) {
         PutText(&b, "\r\n"); // a record always starts a line of its own
     }
-    int columns = found.empty || HasEveryColumn(found) ? RECORD_COLUMNS : RECORD_COLUMNS_OLDER;
+    int columns = found.empty ? RECORD_COLUMNS : ColumnsOfHeader(found);
     size_t length =
         b.fits ? FormatHistoryRecord(out + b.length, capacity - b.length, record, columns) : 0;
     return length > 0 ? b.length + length : 0;

@@ -20,6 +20,7 @@ struct FlashReport {
     uint16_t devId;
     uint32_t firmwareSize;
     char imageSha256[65]; // empty when not hashed
+    char signedBy[17];    // --key: the fingerprint of the key that signed it, or empty
     uint32_t chunksSent;
     bool confirmed;
     bool declined;

@@ -125,8 +125,8 @@ TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
 }
 
 // A new history starts with the byte order mark and every column; one
-// started before message, log and host keeps its 17 columns; a record
-// always starts a line of its own.
+// started before tries and key keeps its 20 columns, one started before
+// message, log and host its 17; a record always starts a line of its own.
 TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
     TempDir dir;
     RunRecord run = {};
@@ -142,7 +142,17 @@ TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
     ASSERT_EQ(AppendHistoryRecord("new.csv", none, RECORD_NO_WAIT, values), 0u);
     std::string created = FileText("new.csv");
     EXPECT_EQ(created.substr(0, 11), "\xEF\xBB\xBFstarted,");
-    EXPECT_NE(created.find(",exit_status,message,log,host\r\n" + whole), std::string::npos);
+    EXPECT_NE(created.find(",exit_status,message,log,host,tries,key\r\n" + whole),
+              std::string::npos);
+
+    ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_HOST), 0u);
+    std::string withHost = "started,finished,exit_status,message,log,host\r\n";
+    FILE* hostFile = fopen("host.csv", "wb");
+    ASSERT_NE(hostFile, nullptr);
+    fputs(withHost.c_str(), hostFile);
+    fclose(hostFile);
+    ASSERT_EQ(AppendHistoryRecord("host.csv", none, RECORD_NO_WAIT, values), 0u);
+    EXPECT_EQ(FileText("host.csv"), withHost + record);
 
     ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_OLDER), 0u);
     std::string older = "started,finished,outcome,exit_status\r\nno line end";
