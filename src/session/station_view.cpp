@@ -127,9 +127,8 @@ static ScreenCell DescribeState(const StationView& view, const UnitTable& table,
         cell.colour = CELL_WORKING;
         // (no time left before the transfer has one to tell)
         snprintf(cell.state, capacity,
-                 unit.secondsLeft > 0 || unit.percent == 0 ? "%3lld%%, %lld:%02lld left"
-                                                           : "%3lld%%",
-                 unit.percent, unit.secondsLeft / 60, unit.secondsLeft % 60);
+                 unit.secondsLeft > 0 ? "%3lld%%, %lld:%02lld left" : "%3lld%%", unit.percent,
+                 unit.secondsLeft / 60, unit.secondsLeft % 60);
     }
     if (!ended && unit.tryText[0] != '\0') {
         size_t used = strlen(cell.state);

@@ -6,8 +6,10 @@ screen into the scrollback: what scrolled away is the station's messages,
 each once. And a watch of 8 slots at 160 x 45: a board of tiles, each slot
 at the same place all day, each tile in its state's colour; after a resize
 to 80 x 24 nothing of the old screen stays.
-station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR"""
+The board at 160 x 45 is the one whose picture the operator's guide shows.
+station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR DOCS_DIR"""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -18,7 +20,7 @@ LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 if shutil.which("tmux") is None:
     print("skipped: tmux is not installed")
     sys.exit(77)
-tool, make_image, sdk_dir = (os.path.abspath(a) for a in sys.argv[1:4])
+tool, make_image, sdk_dir, docs = (os.path.abspath(a) for a in sys.argv[1:5])
 work = tempfile.mkdtemp(prefix="kestrune-screen-")
 subprocess.run([make_image, "--size", "300", "kovi_firmware.bin"], cwd=work, check=True)
 with open(os.path.join(work, "forty.scenario"), "w") as f:
@@ -120,6 +122,56 @@ def colour_of(coloured, name):
     return None
 
 
+def shape(lines):
+    """A screen's text without what changes from run to run: each number a
+    #, each run of blanks one, no blank lines."""
+    out = [re.sub(r" +", " ", re.sub(r"[0-9]+", "#", line)).strip() for line in lines]
+    return [line for line in out if line]
+
+
+SGR_COLOURS = {30: "#000", 37: "#c0c0c0", 97: "#fff", 40: "#000", 41: "#c00", 42: "#0a0",
+               43: "#c80", 44: "#00c", 47: "#c0c0c0", 100: "#777"}
+
+
+def picture(coloured, path):
+    """The screen as the terminal showed it, into a PNG: its colours as
+    HTML, taken by Chromium (Debian's chromium, chromium-driver,
+    python3-selenium)."""
+    import html
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    rows, fg, bg = [], "#c0c0c0", "#000"  # (tmux carries colours from line to line)
+    for line in coloured:
+        out = []
+        for piece in re.split(r"(\x1b\[[0-9;]*m)", line):
+            if piece.startswith("\x1b["):
+                for code in [int(c) for c in piece[2:-1].split(";") if c] or [0]:
+                    if code in (0, 39):
+                        fg = "#c0c0c0"
+                    if code in (0, 49):
+                        bg = "#000"
+                    if 30 <= code <= 37 or 90 <= code <= 97:
+                        fg = SGR_COLOURS.get(code, fg)
+                    if 40 <= code <= 47 or 100 <= code <= 107:
+                        bg = SGR_COLOURS.get(code, bg)
+            elif piece:
+                out.append(f'<span style="display:inline-block;height:17px;color:{fg};background:{bg}">'
+                           f"{html.escape(piece)}</span>")
+        rows.append('<div style="height:17px;white-space:pre">' + "".join(out) + "</div>")
+    page = os.path.join(work, "board.html")
+    with open(page, "w", encoding="utf-8") as f:
+        f.write('<html><body style="margin:0;background:#000"><div id="screen" style="font:14px/17px '
+                'monospace;color:#c0c0c0;width:max-content">' + "".join(rows) + "</div></body></html>")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1500,900"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.get("file://" + page)
+    driver.find_element("id", "screen").screenshot(path)
+    driver.quit()
+
+
 def settled(*arguments):
     """The pane once all 8 slots' tiles are on it (tmux takes what was
     written in its own time), at most 10 seconds later."""
@@ -143,7 +195,7 @@ try:
         os.remove(os.path.join(fixture, "4"))
         if logged("Frontend [USB:SLOT-4] left"):
             time.sleep(1)
-            coloured = settled("-e")
+            coloured = settled("-e", "-N")
             put_in("4")
             logged("Frontend [USB:SLOT-4] is flashed by worker 9")
             time.sleep(1)
@@ -165,6 +217,19 @@ colours = {name: colour_of(coloured, name) for name in
            ("USB:SLOT-1", "USB:SLOT-2", "USB:SLOT-3", "USB:SLOT-4")}
 if colours != {"USB:SLOT-1": "42", "USB:SLOT-2": "41", "USB:SLOT-3": "43", "USB:SLOT-4": "40"}:
     failures.append(f"the tiles' colours (done, set aside, working, empty): {colours!r}")
+# The operator's guide shows this board: the board as drawn now must be the
+# one its picture was made from (digits and spacing aside), or the picture
+# is made again (KESTRUNE_BOARD_PICTURE=docs/board-160x45) and committed.
+plain = [re.sub(r"\x1b\[[0-9;]*m", "", line) for line in coloured]
+guide_board = os.path.join(docs, "board-160x45.txt")
+remake = os.environ.get("KESTRUNE_BOARD_PICTURE")
+if remake and coloured:
+    with open(remake + ".txt", "w", encoding="utf-8") as f:
+        f.write("\n".join(line.rstrip() for line in plain).rstrip("\n") + "\n")
+    picture(coloured, remake + ".png")
+elif shape(plain) != shape(open(guide_board, encoding="utf-8").read().split("\n")):
+    failures.append(f"the board is not the one in the operator's guide ({guide_board}): make "
+                    "its picture again with KESTRUNE_BOARD_PICTURE=docs/board-160x45")
 if sum(line.startswith("good ") for line in resized) != 1 or not resized[0].startswith("good "):
     failures.append("after the resize, the screen does not start with its one summary line")
     everything = resized
