@@ -645,8 +645,8 @@ def make_image_immutable(r):
 
 def sign_image(r, signer="maker", afterwards=None):
     """Keys made by openssl for the case (maker and other, public keys as
-    maker.pub and other.pub), the image signed by one into IMAGE.sig, then
-    what afterwards does to the image or its signature."""
+    maker.pub and other.pub), the image (and a second one) signed by one into
+    IMAGE.sig, then what afterwards does to the image or its signature."""
     if shutil.which("openssl") is None:
         return "openssl is not installed"
     for name in ("maker", "other"):
@@ -657,9 +657,10 @@ def sign_image(r, signer="maker", afterwards=None):
     der = subprocess.run(["openssl", "ec", "-pubin", "-in", r.path("maker.pub"), "-outform", "DER"],
                          check=True, capture_output=True).stdout
     r.key_fingerprint = hashlib.sha256(der).hexdigest()[:16]
-    if signer:
+    images = [r.image_path] + ([r.path(r.fields["image-file-2"])] if "image-2" in r.fields else [])
+    for image in images if signer else []:
         subprocess.run(["openssl", "dgst", "-sha256", "-sign", r.path(signer + ".pem"), "-out",
-                        r.image_path + ".sig", r.image_path], check=True)
+                        image + ".sig", image], check=True)
     if afterwards == "change-image":  # its last byte, past the header
         image = bytearray(read_bytes(r.image_path))
         image[-1] ^= 0x5A
