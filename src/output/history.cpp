@@ -11,7 +11,7 @@
 static const char HistoryHeader[] =
     "started,finished,transport,wait_ms,frontend,serial,hw_version,sw_version,image_sha256,"
     "firmware_ver,dev_id,firmware_size,chunks_sent,flash_result,outcome,reported_version,"
-    "exit_status,message,log,host,tries,key\r\n";
+    "exit_status,message,log,host,tries,key,unit\r\n";
 // So that a spreadsheet opened by a double click reads the file as UTF-8.
 static const char ByteOrderMark[] = "\xEF\xBB\xBF";
 
@@ -110,6 +110,7 @@ void FillRecord(RecordValues* record, const RunRecord& run, bool fatal, bool sto
     text("host", true, record->host, true);
     number("tries", run.tries > 0, run.tries);
     text("key", run.flash.haveImage && run.flash.signedBy[0] != '\0', run.flash.signedBy, false);
+    number("unit", run.unit > 0, run.unit);
 }
 
 size_t FormatHistoryRecord(char* out, size_t capacity, const RecordValues& record,
@@ -150,9 +151,9 @@ static int ColumnsOfHeader(const PlatformFoundFile& found) {
         size_t tail = strlen(last);
         return length >= tail && memcmp(line + length - tail, last, tail) == 0;
     };
-    return endsWith(",message,log,host,tries,key") ? RECORD_COLUMNS
-           : endsWith(",message,log,host")         ? RECORD_COLUMNS_HOST
-                                                   : RECORD_COLUMNS_OLDER;
+    return endsWith(",message,log,host,tries,key,unit") ? RECORD_COLUMNS
+           : endsWith(",message,log,host")              ? RECORD_COLUMNS_HOST
+                                                        : RECORD_COLUMNS_OLDER;
 }
 
 static size_t ComposeRecord(const PlatformFoundFile& found, char* out, size_t capacity,

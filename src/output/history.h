@@ -26,9 +26,9 @@ struct RecordColumn {
 
 // A history file started before message, log and host were recorded keeps
 // getting records of the columns its header names.
-// A history's columns: every one, those of a file started before tries and
-// key, and those of one started before message, log and host.
-enum { RECORD_COLUMNS = 22, RECORD_COLUMNS_HOST = 20, RECORD_COLUMNS_OLDER = 17 };
+// A history's columns: every one, those of a file started before tries,
+// key and unit, and those of one started before message, log and host.
+enum { RECORD_COLUMNS = 23, RECORD_COLUMNS_HOST = 20, RECORD_COLUMNS_OLDER = 17 };
 
 struct RecordValues {
     const RunRecord* run;                 // the run they describe

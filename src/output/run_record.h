@@ -55,5 +55,6 @@ struct RunRecord {
     Outcome outcome;     // given outright (a station's word for a unit), or none
     const char* message; // the failure that ended it, "" for none
     const char* station; // --station: the name the host column takes, or null
+    int32_t unit;        // a station's unit: its number, 0 for none
     const char* log;     // the log file, as given
 };

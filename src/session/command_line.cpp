@@ -148,6 +148,8 @@ static const OptionRow OptionTable[] = {
          "Option --station-log needs a file name"),
     Text("--station-images", &Options::stationImages, REFUSED_WITH_ALL, true,
          "Option --station-images needs the images' SHA-256"),
+    Number("--station-unit", &Options::stationUnit, nullptr, 1, INT32_MAX, REFUSED_WITH_ALL, true,
+           "Option --station-unit needs a unit number"),
 };
 
 // The number in text, a serial as the log shows it or a count.

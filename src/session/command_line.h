@@ -60,6 +60,7 @@ struct Options {
     int32_t maxParallel;       // --max-parallel N: at most N workers at once, 0 for all
     FileArgument stationLog;   // --station-log FILE: a station's worker, the station's log
     const char* stationImages; // --station-images: a worker, the SHA-256 its station read
+    int32_t stationUnit;       // --station-unit N: a worker, its unit's number for its record
     int32_t verifyMinutes;     // --verify MINUTES: after SUCCESS, wait for the new version
     int32_t retries;           // --retries N: a failure that may pass, tried again N times
     bool watch;                // --watch: a station that flashes each frontend as it arrives

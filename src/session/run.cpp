@@ -334,6 +334,7 @@ static void OpenJson(Run* run, const Options& options) {
         station = hostName;
     }
     run->record.station = options.station;
+    run->record.unit = options.stationUnit;
     if (options.publish != nullptr) {
         PublishStart(options.publish);
     }

@@ -15,7 +15,7 @@
 const char* const StationTag = "station";
 
 enum {
-    WORKER_ARGUMENTS_MAX = 14 + WORKER_OPTIONS_MAX, // with the station's own and the end
+    WORKER_ARGUMENTS_MAX = 16 + WORKER_OPTIONS_MAX, // with the station's own and the end
     READ_STEP_MS = 200,
     LOOK_MS = 1000, // --watch: how often the fixture is looked at
 };
@@ -49,10 +49,11 @@ Station* StationTakeNames(char* const* names, int32_t count, const char** failur
 
 // What a worker is started with: the frontend, no question, JSON for the
 // station to read, a log of its own that is never the station's, the
-// images' hashes, and the options the station passes on. All ASCII or UTF-8.
+// images' hashes, its unit's number (written into unitNumber) for its
+// record, and the options the station passes on. All ASCII or UTF-8.
 static void WorkerArguments(const Station* s, const Unit& unit,
                             const char* arguments[WORKER_ARGUMENTS_MAX],
-                            char (*numbers)[NUMBER_TEXT_MAX]) {
+                            char (*numbers)[NUMBER_TEXT_MAX], char* unitNumber) {
     size_t n = 0;
     auto add = [&](const char* argument) { arguments[n++] = argument; };
     add("--device");
@@ -65,6 +66,9 @@ static void WorkerArguments(const Station* s, const Unit& unit,
     add(s->plan->logPath);
     add("--station-images");
     add(s->imageSha256s);
+    snprintf(unitNumber, NUMBER_TEXT_MAX, "%d", (int)unit.number);
+    add("--station-unit");
+    add(unitNumber);
     n += WorkerOptions(*s->plan->options, arguments + n, numbers);
     if (s->plan->options->watch && !s->plan->options->skipCurrent) {
         add("--skip-current"); // a flashed unit that comes back after its reboot
@@ -92,8 +96,8 @@ static bool StartWorker(Station* s, Unit* unit) {
     unit->log = named ? strdup(log) : nullptr;
     named = unit->log != nullptr;
     const char* arguments[WORKER_ARGUMENTS_MAX];
-    char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX];
-    WorkerArguments(s, *unit, arguments, numbers);
+    char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX], unitNumber[NUMBER_TEXT_MAX];
+    WorkerArguments(s, *unit, arguments, numbers, unitNumber);
     uint32_t error = named ? 0 : PlatformPathTooLongError;
     bool started = named && PoolStart(s->pool, unit->number, arguments, &error);
     if (!started && named && PoolRunning(s->pool) > 0) {

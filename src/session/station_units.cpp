@@ -54,6 +54,7 @@ void AccountFor(Station* s, Unit* unit, Outcome outcome, int status, const char*
     run.log = log;
     run.verifyAsked = s->plan->options->verifyMinutes > 0;
     run.station = s->plan->run->station;
+    run.unit = unit->number;
     RecordValues values;
     FillRecord(&values, run, false, false, status);
     unit->recorded = s->plan->historyPath == nullptr

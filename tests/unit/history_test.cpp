@@ -125,7 +125,7 @@ TEST(History, FlashedRecordWaitsOutTheLockWhateverStopsCome) {
 }
 
 // A new history starts with the byte order mark and every column; one
-// started before tries and key keeps its 20 columns, one started before
+// started before tries, key and unit keeps its 20 columns, one started before
 // message, log and host its 17; a record always starts a line of its own.
 TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
     TempDir dir;
@@ -142,7 +142,7 @@ TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
     ASSERT_EQ(AppendHistoryRecord("new.csv", none, RECORD_NO_WAIT, values), 0u);
     std::string created = FileText("new.csv");
     EXPECT_EQ(created.substr(0, 11), "\xEF\xBB\xBFstarted,");
-    EXPECT_NE(created.find(",exit_status,message,log,host,tries,key\r\n" + whole),
+    EXPECT_NE(created.find(",exit_status,message,log,host,tries,key,unit\r\n" + whole),
               std::string::npos);
 
     ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_HOST), 0u);
