@@ -147,19 +147,13 @@ TEST(History, RecordsHaveTheColumnsOfTheirFilesHeader) {
 
     ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_HOST), 0u);
     std::string withHost = "started,finished,exit_status,message,log,host\r\n";
-    FILE* hostFile = fopen("host.csv", "wb");
-    ASSERT_NE(hostFile, nullptr);
-    fputs(withHost.c_str(), hostFile);
-    fclose(hostFile);
+    WriteFileText("host.csv", withHost);
     ASSERT_EQ(AppendHistoryRecord("host.csv", none, RECORD_NO_WAIT, values), 0u);
     EXPECT_EQ(FileText("host.csv"), withHost + record);
 
     ASSERT_GT(FormatHistoryRecord(record, sizeof record, values, RECORD_COLUMNS_OLDER), 0u);
     std::string older = "started,finished,outcome,exit_status\r\nno line end";
-    FILE* file = fopen("old.csv", "wb");
-    ASSERT_NE(file, nullptr);
-    fputs(older.c_str(), file);
-    fclose(file);
+    WriteFileText("old.csv", older);
     ASSERT_EQ(AppendHistoryRecord("old.csv", none, RECORD_NO_WAIT, values), 0u);
     EXPECT_EQ(FileText("old.csv"), older + "\r\n" + record);
     EXPECT_EQ(std::string(record).find("k.log"), std::string::npos);

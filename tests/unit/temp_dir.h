@@ -26,6 +26,11 @@ struct TempDir {
     }
 };
 
+// A file of these bytes, made anew.
+inline void WriteFileText(const char* path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
 // The bytes of a file, or "" when there is none.
 inline std::string FileText(const char* path) {
     std::ifstream file(path, std::ios::binary);
