@@ -5,7 +5,8 @@ the window, no line is wider than it, and no redraw pushes a copy of the
 screen into the scrollback: what scrolled away is the station's messages,
 each once. And a watch of 8 slots at 160 x 45: a board of tiles, each slot
 at the same place all day, each tile in its state's colour; after a resize
-to 80 x 24 nothing of the old screen stays.
+to 200 x 60 every tile is there, and after one to 80 x 24 nothing of the old
+screen stays.
 The board at 160 x 45 is the one whose picture the operator's guide shows.
 station_screen.py KESTRUNE MAKE_IMAGE SDK_DIR DOCS_DIR"""
 import os
@@ -186,7 +187,7 @@ def settled(*arguments):
 tmux("-f", "/dev/null", "new-session", "-d", "-s", session, "-x", "160", "-y", "45",
      "sh", "-c", command)
 try:
-    first = later = resized = []
+    first = later = large = resized = []
     coloured = []
     if all(logged(f"Frontend [USB:SLOT-{n}]: {'failed' if n == '2' else 'flashed'}")
            for n in "1245678"):
@@ -200,6 +201,9 @@ try:
             logged("Frontend [USB:SLOT-4] is flashed by worker 9")
             time.sleep(1)
             later = settled()
+            tmux("resize-window", "-t", session, "-x", "200", "-y", "60")
+            time.sleep(2)
+            large = settled()
             tmux("resize-window", "-t", session, "-x", "80", "-y", "24")
             time.sleep(2)
             resized = tmux("capture-pane", "-p", "-t", session).split("\n")
@@ -210,7 +214,10 @@ if set(places(first)) != slots or places(first) != places(later):
     failures.append(f"the tiles' places: {places(first)!r}, then {places(later)!r}")
 if len({row for row, _ in places(first).values()}) != 2:
     failures.append(f"8 slots at 160 x 45 are not two rows of tiles: {places(first)!r}")
+if set(places(large)) != slots:
+    failures.append(f"at 200 x 60 the tiles are not all there: {places(large)!r}")
 wide = [line for line in first + later if len(line.rstrip()) > 160]
+wide += [line for line in large if len(line.rstrip()) > 200]
 if wide:
     failures.append(f"lines wider than the window: {wide[:2]}")
 colours = {name: colour_of(coloured, name) for name in
