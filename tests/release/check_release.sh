@@ -1,8 +1,8 @@
 #!/bin/sh
 # The release as an operator gets it: scripts/release signs with a throwaway
 # certificate when given one (osslsigncode verifies it), each Windows zip
-# unpacked into a fresh Wine prefix with the simulated SDK of its bitness
-# flashes a frontend, and the .deb installs and runs. Needs the windows and
+# (signed) unpacked into a fresh Wine prefix with the simulated SDK of its
+# bitness flashes a frontend, and the .deb installs and runs. Needs the windows and
 # windows-x86 test builds (for the simulated SDKs) and build/linux.
 set -e
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -18,7 +18,31 @@ for zip in dist/*-windows-*.zip; do
     unzip -q -o "$zip" Kestrune.exe -d "$work/signed"
     osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed/Kestrune.exe" >/dev/null
     echo "signed and verified: $zip"
+    cp "$zip" "$work/"
 done
+
+flash() { # arch build system_dir [--x86]
+    if [ -n "$4" ] && ! tests/wine --runs-32bit; then
+        echo "windows-$1: skipped: this kernel runs no 32-bit code"
+        return 0
+    fi
+    prefix=$work/prefix-$1
+    dir=$work/run-$1
+    mkdir -p "$dir"
+    unzip -q "$work"/*-windows-$1.zip -d "$dir"
+    sh tests/e2e/make_wine_prefix.sh "$prefix" "$3" "build/$2/sdk/KoviSDK.dll"
+    build/linux/tools/make_image --size 100 "$dir/kovi_firmware.bin"
+    (cd "$dir" && printf Y | WINEPREFIX=$prefix WINEDEBUG=-all "$root/tests/wine" $4 Kestrune.exe u 0 >/dev/null)
+    grep -q "SUCCESS Firmware version" "$dir/kovi_kestrune.log" ||
+        { echo "windows-$1: no flash"; cat "$dir/kovi_kestrune.log"; return 1; }
+    echo "windows-$1: unpacked zip flashed the simulated frontend"
+}
+# Each signed zip flashes while the unsigned release is built: the flash
+# waits a real minute for the frontend's status.
+flash x64 windows system32 >"$work/flash-x64" 2>&1 &
+x64=$!
+flash x86 windows-x86 syswow64 --x86 >"$work/flash-x86" 2>&1 &
+x86=$!
 
 # Unsigned, the artifacts of record.
 ./scripts/release >/dev/null 2>&1
@@ -45,28 +69,11 @@ for package in dist/*.deb dist/*.tar.gz; do
 done
 lintian --fail-on error,warning dist/*.deb >/dev/null 2>&1 || { lintian dist/*.deb; exit 1; }
 
-flash() { # arch build system_dir [--x86]
-    if [ -n "$4" ] && ! tests/wine --runs-32bit; then
-        echo "windows-$1: skipped: this kernel runs no 32-bit code"
-        return 0
-    fi
-    prefix=$work/prefix-$1
-    dir=$work/run-$1
-    mkdir -p "$dir"
-    unzip -q dist/*-windows-$1.zip -d "$dir"
-    sh tests/e2e/make_wine_prefix.sh "$prefix" "$3" "build/$2/sdk/KoviSDK.dll"
-    build/linux/tools/make_image --size 100 "$dir/kovi_firmware.bin"
-    (cd "$dir" && printf Y | WINEPREFIX=$prefix WINEDEBUG=-all "$root/tests/wine" $4 Kestrune.exe u 0 >/dev/null)
-    grep -q "SUCCESS Firmware version" "$dir/kovi_kestrune.log" ||
-        { echo "windows-$1: no flash"; cat "$dir/kovi_kestrune.log"; return 1; }
-    echo "windows-$1: unpacked zip flashed the simulated frontend"
-}
-flash x64 windows system32 &
-x64=$!
-flash x86 windows-x86 syswow64 --x86 &
-x86=$!
-wait $x64
-wait $x86
+flashed=0
+wait $x64 || flashed=1
+wait $x86 || flashed=1
+cat "$work/flash-x64" "$work/flash-x86"
+[ $flashed = 0 ]
 
 dpkg -i dist/*.deb >/dev/null
 status=0
