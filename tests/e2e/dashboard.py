@@ -147,8 +147,8 @@ def start_station(name, speed):
     args = shlex.split(line)[1:]
     env = dict(os.environ, KOVI_SDK_DIR=sdk_dir, TZ="UTC", KOVI_SIM="sim.conf",
                KOVI_SIM_FIXTURE="fixture", TERM="dumb")
-    if speed:
-        env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME="+0 x" + speed)
+    if speed:  # (from noon: a transfer sped up across midnight meets a new access code)
+        env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME="@2026-12-07 12:00:00 x" + speed)
     # A session of its own: a Ctrl-C at its terminal reaches its whole group.
     return start([tool] + args, cwd=folder, env=env, stdin=subprocess.DEVNULL,
                  start_new_session=True)

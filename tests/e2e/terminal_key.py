@@ -39,8 +39,10 @@ def run(key=None, kill=False, early_key=None):
     master, slave = pty.openpty()
     before = termios.tcgetattr(master)
     # libfaketime, preloaded into the tool, skips the minute-long wait after
-    # a flash.
-    faked = env if kill else dict(env, LD_PRELOAD=LIBFAKETIME, FAKETIME="+0 x1000")
+    # a flash; from noon, so that no run sped up crosses midnight into a new
+    # access code.
+    faked = env if kill else dict(env, LD_PRELOAD=LIBFAKETIME,
+                                  FAKETIME="@2026-12-07 12:00:00 x1000")
     process = subprocess.Popen([tool, "u", "0"], cwd=work, env=faked,
                                stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
