@@ -225,7 +225,8 @@ void NoteFlashed(const Flashed& f) {
 }
 
 // A fixture file's identity: each file put in is a new physical unit, even
-// under a name used before.
+// under a name used before; one renamed away and back (a dot name is not
+// listed) is the same unit, out of the list meanwhile.
 std::string FileIdentity(const std::string& path) {
     struct stat about;
     if (stat(path.c_str(), &about) != 0) {
@@ -237,7 +238,7 @@ std::string FileIdentity(const std::string& path) {
              (long long)about.st_mtime);
 #else
     snprintf(identity, sizeof identity, "%llu.%lld.%ld", (unsigned long long)about.st_ino,
-             (long long)about.st_ctim.tv_sec, (long)about.st_ctim.tv_nsec);
+             (long long)about.st_mtim.tv_sec, (long)about.st_mtim.tv_nsec);
 #endif
     return identity;
 }

@@ -24,6 +24,8 @@ import tempfile
 import threading
 import time
 
+from line_operator import LineOperator
+
 SKIP = 77  # CTest's SKIP_RETURN_CODE for this runner
 FIXED_DATE = datetime.date(2026, 12, 7)
 FAKETIME = "@2026-12-07 12:00:00 x1000"
@@ -829,6 +831,8 @@ def check_output(r, macros, returncode, stdout, stderr):
         failures += 1
     if r.opts.valgrind:
         failures += check_memcheck(r.path("memcheck.log"), expected_exit == 0)
+    if "line" in r.blocks:  # forty units interleaved: the line's own check stands for these
+        return failures
     console_pieces, log_pieces = expected_pieces(r.blocks.get("messages", []), macros)
     console, log = b"".join(p for p, _ in console_pieces), b"".join(p for p, _ in log_pieces)
     json_file = r.fields.get("json-file")  # the JSON a --publish command kept
@@ -998,7 +1002,7 @@ def run(fields, blocks, opts, windows, work):
     env = dict(os.environ, TZ="UTC", KOVI_SIM_TRACE="kovi_sim.trace",
                KOVI_SIM_RECEIVED="kovi_sim.received")
     env.pop("KOVI_SIM", None)
-    if "fixture" in blocks:
+    if "fixture" in blocks or "line" in blocks:
         env["KOVI_SIM_FIXTURE"] = "fixture"
     if "received-by" in fields:
         env["KOVI_SIM_RECEIVED"] = "kovi_sim-*.received"
@@ -1035,7 +1039,8 @@ def run(fields, blocks, opts, windows, work):
         opts.bin = opts.other_bin
     command = command_for(r, env, wine)
     stdin = expand(fields.get("stdin", ""), {}).encode("latin-1")
-    fixture = Fixture(r) if "fixture" in r.blocks else None
+    fixture = (Fixture(r) if "fixture" in r.blocks else
+               LineOperator(r) if "line" in r.blocks else None)
     returncode, stdout, stderr = launch(command, work, env, stdin, fields)
     if fixture:
         failures = fixture.end()
@@ -1045,6 +1050,8 @@ def run(fields, blocks, opts, windows, work):
         r.held_lock.close()
     wait_for_workers(r)
     failures = check_output(r, macros, returncode, stdout, stderr) + check_files(r, macros)
+    if "line" in r.blocks:
+        failures += fixture.check(stdout, r.path(fields.get("history-file", "history.csv")))
     if failures:
         print("--- stderr:", stderr.decode("latin-1", "replace")[-2000:])
     return 1 if failures else 0
