@@ -92,9 +92,9 @@ static bool StartWorker(Station* s, Unit* unit) {
     char log[4 * MESSAGE_BUFFER_SIZE];
     free(unit->log);
     const char* stamp = s->plan->options->watch ? unit->started : nullptr;
-    bool named = UnitLogName(s->plan->logPath, stamp, unit->number, log, sizeof log);
-    unit->log = named ? strdup(log) : nullptr;
-    named = unit->log != nullptr;
+    unit->log =
+        UnitLogName(s->plan->logPath, stamp, unit->number, log, sizeof log) ? strdup(log) : nullptr;
+    bool named = unit->log != nullptr;
     const char* arguments[WORKER_ARGUMENTS_MAX];
     char numbers[WORKER_OPTIONS_MAX][NUMBER_TEXT_MAX], unitNumber[NUMBER_TEXT_MAX];
     WorkerArguments(s, *unit, arguments, numbers, unitNumber);
@@ -213,15 +213,10 @@ static void Look(Station* s) {
 
 // --watch: looks at least once a second and flashes each frontend that
 // arrives, until a stop or a limit ends the watch; then the running workers
-// finish. The first look was the run's listing: its frontends are the first units.
+// finish. The first look was the run's listing: its frontends are the first
+// units, and the table kept it.
 static void Watch(Station* s) {
     UnitTable* table = &s->table;
-    char** first = static_cast<char**>(calloc((size_t)table->count + 1, sizeof(char*)));
-    for (int32_t i = 0; first != nullptr && i < table->count; i++) {
-        first[i] = table->units[i].name;
-    }
-    UnitsKeepLook(table, first, first != nullptr ? table->count : 0);
-    free(first);
     s->limits = WatchLimits{s->plan->options->count, s->plan->options->maxFailures};
     s->nextLook = PlatformMilliseconds() + LOOK_MS;
     StartWorkers(s);

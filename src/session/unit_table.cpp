@@ -54,6 +54,7 @@ bool UnitsBegin(UnitTable* table, char* const* names, int32_t count) {
     for (int32_t i = 0; room && i < count; i++) {
         room = UnitAdd(table, names[i] != nullptr ? names[i] : "");
     }
+    UnitsKeepLook(table, names, room ? count : 0); // a watch's first look
     return room;
 }
 

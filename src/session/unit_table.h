@@ -78,7 +78,8 @@ struct UnitTable {
     WatchEnd ended;
 };
 
-// A table for the names listed (null: none); false when memory ran out.
+// A table for the names listed (null: none), kept as a watch's first look;
+// false when memory ran out.
 bool UnitsBegin(UnitTable* table, char* const* names, int32_t count);
 void UnitsEnd(UnitTable* table);
 
