@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,7 @@ extern "C" __declspec(dllimport) int KoviSupportVersion();
 #endif
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #define SIM_CALL KOVI_CALL
 #include <unistd.h>
@@ -133,11 +135,13 @@ struct Scenario {
     // Settings for one frontend only, taken when it is opened: "[NAME]"
     // lines start them.
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> frontends;
-    // KOVI_SIM_FIXTURE: each frontend's file and its identity as read.
+    // KOVI_SIM_FIXTURE: each frontend's file and its identity as read by the
+    // last listing; its settings follow the scenario file's in frontends.
     struct FixtureUnit {
         std::string name, path, identity;
     };
     std::vector<FixtureUnit> fixtureUnits;
+    size_t scenarioFrontends = SIZE_MAX; // how many of frontends the scenario file gave
 };
 
 struct Device {
@@ -237,6 +241,14 @@ std::string FileIdentity(const std::string& path) {
     snprintf(identity, sizeof identity, "%lld.%lld", (long long)about.st_ctime,
              (long long)about.st_mtime);
 #else
+    // The file's time through the system call itself: libfaketime moves
+    // stat's times by each process's own fake clock, and a station, its
+    // workers and the test must agree on which unit a file is.
+    struct statx real = {};
+    if (syscall(SYS_statx, AT_FDCWD, path.c_str(), 0, STATX_INO | STATX_MTIME, &real) == 0) {
+        about.st_mtim.tv_sec = real.stx_mtime.tv_sec;
+        about.st_mtim.tv_nsec = real.stx_mtime.tv_nsec;
+    }
     snprintf(identity, sizeof identity, "%llu.%lld.%ld", (unsigned long long)about.st_ino,
              (long long)about.st_mtim.tv_sec, (long)about.st_mtim.tv_nsec);
 #endif
@@ -625,7 +637,13 @@ void ReadFixture(Scenario* scenario) {
     if (folder == nullptr || folder[0] == '\0') {
         return;
     }
+    // Each listing reads the fixture anew: what the last one read goes.
     scenario->deviceNames.clear();
+    scenario->fixtureUnits.clear();
+    if (scenario->scenarioFrontends == SIZE_MAX) {
+        scenario->scenarioFrontends = scenario->frontends.size();
+    }
+    scenario->frontends.resize(scenario->scenarioFrontends);
     for (const std::string& file : FilesIn(folder)) {
         std::string path = std::string(folder) + "/" + file;
         std::string identity = FileIdentity(path);

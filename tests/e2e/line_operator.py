@@ -29,6 +29,9 @@ SERIAL_BASE = 1230000  # the device id is a serial's leading digits: 123
 # What a unit's file says for each way the operator handles it.
 SETTINGS = {
     "taken out mid-flash": ["delay.KoviKestrune = 200000"],  # each chunk long enough to catch
+    # A reboot long enough that the operator is sure to take the unit out
+    # while its worker waits for it, never after its worker ended.
+    "leaves while it reboots": ["reboot_seconds = 1500"],
     "never comes back": ["listed_after_reboot = no"],
     "stopped while verified": ["listed_after_reboot = no"],
 }
@@ -59,7 +62,7 @@ class LineOperator:
         # other unit has ended, so that the stop stops nothing else.
         self.last = [u for u, (how, _) in self.plan["special"].items() if how == "stopped while verified"]
         self.queue = [u for u in self.queue if u not in self.last] + self.last
-        self.ends, self.stopped, self.done = 0, False, threading.Event()
+        self.ends, self.stopped, self.broke, self.done = 0, False, None, threading.Event()
         self.moves = {"arrived": 0, "left": 0}  # units put in, units taken out
         for slot in self.slots:
             self.put_in(slot)  # in the fixture as the watch starts
@@ -95,6 +98,12 @@ class LineOperator:
             return False
 
     def drive(self):
+        try:
+            self.operate()
+        except Exception as e:  # the case fails, and says why
+            self.broke = repr(e)
+
+    def operate(self):
         log, at = self.r.path(self.r.fields.get("log-file", "kovi_kestrune.log")), 0
         while not self.done.is_set():
             try:
@@ -117,7 +126,7 @@ class LineOperator:
             return
         if worker_log and state["log"] is None:
             state["log"] = worker_log.decode()
-        elif outcome and state["log"] is not None and not state["taken"]:
+        elif outcome and state["log"] is not None and not state["taken"] and not self.stopped:
             self.take_out(slot)
         elif left and state["taken"]:  # (never a leaving the operator did not make)
             self.put_in(slot)
@@ -131,7 +140,7 @@ class LineOperator:
             if (how == "taken out mid-flash" and not state["taken"] and
                     self.worker_log_says(state, b"Sending firmware file")):
                 self.take_out(slot)
-            if (how == "leaves while it reboots" and not state.get("back") and
+            if (how == "leaves while it reboots" and not state.get("back") and not state["taken"] and
                     self.worker_log_says(state, b"Waiting up to")):
                 self.away_and_back(slot)
                 state["back"] = True
@@ -144,10 +153,10 @@ class LineOperator:
     def away_and_back(self, slot):
         """Out of the list and back as the same physical unit (a renamed
         file keeps its identity), while its worker waits for its reboot;
-        time enough for a hundred of the station's looks."""
+        time enough for many of the station's looks."""
         listed, away = (os.path.join(self.folder, name) for name in (f"slot{slot}", f".slot{slot}"))
         os.rename(listed, away)
-        time.sleep(1.0)
+        time.sleep(0.5)
         os.rename(away, listed)
 
     def station_pid(self):
@@ -164,10 +173,11 @@ class LineOperator:
     def end(self):
         self.done.set()
         self.thread.join()
-        left = [u for u in self.queue]
-        if left:
-            print(f"--- units never put in: {left}")
-        return len(left)
+        if self.broke:
+            print(f"--- the operator stopped: {self.broke}")
+        if self.queue:
+            print(f"--- units never put in: {self.queue}")
+        return len(self.queue) + (self.broke is not None)
 
     def check(self, stdout, history_path):
         """Every unit put in, and nothing else, with exactly one outcome in
